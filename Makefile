@@ -1,0 +1,54 @@
+# Two entry points for a fresh machine:
+#   make test  - install what is missing, build, run every test through CTest
+#   make run   - install what is missing, build, open the window (or, with no
+#                display, convert the bundled sample store on the command line)
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
+                libgmime-3.0-dev libgtest-dev python3
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps configure build test run sample clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+run: build
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD_DIR)/app/TovalyOpera2MBOXConverter ]; then \
+	  $(BUILD_DIR)/app/TovalyOpera2MBOXConverter; \
+	else \
+	  $(MAKE) --no-print-directory sample; \
+	fi
+
+sample:
+	@echo "No display: converting the bundled sample store with the command-line tool."
+	$(BUILD_DIR)/cli/opera2mbox -o out samples/store
+	@echo "Mailboxes written under $(CURDIR)/out:"
+	@find out -name '*.mbox' | sort
+
+clean:
+	rm -rf $(BUILD_DIR) out

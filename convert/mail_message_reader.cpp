@@ -1,0 +1,1 @@
+// mail_message_reader

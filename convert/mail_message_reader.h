@@ -1,0 +1,72 @@
+#pragma once
+// Reads the sender and the date of one message from its header. Backed by
+// GMime; no GMime or glib type appears here, so Qt code may include this.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tovaly {
+
+/// What an mbox envelope line ("From sender date ...") says.
+struct EnvelopeInfo {
+    std::string sender;                  ///< empty when absent or "-"
+    std::optional<std::int64_t> unixTime; ///< asctime date read as UTC, when parsable
+};
+
+/// Parses an envelope line (without its line end). Accepts Opera's form
+/// "From <sender> <date> <id>" where sender and date may be empty. Returns
+/// nothing when the line does not begin with "From ".
+std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line);
+
+/// True for a line a careful mbox reader accepts as a message separator:
+/// "From ", a sender without spaces, then a parsable asctime date.
+bool IsWellFormedEnvelopeLine(std::string_view line);
+
+/// Days since 30 Dec 1899 00:00 (the Automation date form) for a Unix time.
+double AutomationDateFromUnixTime(std::int64_t unixTime);
+
+/// "ddd mmm dd hh:mm:ss yyyy" in English, e.g. "Tue Mar 05 09:07:03 2024",
+/// whatever the user's locale. 0.0 gives "Sat Dec 30 00:00:00 1899".
+std::string FormatEnvelopeDate(double automationDate);
+
+class MailMessageReader {
+public:
+    MailMessageReader();
+    ~MailMessageReader();
+    MailMessageReader(const MailMessageReader &) = delete;
+    MailMessageReader &operator=(const MailMessageReader &) = delete;
+
+    /// Loads the message file at `path` (which may start with an envelope
+    /// line). False when the file cannot be read; the properties then give
+    /// their last-resort values.
+    bool LoadMessageFile(const std::string &path);
+
+    /// Loads a message already in memory. `message` is the message text
+    /// without any envelope line; `envelope` and `fileTime` (Unix time,
+    /// usually the source file's modification time) are the fallbacks for
+    /// the sender and the date.
+    bool LoadMessageBytes(std::string_view message, const EnvelopeInfo &envelope = {},
+                          std::optional<std::int64_t> fileTime = std::nullopt);
+
+    /// The message date in UTC as an Automation date: the Date: header, else
+    /// the newest Received: date, else the envelope date, else the file time,
+    /// else 0.
+    double MessageDate() const;
+
+    /// The same date as a Unix time.
+    std::int64_t MessageUnixTime() const;
+
+    /// The bare sender address, never empty and without white space: From:,
+    /// else Sender:, else Return-Path:, else the envelope sender, else
+    /// "MAILER-DAEMON".
+    std::string MessageSender() const;
+
+private:
+    std::int64_t m_unixTime = 0;
+    std::string m_sender;
+};
+
+} // namespace tovaly
