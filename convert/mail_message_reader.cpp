@@ -1,1 +1,699 @@
-// mail_message_reader
+#include "mail_message_reader.h"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace tovaly {
+
+namespace {
+
+// 30 Dec 1899 00:00 UTC, day 0 of the Automation date form.
+constexpr std::int64_t kAutomationEpochUnix = -2209161600;
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+constexpr std::array<const char *, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr std::array<const char *, 12> kMonthNames = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr std::array<const char *, 7> kFullDayNames = {"sunday",   "monday", "tuesday", "wednesday",
+                                                       "thursday", "friday", "saturday"};
+constexpr std::array<const char *, 12> kFullMonthNames = {
+    "january", "february", "march",     "april",   "may",      "june",
+    "july",    "august",   "september", "october", "november", "december"};
+
+void EnsureGMime()
+{
+    static const bool initialised = [] {
+        g_mime_init();
+        return true;
+    }();
+    (void)initialised;
+}
+
+char LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+std::string_view Trim(std::string_view text)
+{
+    while (!text.empty() && (IsBlank(text.front()) || text.front() == '\r' || text.front() == '\n'))
+        text.remove_prefix(1);
+    while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Digits only, at most `maxDigits` of them.
+std::optional<int> ParseNumber(std::string_view text, std::size_t maxDigits)
+{
+    if (text.empty() || text.size() > maxDigits)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (!IsDigit(c))
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// --- calendar -------------------------------------------------------------
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
+std::int64_t DaysFromCivil(std::int64_t y, int m, int d)
+{
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+struct CivilDate {
+    std::int64_t year;
+    int month;
+    int day;
+};
+
+CivilDate CivilFromDays(std::int64_t z)
+{
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    return {yoe + era * 400 + (m <= 2 ? 1 : 0), m, d};
+}
+
+bool IsLeapYear(int y)
+{
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+int DaysInMonth(int y, int m)
+{
+    static constexpr std::array<int, 12> days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeapYear(y) ? 29 : days[static_cast<std::size_t>(m - 1)];
+}
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b)
+{
+    std::int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0)))
+        --q;
+    return q;
+}
+
+// --- date tokens ----------------------------------------------------------
+
+bool IsDayName(std::string_view token)
+{
+    for (std::size_t i = 0; i < kDayNames.size(); ++i) {
+        if (EqualsNoCase(token, kDayNames[i]) || EqualsNoCase(token, kFullDayNames[i]))
+            return true;
+    }
+    return false;
+}
+
+int MonthFromName(std::string_view token)
+{
+    for (std::size_t i = 0; i < kMonthNames.size(); ++i) {
+        if (EqualsNoCase(token, kMonthNames[i]) || EqualsNoCase(token, kFullMonthNames[i]))
+            return static_cast<int>(i) + 1;
+    }
+    return 0;
+}
+
+// "hh:mm" or "hh:mm:ss" as seconds after midnight.
+std::optional<int> ParseTimeOfDay(std::string_view token)
+{
+    const auto first = token.find(':');
+    if (first == std::string_view::npos)
+        return std::nullopt;
+    const auto second = token.find(':', first + 1);
+    const auto hour = ParseNumber(token.substr(0, first), 2);
+    const auto minute = ParseNumber(token.substr(first + 1, second == std::string_view::npos
+                                                                ? std::string_view::npos
+                                                                : second - first - 1),
+                                    2);
+    std::optional<int> secondValue = 0;
+    if (second != std::string_view::npos)
+        secondValue = ParseNumber(token.substr(second + 1), 2);
+    if (!hour || !minute || !secondValue || *hour > 23 || *minute > 59 || *secondValue > 60)
+        return std::nullopt;
+    return *hour * 3600 + *minute * 60 + *secondValue;
+}
+
+// A zone token as its offset east of UTC in seconds. Zone names other than
+// the few of RFC 822 are ambiguous and are read as UTC.
+std::optional<int> ParseZone(std::string_view token)
+{
+    if (token.size() == 5 && (token[0] == '+' || token[0] == '-')) {
+        const auto hours = ParseNumber(token.substr(1, 2), 2);
+        const auto minutes = ParseNumber(token.substr(3, 2), 2);
+        if (!hours || !minutes || *minutes > 59)
+            return std::nullopt;
+        const int offset = *hours * 3600 + *minutes * 60;
+        return token[0] == '-' ? -offset : offset;
+    }
+    if (token.empty() || token.size() > 5)
+        return std::nullopt;
+    for (char c : token) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
+            return std::nullopt;
+    }
+    struct NamedZone {
+        const char *name;
+        int hours;
+    };
+    static constexpr std::array<NamedZone, 8> zones = {{{"EST", -5},
+                                                        {"EDT", -4},
+                                                        {"CST", -6},
+                                                        {"CDT", -5},
+                                                        {"MST", -7},
+                                                        {"MDT", -6},
+                                                        {"PST", -8},
+                                                        {"PDT", -7}}};
+    for (const auto &zone : zones) {
+        if (EqualsNoCase(token, zone.name))
+            return zone.hours * 3600;
+    }
+    return 0;
+}
+
+std::optional<std::int64_t> UnixTimeOf(int year, int month, int day, int secondsOfDay, int zoneOffset)
+{
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
+        return std::nullopt;
+    return DaysFromCivil(year, month, day) * kSecondsPerDay + secondsOfDay - zoneOffset;
+}
+
+struct Token {
+    std::string_view text;
+    std::size_t offset; // in the text that was split
+};
+
+std::vector<Token> SplitTokens(std::string_view text, bool commaSeparates)
+{
+    std::vector<Token> tokens;
+    std::size_t i = 0;
+    auto separates = [commaSeparates](char c) {
+        return IsBlank(c) || c == '\r' || c == '\n' || (commaSeparates && c == ',');
+    };
+    while (i < text.size()) {
+        while (i < text.size() && separates(text[i]))
+            ++i;
+        const std::size_t start = i;
+        while (i < text.size() && !separates(text[i]))
+            ++i;
+        if (i > start)
+            tokens.push_back({text.substr(start, i - start), start});
+    }
+    return tokens;
+}
+
+// asctime date "Www Mmm dd hh:mm[:ss] [zone] yyyy" starting at tokens[at].
+std::optional<std::int64_t> ParseAsctimeAt(const std::vector<Token> &tokens, std::size_t at)
+{
+    if (tokens.size() < at + 5 || !IsDayName(tokens[at].text))
+        return std::nullopt;
+    const int month = MonthFromName(tokens[at + 1].text);
+    const auto day = ParseNumber(tokens[at + 2].text, 2);
+    const auto time = ParseTimeOfDay(tokens[at + 3].text);
+    if (month == 0 || !day || !time)
+        return std::nullopt;
+    std::size_t yearAt = at + 4;
+    int zoneOffset = 0;
+    if (!ParseNumber(tokens[yearAt].text, 4)) {
+        const auto zone = ParseZone(tokens[yearAt].text);
+        if (!zone || tokens.size() < at + 6)
+            return std::nullopt;
+        zoneOffset = *zone;
+        ++yearAt;
+    }
+    const std::string_view yearText = tokens[yearAt].text;
+    auto year = ParseNumber(yearText, 4);
+    if (!year || (yearText.size() != 4 && yearText.size() != 2))
+        return std::nullopt;
+    if (yearText.size() == 2)
+        *year += *year < 70 ? 2000 : 1900;
+    return UnixTimeOf(*year, month, *day, *time, zoneOffset);
+}
+
+// A header date that GMime turns down (it refuses years before 1969):
+// "[Www,] dd Mmm yyyy hh:mm[:ss] [zone]".
+std::optional<std::int64_t> ParseHeaderDateFallback(std::string_view text)
+{
+    const auto paren = text.find('(');
+    const auto tokens = SplitTokens(text.substr(0, paren), true);
+    std::size_t i = 0;
+    if (i < tokens.size() && IsDayName(tokens[i].text))
+        ++i;
+    if (tokens.size() < i + 4)
+        return std::nullopt;
+    const auto day = ParseNumber(tokens[i].text, 2);
+    const int month = MonthFromName(tokens[i + 1].text);
+    const std::string_view yearText = tokens[i + 2].text;
+    const auto year = ParseNumber(yearText, 4);
+    const auto time = ParseTimeOfDay(tokens[i + 3].text);
+    // GMime reads every two-digit year; what reaches here has four digits.
+    if (!day || month == 0 || !year || !time || yearText.size() != 4)
+        return std::nullopt;
+    int zoneOffset = 0;
+    if (tokens.size() > i + 4) {
+        const auto zone = ParseZone(tokens[i + 4].text);
+        if (!zone)
+            return std::nullopt;
+        zoneOffset = *zone;
+    }
+    return UnixTimeOf(*year, month, *day, *time, zoneOffset);
+}
+
+std::optional<std::int64_t> DecodeHeaderDate(const std::string &text)
+{
+    if (Trim(text).empty())
+        return std::nullopt;
+    EnsureGMime();
+    if (GDateTime *date = g_mime_utils_header_decode_date(text.c_str())) {
+        const std::int64_t unixTime = g_date_time_to_unix(date);
+        g_date_time_unref(date);
+        return unixTime;
+    }
+    return ParseHeaderDateFallback(text);
+}
+
+// --- addresses ------------------------------------------------------------
+
+// Removes white space and control characters, which no mbox reader accepts
+// in the sender of a From line.
+std::string CleanAddress(std::string_view address)
+{
+    std::string result;
+    result.reserve(address.size());
+    for (char c : address) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > 0x20 && byte != 0x7F)
+            result.push_back(c);
+    }
+    return result;
+}
+
+bool LooksLikeEncodedWord(std::string_view text)
+{
+    return text.size() >= 4 && text.substr(0, 2) == "=?" && text.substr(text.size() - 2) == "?=";
+}
+
+std::string FirstMailbox(InternetAddressList *list)
+{
+    const int count = internet_address_list_length(list);
+    for (int i = 0; i < count; ++i) {
+        InternetAddress *address = internet_address_list_get_address(list, i);
+        if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
+            const char *addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+            std::string clean = CleanAddress(addr ? addr : "");
+            if (!clean.empty() && !LooksLikeEncodedWord(clean))
+                return clean;
+        } else if (INTERNET_ADDRESS_IS_GROUP(address)) {
+            std::string inner = FirstMailbox(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)));
+            if (!inner.empty())
+                return inner;
+        }
+    }
+    return {};
+}
+
+// For text GMime cannot parse (control characters, stray bytes): the part
+// in angle brackets, else the first word holding an "@".
+std::string AddressByHand(std::string_view text)
+{
+    const auto open = text.find('<');
+    if (open != std::string_view::npos) {
+        const auto close = text.find('>', open + 1);
+        return CleanAddress(text.substr(open + 1, close == std::string_view::npos ? close : close - open - 1));
+    }
+    for (const Token &token : SplitTokens(text, true)) {
+        if (token.text.find('@') != std::string_view::npos)
+            return CleanAddress(token.text);
+    }
+    return {};
+}
+
+// The bare address of the first mailbox in a header value; empty when none.
+std::string AddressFromHeader(const std::string &value)
+{
+    if (Trim(value).empty())
+        return {};
+    EnsureGMime();
+    std::string address;
+    if (InternetAddressList *list = internet_address_list_parse(nullptr, value.c_str())) {
+        address = FirstMailbox(list);
+        g_object_unref(list);
+    }
+    if (address.empty())
+        address = AddressByHand(value);
+    return address;
+}
+
+// --- header block ---------------------------------------------------------
+
+struct HeaderFields {
+    std::optional<std::string> date;
+    std::optional<std::string> received; // the topmost, i.e. newest
+    std::optional<std::string> from;
+    std::optional<std::string> sender;
+    std::optional<std::string> returnPath;
+    bool anyField = false;
+    bool complete = false; // an empty line or a body line ended the block
+};
+
+bool IsFieldName(std::string_view name)
+{
+    if (name.empty())
+        return false;
+    for (char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F)
+            return false;
+    }
+    return true;
+}
+
+// The header block ends at the first empty line; lines may end in CR LF, LF
+// or CR. A line that is neither a field nor a continuation starts the body.
+HeaderFields ParseHeaderBlock(std::string_view message)
+{
+    HeaderFields fields;
+    std::string *current = nullptr;
+    std::size_t pos = 0;
+    bool firstLine = true;
+    while (pos < message.size()) {
+        const auto end = message.find_first_of("\r\n", pos);
+        const std::string_view line =
+            message.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+        const bool lineEnded = end != std::string_view::npos;
+        pos = !lineEnded ? message.size()
+                         : end + ((message[end] == '\r' && end + 1 < message.size() && message[end + 1] == '\n') ? 2 : 1);
+
+        if (line.empty()) {
+            fields.complete = true;
+            break;
+        }
+        if (firstLine && (line.substr(0, 5) == "From " || line.substr(0, 6) == ">From ")) {
+            firstLine = false;
+            continue; // a stray envelope line
+        }
+        firstLine = false;
+        if (IsBlank(line.front())) {
+            if (current)
+                current->append(line);
+            continue;
+        }
+        const auto colon = line.find(':');
+        std::string_view name = colon == std::string_view::npos ? std::string_view() : line.substr(0, colon);
+        while (!name.empty() && IsBlank(name.back()))
+            name.remove_suffix(1);
+        if (!IsFieldName(name)) {
+            fields.complete = true;
+            break;
+        }
+        fields.anyField = true;
+
+        std::optional<std::string> *slot = nullptr;
+        if (EqualsNoCase(name, "Date"))
+            slot = &fields.date;
+        else if (EqualsNoCase(name, "Received"))
+            slot = &fields.received;
+        else if (EqualsNoCase(name, "From"))
+            slot = &fields.from;
+        else if (EqualsNoCase(name, "Sender"))
+            slot = &fields.sender;
+        else if (EqualsNoCase(name, "Return-Path"))
+            slot = &fields.returnPath;
+        if (slot && !slot->has_value()) {
+            slot->emplace(line.substr(colon + 1));
+            current = &**slot;
+        } else {
+            current = nullptr;
+        }
+    }
+    // C strings go to GMime: a NUL byte must not cut a value short.
+    for (auto *value : {&fields.date, &fields.received, &fields.from, &fields.sender, &fields.returnPath}) {
+        if (value->has_value()) {
+            for (char &c : **value) {
+                if (c == '\0')
+                    c = ' ';
+            }
+        }
+    }
+    return fields;
+}
+
+// The date after the last ";" of a Received field.
+std::optional<std::int64_t> ReceivedDate(const std::string &received)
+{
+    const auto semicolon = received.rfind(';');
+    if (semicolon == std::string::npos)
+        return std::nullopt;
+    return DecodeHeaderDate(received.substr(semicolon + 1));
+}
+
+std::optional<std::int64_t> FileModificationTime(const std::string &path)
+{
+    namespace fs = std::filesystem;
+    try {
+        std::error_code ec;
+        const auto written = fs::last_write_time(fs::path(path), ec);
+        if (ec)
+            return std::nullopt;
+        const auto system = std::chrono::file_clock::to_sys(written);
+        return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::string_view WithoutBom(std::string_view text)
+{
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    return text;
+}
+
+// Splits a leading envelope line off `text`; `complete` is false when the
+// line end has not been read yet.
+std::string_view SplitEnvelope(std::string_view text, std::optional<std::string_view> &envelopeLine, bool &complete)
+{
+    complete = true;
+    envelopeLine.reset();
+    if (text.substr(0, 5) != "From ")
+        return text;
+    const auto end = text.find_first_of("\r\n");
+    if (end == std::string_view::npos) {
+        complete = false;
+        envelopeLine = text;
+        return {};
+    }
+    envelopeLine = text.substr(0, end);
+    std::size_t next = end + 1;
+    if (text[end] == '\r' && next < text.size() && text[next] == '\n')
+        ++next;
+    return text.substr(next);
+}
+
+bool HeaderBlockRead(std::string_view data)
+{
+    std::optional<std::string_view> envelopeLine;
+    bool complete = false;
+    const std::string_view message = SplitEnvelope(WithoutBom(data), envelopeLine, complete);
+    return complete && ParseHeaderBlock(message).complete;
+}
+
+} // namespace
+
+std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line)
+{
+    if (line.substr(0, 5) != "From ")
+        return std::nullopt;
+    const std::string_view rest = line.substr(5);
+    const auto tokens = SplitTokens(rest, false);
+
+    EnvelopeInfo info;
+    std::string_view sender;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        if (const auto date = ParseAsctimeAt(tokens, i)) {
+            info.unixTime = *date;
+            sender = Trim(rest.substr(0, tokens[i].offset));
+            break;
+        }
+    }
+    if (!info.unixTime && !tokens.empty())
+        sender = tokens.front().text;
+    if (sender != "-")
+        info.sender = std::string(sender);
+    return info;
+}
+
+bool IsWellFormedEnvelopeLine(std::string_view line)
+{
+    if (line.substr(0, 5) != "From ")
+        return false;
+    const std::string_view rest = line.substr(5);
+    if (rest.empty() || IsBlank(rest.front()))
+        return false;
+    const auto tokens = SplitTokens(rest, false);
+    return tokens.size() > 1 && ParseAsctimeAt(tokens, 1).has_value();
+}
+
+double AutomationDateFromUnixTime(std::int64_t unixTime)
+{
+    return static_cast<double>(unixTime - kAutomationEpochUnix) / static_cast<double>(kSecondsPerDay);
+}
+
+std::string FormatEnvelopeDate(double automationDate)
+{
+    // The documented range of Automation dates: 1 Jan 100 to 31 Dec 9999.
+    constexpr double kFirst = -657434.0;
+    constexpr double kLast = 2958465.99998;
+    if (!std::isfinite(automationDate))
+        automationDate = 0.0;
+    automationDate = std::clamp(automationDate, kFirst, kLast);
+
+    const std::int64_t seconds = std::llround(automationDate * static_cast<double>(kSecondsPerDay));
+    const std::int64_t unixTime = seconds + kAutomationEpochUnix;
+    const std::int64_t days = FloorDiv(unixTime, kSecondsPerDay);
+    const auto secondsOfDay = static_cast<int>(unixTime - days * kSecondsPerDay);
+    const CivilDate date = CivilFromDays(days);
+    // 1 Jan 1970 was a Thursday.
+    const auto weekday = static_cast<std::size_t>(((days % 7) + 7 + 4) % 7);
+
+    char text[48];
+    std::snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %04lld", kDayNames[weekday],
+                  kMonthNames[static_cast<std::size_t>(date.month - 1)], date.day, secondsOfDay / 3600,
+                  (secondsOfDay / 60) % 60, secondsOfDay % 60, static_cast<long long>(date.year));
+    return text;
+}
+
+MailMessageReader::MailMessageReader() = default;
+MailMessageReader::~MailMessageReader() = default;
+
+bool MailMessageReader::LoadMessageFile(const std::string &path)
+{
+    const std::optional<std::int64_t> fileTime = FileModificationTime(path);
+
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        (void)LoadMessageBytes({}, {}, fileTime);
+        return false;
+    }
+    // Only the header block is needed: read until it is complete.
+    constexpr std::size_t kMaxHeader = 4 * 1024 * 1024;
+    std::size_t chunk = 8 * 1024;
+    std::string data;
+    bool readError = false;
+    while (data.size() < kMaxHeader) {
+        const std::size_t old = data.size();
+        data.resize(old + chunk);
+        const std::size_t got = std::fread(data.data() + old, 1, chunk, file);
+        data.resize(old + got);
+        if (got < chunk) {
+            readError = std::ferror(file) != 0;
+            break;
+        }
+        if (HeaderBlockRead(data))
+            break;
+        chunk = 64 * 1024;
+    }
+    std::fclose(file);
+
+    std::optional<std::string_view> envelopeLine;
+    bool complete = false;
+    const std::string_view message = SplitEnvelope(WithoutBom(data), envelopeLine, complete);
+    EnvelopeInfo envelope;
+    if (envelopeLine) {
+        if (auto parsed = ParseEnvelopeLine(*envelopeLine))
+            envelope = std::move(*parsed);
+    }
+    (void)LoadMessageBytes(message, envelope, fileTime);
+    return !readError;
+}
+
+bool MailMessageReader::LoadMessageBytes(std::string_view message, const EnvelopeInfo &envelope,
+                                         std::optional<std::int64_t> fileTime)
+{
+    const HeaderFields fields = ParseHeaderBlock(message);
+
+    std::optional<std::int64_t> date;
+    if (fields.date)
+        date = DecodeHeaderDate(*fields.date);
+    if (!date && fields.received)
+        date = ReceivedDate(*fields.received);
+    if (!date)
+        date = envelope.unixTime;
+    if (!date)
+        date = fileTime;
+    m_unixTime = date.value_or(kAutomationEpochUnix);
+
+    m_sender.clear();
+    for (const auto *value : {&fields.from, &fields.sender, &fields.returnPath}) {
+        if (value->has_value()) {
+            m_sender = AddressFromHeader(**value);
+            if (!m_sender.empty())
+                break;
+        }
+    }
+    if (m_sender.empty())
+        m_sender = AddressFromHeader(envelope.sender);
+    if (m_sender.empty())
+        m_sender = "MAILER-DAEMON";
+    return fields.anyField;
+}
+
+double MailMessageReader::MessageDate() const
+{
+    return AutomationDateFromUnixTime(m_unixTime);
+}
+
+std::int64_t MailMessageReader::MessageUnixTime() const
+{
+    return m_unixTime;
+}
+
+std::string MailMessageReader::MessageSender() const
+{
+    return m_sender.empty() ? std::string("MAILER-DAEMON") : m_sender;
+}
+
+} // namespace tovaly

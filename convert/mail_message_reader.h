@@ -47,7 +47,8 @@ public:
     /// Loads a message already in memory. `message` is the message text
     /// without any envelope line; `envelope` and `fileTime` (Unix time,
     /// usually the source file's modification time) are the fallbacks for
-    /// the sender and the date.
+    /// the sender and the date. Only the header block is parsed. False when
+    /// it holds no header field at all (the fallbacks then decide).
     bool LoadMessageBytes(std::string_view message, const EnvelopeInfo &envelope = {},
                           std::optional<std::int64_t> fileTime = std::nullopt);
 
@@ -56,7 +57,8 @@ public:
     /// else 0.
     double MessageDate() const;
 
-    /// The same date as a Unix time.
+    /// The same date as a Unix time; -2209161600 (30 Dec 1899) when nothing
+    /// at all is known.
     std::int64_t MessageUnixTime() const;
 
     /// The bare sender address, never empty and without white space: From:,
@@ -65,7 +67,7 @@ public:
     std::string MessageSender() const;
 
 private:
-    std::int64_t m_unixTime = 0;
+    std::int64_t m_unixTime = -2209161600; // Automation day 0
     std::string m_sender;
 };
 

@@ -1,1 +1,399 @@
+#include "mail_message_reader.h"
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+using namespace tovaly;
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+constexpr std::int64_t kUnknownDate = -2209161600; // 30 Dec 1899, Automation day 0
+constexpr std::int64_t kMar5_090703 = 1709629623;  // Tue 5 Mar 2024 09:07:03 UTC
+
+// --- date text ------------------------------------------------------------
+
+struct FormatCase {
+    double automationDate;
+    const char *text;
+};
+
+TEST(EnvelopeDateTest, FormatsInEnglishWithZeroPaddedDay)
+{
+    const double mar5 = 45356.0 + (9 * 3600 + 7 * 60 + 3) / 86400.0;
+    const std::vector<FormatCase> cases = {
+        {0.0, "Sat Dec 30 00:00:00 1899"},
+        {0.5, "Sat Dec 30 12:00:00 1899"},
+        {mar5, "Tue Mar 05 09:07:03 2024"},
+        {45291.0 + 86399.0 / 86400.0, "Sun Dec 31 23:59:59 2023"},
+        {36585.0, "Tue Feb 29 00:00:00 2000"},
+        // Before 1970 and before 1899 (a real calendar date, linear in days).
+        {AutomationDateFromUnixTime(-14182940), "Sun Jul 20 20:17:40 1969"},
+        {-1.0, "Fri Dec 29 00:00:00 1899"},
+        {-1.75, "Thu Dec 28 06:00:00 1899"},
+        {-36522.0, "Wed Jan 01 00:00:00 1800"},
+        // Rounded to the nearest second, carrying into the next day.
+        {45291.0 + 86399.6 / 86400.0, "Mon Jan 01 00:00:00 2024"},
+        {mar5 + 0.4 / 86400.0, "Tue Mar 05 09:07:03 2024"},
+        {mar5 - 0.4 / 86400.0, "Tue Mar 05 09:07:03 2024"},
+        {std::numeric_limits<double>::quiet_NaN(), "Sat Dec 30 00:00:00 1899"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(FormatEnvelopeDate(c.automationDate), c.text);
+    }
+}
+
+TEST(EnvelopeDateTest, UnixTimeConversionRoundTrips)
+{
+    EXPECT_DOUBLE_EQ(AutomationDateFromUnixTime(kUnknownDate), 0.0);
+    EXPECT_DOUBLE_EQ(AutomationDateFromUnixTime(0), 25569.0);
+    for (const std::int64_t t : {kMar5_090703, std::int64_t{1704067199}, std::int64_t{-14182940},
+                                 std::int64_t{-2208988800}, std::int64_t{253402300799}}) {
+        SCOPED_TRACE(t);
+        const double date = AutomationDateFromUnixTime(t);
+        EXPECT_EQ(std::llround(date * 86400.0) + kUnknownDate, t);
+    }
+    EXPECT_EQ(FormatEnvelopeDate(AutomationDateFromUnixTime(1704067199)), "Sun Dec 31 23:59:59 2023");
+}
+
+// --- envelope lines -------------------------------------------------------
+
+struct EnvelopeCase {
+    std::string line;
+    bool isEnvelope;
+    std::string sender;
+    std::optional<std::int64_t> unixTime;
+    bool wellFormed;
+};
+
+TEST(EnvelopeLineTest, ParsesOperaAndMboxForms)
+{
+    const std::optional<std::int64_t> none;
+    const std::vector<EnvelopeCase> cases = {
+        {"From - Mon Jan 05 10:00:00 2010", true, "", 1262685600, true},
+        {"From  Tue Mar 05 09:07:03 2024 123", true, "", kMar5_090703, false},
+        {"From ann@example.org Tue Mar  5 09:07:03 2024", true, "ann@example.org", kMar5_090703, true},
+        {"From ann@example.org Tue Mar 05 09:07:03 2024\r", true, "ann@example.org", kMar5_090703, true},
+        {"From MAILER-DAEMON Tue Mar 05 09:07:03 2024 remote from x", true, "MAILER-DAEMON", kMar5_090703, true},
+        {"From ann@example.org Tue Mar 5 09:07:03 +0100 2024", true, "ann@example.org", kMar5_090703 - 3600, true},
+        {"From ann@example.org Tue Mar 5 09:07:03 UTC 2024", true, "ann@example.org", kMar5_090703, true},
+        {"From ann@example.org Tue Mar 5 09:07 2024", true, "ann@example.org", kMar5_090703 - 3, true},
+        {"From Ann <ann@example.org> Tue Mar 05 09:07:03 2024", true, "Ann <ann@example.org>", kMar5_090703,
+         false},
+        {"From Tue Mar 05 09:07:03 2024", true, "", kMar5_090703, false},
+        {"From ann@example.org", true, "ann@example.org", none, false},
+        {"From ann@example.org Tue Feb 30 09:07:03 2024", true, "ann@example.org", none, false},
+        {"From ann@example.org Tue Mar 05 24:07:03 2024", true, "ann@example.org", none, false},
+        {"From ann@example.org Tue Mar 05 2024", true, "ann@example.org", none, false},
+        {"From here on, we go", true, "here", none, false},
+        {"From ", true, "", none, false},
+        {"From: ann@example.org", false, "", none, false},
+        {">From ann@example.org Tue Mar 05 09:07:03 2024", false, "", none, false},
+        {"from ann@example.org Tue Mar 05 09:07:03 2024", false, "", none, false},
+        {"", false, "", none, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto info = ParseEnvelopeLine(c.line);
+        ASSERT_EQ(info.has_value(), c.isEnvelope);
+        if (info) {
+            EXPECT_EQ(info->sender, c.sender);
+            EXPECT_EQ(info->unixTime, c.unixTime);
+        }
+        EXPECT_EQ(IsWellFormedEnvelopeLine(c.line), c.wellFormed);
+    }
+}
+
+// --- header dates ---------------------------------------------------------
+
+struct DateCase {
+    std::string message;
+    std::int64_t unixTime;
+};
+
+TEST(MailMessageReaderTest, DateHeaderIsConvertedToUtc)
+{
+    const std::vector<DateCase> cases = {
+        {"Date: Tue, 5 Mar 2024 09:07:03 +0100\r\n\r\n", kMar5_090703 - 3600},
+        {"Date: 05 Mar 2024 09:07:03 GMT\r\n\r\n", kMar5_090703},
+        {"Date: Tue, 5 Mar 24 9:07:03 -0500\r\n\r\n", kMar5_090703 + 5 * 3600},
+        {"Date: Tue,  5 Mar 2024 09:07 +0200 (CEST)\r\n\r\n", kMar5_090703 - 3 - 2 * 3600},
+        {"Date: Tue, 5 Mar 2024 09:07:03 -0800 (PST)\r\n\r\n", kMar5_090703 + 8 * 3600},
+        {"date: Tue, 5 Mar 2024 09:07:03 +0000\n\n", kMar5_090703},
+        {"Subject: x\r\nDate: Tue, 5 Mar 2024\r\n 09:07:03 +0100\r\n\r\nbody", kMar5_090703 - 3600},
+        // Dates older than GMime's parser accepts.
+        {"Date: Sun, 20 Jul 1969 16:17:40 -0400\r\n\r\n", -14182940},
+        {"Date: Mon, 1 Jan 1900 00:00:00 +0000\r\n\r\n", -2208988800},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        MailMessageReader reader;
+        EXPECT_TRUE(reader.LoadMessageBytes(c.message));
+        EXPECT_EQ(reader.MessageUnixTime(), c.unixTime);
+        EXPECT_DOUBLE_EQ(reader.MessageDate(), AutomationDateFromUnixTime(c.unixTime));
+    }
+
+    MailMessageReader reader;
+    ASSERT_TRUE(reader.LoadMessageBytes("Date: Tue, 5 Mar 2024 09:07:03 +0100\r\n\r\n"));
+    EXPECT_EQ(FormatEnvelopeDate(reader.MessageDate()), "Tue Mar 05 08:07:03 2024");
+}
+
+struct FallbackCase {
+    const char *name;
+    std::string message;
+    EnvelopeInfo envelope;
+    std::optional<std::int64_t> fileTime;
+    std::int64_t unixTime;
+};
+
+TEST(MailMessageReaderTest, DateFallsBackToReceivedEnvelopeFileTimeThenZero)
+{
+    const std::int64_t envelopeTime = 1262685600;
+    const std::int64_t fileTime = 1600000000;
+    const EnvelopeInfo envelope{"", envelopeTime};
+    const std::string received = "Received: from mx (mx [10.0.0.1]; tls) by mail; Tue, 5 Mar 2024 10:00:00 +0000\r\n"
+                                 "Received: from a by mx; Tue, 5 Mar 2024 09:59:00 +0000\r\n";
+    const std::vector<FallbackCase> cases = {
+        {"unparsable Date", "Date: sometime soon\r\n" + received + "\r\n", envelope, fileTime, 1709632800},
+        {"impossible Date", "Date: Wed, 29 Feb 2023 09:07:03 +0000\r\n" + received + "\r\n", envelope, fileTime,
+         1709632800},
+        {"empty Date", "Date:\r\n" + received + "\r\n", envelope, fileTime, 1709632800},
+        {"missing Date", "Subject: x\r\n" + received + "\r\n", envelope, fileTime, 1709632800},
+        {"Received without date", "Received: from a by b\r\n\r\n", envelope, fileTime, envelopeTime},
+        {"Date in the body only", "Subject: x\r\n\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n", envelope, fileTime,
+         envelopeTime},
+        {"file time", "Subject: x\r\n\r\n", EnvelopeInfo{}, fileTime, fileTime},
+        {"nothing known", "Subject: x\r\n\r\n", EnvelopeInfo{}, std::nullopt, kUnknownDate},
+        {"empty message", "", EnvelopeInfo{}, std::nullopt, kUnknownDate},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        MailMessageReader reader;
+        (void)reader.LoadMessageBytes(c.message, c.envelope, c.fileTime);
+        EXPECT_EQ(reader.MessageUnixTime(), c.unixTime);
+    }
+
+    MailMessageReader reader;
+    (void)reader.LoadMessageBytes("");
+    EXPECT_EQ(reader.MessageDate(), 0.0);
+    EXPECT_EQ(FormatEnvelopeDate(reader.MessageDate()), "Sat Dec 30 00:00:00 1899");
+}
+
+// --- senders --------------------------------------------------------------
+
+struct SenderCase {
+    std::string message;
+    std::string sender;
+};
+
+TEST(MailMessageReaderTest, SenderIsTheBareFromAddress)
+{
+    const std::vector<SenderCase> cases = {
+        {"From: ann@example.org\r\n\r\n", "ann@example.org"},
+        {"From: <ann@example.org>\r\n\r\n", "ann@example.org"},
+        {"From: =?UTF-8?B?w5hkZWfDpXJk?= <ann@example.org>\r\n\r\n", "ann@example.org"},
+        {"From: \"\xC3\x98" "deg\xC3\xA5rd, Kari\" <kari@example.org>\r\n\r\n", "kari@example.org"},
+        {"From: \xD8le Hansen <ole@example.org>\r\n\r\n", "ole@example.org"}, // Latin-1, unlabelled
+        {"From: ann@example.org (Ann Smith)\r\n\r\n", "ann@example.org"},
+        {"From: Ann Smith\r\n <ann@example.org>\r\n\r\n", "ann@example.org"},
+        {"From: undisclosed:; bob@example.org\r\n\r\n", "bob@example.org"},
+        {"From: team: carl@example.org, dan@example.org;\r\n\r\n", "carl@example.org"},
+        {"From: ann@example.org, bob@example.org\r\n\r\n", "ann@example.org"},
+        // White space and control characters never reach the From line.
+        {"From: Ann <ann\x01x@example.org>\r\n\r\n", "annx@example.org"},
+        {"From: \"a b\"@example.org\r\n\r\n", "\"ab\"@example.org"},
+        {"From: Ann <ann\0@example.org>\r\n\r\n"s, "ann@example.org"},
+        {"FROM: ann@example.org\r\nSender: sue@example.org\r\n\r\n", "ann@example.org"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        MailMessageReader reader;
+        (void)reader.LoadMessageBytes(c.message);
+        EXPECT_EQ(reader.MessageSender(), c.sender);
+    }
+}
+
+struct SenderFallbackCase {
+    const char *name;
+    std::string message;
+    std::string envelopeSender;
+    std::string sender;
+};
+
+TEST(MailMessageReaderTest, SenderFallsBackInOrder)
+{
+    const std::vector<SenderFallbackCase> cases = {
+        {"Sender", "Sender: sue@example.org\r\nReturn-Path: <rp@example.org>\r\n\r\n", "env@example.org",
+         "sue@example.org"},
+        {"From without address", "From: Ann Smith\r\nSender: sue@example.org\r\n\r\n", "", "sue@example.org"},
+        {"From with only an encoded word", "From: =?UTF-8?B?w5hkZWfDpXJk?=\r\nSender: sue@example.org\r\n\r\n", "",
+         "sue@example.org"},
+        {"Return-Path", "Return-Path: <rp@example.org>\r\n\r\n", "env@example.org", "rp@example.org"},
+        {"empty Return-Path", "Return-Path: <>\r\n\r\n", "env@example.org", "env@example.org"},
+        {"envelope with display name", "Subject: x\r\n\r\n", "Ann <env@example.org>", "env@example.org"},
+        {"nothing", "Return-Path: <>\r\n\r\nFrom: body@example.org\r\n", "", "MAILER-DAEMON"},
+        {"empty message", "", "", "MAILER-DAEMON"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        MailMessageReader reader;
+        (void)reader.LoadMessageBytes(c.message, EnvelopeInfo{c.envelopeSender, std::nullopt});
+        EXPECT_EQ(reader.MessageSender(), c.sender);
+    }
+}
+
+// --- damaged headers ------------------------------------------------------
+
+TEST(MailMessageReaderTest, ToleratesJunkAndAnyLineEnd)
+{
+    const std::int64_t fileTime = 1600000000;
+    struct JunkCase {
+        const char *name;
+        std::string message;
+        bool anyField;
+        std::string sender;
+        std::int64_t unixTime;
+    };
+    const std::vector<JunkCase> cases = {
+        {"CR line ends", "From: ann@example.org\rDate: Tue, 5 Mar 2024 09:07:03 +0000\r\rbody\r", true,
+         "ann@example.org", kMar5_090703},
+        {"mixed line ends", "From: ann@example.org\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\rFrom: x@y\r", true,
+         "ann@example.org", kMar5_090703},
+        {"no separator", "From: ann@example.org\nDate: Tue, 5 Mar 2024 09:07:03 +0000\nHello Bob,\nFrom: x@y\n",
+         true, "ann@example.org", kMar5_090703},
+        {"headers only, no line end", "From: ann@example.org\nDate: Tue, 5 Mar 2024 09:07:03 +0000", true,
+         "ann@example.org", kMar5_090703},
+        {"binary first line", "\x01\x02\xFF\xFE\r\nFrom: ann@example.org\r\n\r\n", false, "MAILER-DAEMON",
+         fileTime},
+        {"binary value", "X-Junk: \x01\x02\xFF\x80\r\nFrom: ann@example.org\r\n\r\n", true, "ann@example.org",
+         fileTime},
+        {"NUL bytes", "X-Junk: a\0b\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n"s, true, "MAILER-DAEMON",
+         kMar5_090703},
+        {"stray envelope line",
+         "From ann@example.org Tue Mar 05 09:07:03 2024\nSender: sue@example.org\nDate: Tue, 5 Mar 2024 09:07:03 "
+         "+0000\n\n",
+         true, "sue@example.org", kMar5_090703},
+        {"continuation without field", " folded\r\nFrom: ann@example.org\r\n\r\n", true, "ann@example.org",
+         fileTime},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        MailMessageReader reader;
+        EXPECT_EQ(reader.LoadMessageBytes(c.message, {}, fileTime), c.anyField);
+        EXPECT_EQ(reader.MessageSender(), c.sender);
+        EXPECT_EQ(reader.MessageUnixTime(), c.unixTime);
+    }
+}
+
+// --- files ----------------------------------------------------------------
+
+class MailMessageFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static std::atomic<int> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_folder = fs::path(::testing::TempDir()) /
+                   ("tovaly_reader_" + std::to_string(stamp) + "_" + std::to_string(counter++));
+        fs::create_directories(m_folder);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(m_folder, ec);
+    }
+
+    // Writes `bytes` to a file whose modification time is `mtime`.
+    std::string Write(const std::string &name, const std::string &bytes, std::int64_t mtime = 1600000000)
+    {
+        const fs::path path = m_folder / name;
+        {
+            std::ofstream out(path, std::ios::binary);
+            out << bytes;
+        }
+        const std::chrono::sys_seconds when{std::chrono::seconds{mtime}};
+        fs::last_write_time(path, std::chrono::file_clock::from_sys(when));
+        return path.string();
+    }
+
+    fs::path m_folder;
+};
+
+TEST_F(MailMessageFileTest, EnvelopeLineIsTheFallbackAfterTheHeader)
+{
+    MailMessageReader reader;
+    ASSERT_TRUE(reader.LoadMessageFile(
+        Write("a.mbs", "From env@example.org Mon Jan 05 10:00:00 2010\r\nSubject: x\r\n\r\nbody\r\n")));
+    EXPECT_EQ(reader.MessageSender(), "env@example.org");
+    EXPECT_EQ(reader.MessageUnixTime(), 1262685600);
+
+    ASSERT_TRUE(reader.LoadMessageFile(Write("b.mbs", "From - Mon Jan 05 10:00:00 2010\r\n"
+                                                      "From: Ann <ann@example.org>\r\n"
+                                                      "Date: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\nbody\r\n")));
+    EXPECT_EQ(reader.MessageSender(), "ann@example.org");
+    EXPECT_EQ(reader.MessageUnixTime(), kMar5_090703);
+
+    // A file that is only an envelope line, without a line end.
+    ASSERT_TRUE(reader.LoadMessageFile(Write("c.mbs", "From env@example.org Mon Jan 05 10:00:00 2010")));
+    EXPECT_EQ(reader.MessageSender(), "env@example.org");
+    EXPECT_EQ(reader.MessageUnixTime(), 1262685600);
+}
+
+TEST_F(MailMessageFileTest, FileTimeIsTheLastKnownDate)
+{
+    MailMessageReader reader;
+    ASSERT_TRUE(reader.LoadMessageFile(Write("a.mbs", "Subject: no date\r\n\r\nbody\r\n", 1600000000)));
+    EXPECT_EQ(reader.MessageUnixTime(), 1600000000);
+    EXPECT_EQ(reader.MessageSender(), "MAILER-DAEMON");
+
+    ASSERT_TRUE(reader.LoadMessageFile(Write("empty.mbs", "", 1500000000)));
+    EXPECT_EQ(reader.MessageUnixTime(), 1500000000);
+    EXPECT_EQ(reader.MessageSender(), "MAILER-DAEMON");
+}
+
+TEST_F(MailMessageFileTest, UnreadableFileGivesLastResortValues)
+{
+    MailMessageReader reader;
+    ASSERT_TRUE(reader.LoadMessageFile(
+        Write("a.mbs", "From: ann@example.org\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n")));
+    // Nothing of the previous message may survive a failed load.
+    EXPECT_FALSE(reader.LoadMessageFile((m_folder / "missing.mbs").string()));
+    EXPECT_EQ(reader.MessageSender(), "MAILER-DAEMON");
+    EXPECT_EQ(reader.MessageDate(), 0.0);
+    EXPECT_FALSE(reader.LoadMessageFile(m_folder.string()));
+    EXPECT_EQ(reader.MessageSender(), "MAILER-DAEMON");
+}
+
+TEST_F(MailMessageFileTest, LongHeaderBlockIsReadToItsEnd)
+{
+    std::string header;
+    for (int i = 0; header.size() < 200 * 1024; ++i)
+        header += "X-Filler-" + std::to_string(i) + ": " + std::string(100, 'x') + "\r\n";
+    const std::string body(300 * 1024, 'b');
+    MailMessageReader reader;
+    ASSERT_TRUE(reader.LoadMessageFile(Write(
+        "long.mbs", header + "From: ann@example.org\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n" + body)));
+    EXPECT_EQ(reader.MessageSender(), "ann@example.org");
+    EXPECT_EQ(reader.MessageUnixTime(), kMar5_090703);
+}
+
+TEST(MailMessageReaderDataTest, OperaMessageWithLatin1Header)
+{
+    MailMessageReader reader;
+    ASSERT_TRUE(reader.LoadMessageFile(TOVALY_TEST_DATA_DIR "/reader/opera_latin1.mbs"));
+    EXPECT_EQ(reader.MessageSender(), "kari@example.org");
+    // Date: Fri, 15 Jan 2010 17:45:12 +0100
+    EXPECT_EQ(FormatEnvelopeDate(reader.MessageDate()), "Fri Jan 15 16:45:12 2010");
+}
+
+} // namespace
