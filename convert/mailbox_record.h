@@ -3,8 +3,11 @@
 // "From <sender> <date>" CR LF, the message text with CR LF line ends, and
 // an empty line. Body lines matching ^>*From  get one more ">" (mboxrd).
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace tovaly {
 
@@ -36,13 +39,38 @@ struct [[nodiscard]] RecordResult {
     std::string error;      ///< the failure in plain words, empty when ok
 };
 
-/// Percentage of `n` in `m`, rounded half to even and capped at 100.
+/// Percentage of `n` in `m`, rounded half to even and capped at 100; 0 when
+/// `m` is 0.
 int ProgressPercent(std::uint64_t n, std::uint64_t m);
+
+/// The system calls the record writer makes on its files, with the POSIX
+/// meaning (errno set on failure). The default uses the operating system;
+/// tests pass one that fails part-way to check that nothing half-written is
+/// left in a mailbox.
+class RecordFileIo {
+public:
+    virtual ~RecordFileIo() = default;
+    /// Reads up to `size` bytes of the source: bytes read, 0 at its end, or -1.
+    virtual std::int64_t Read(int fd, char *buffer, std::size_t size);
+    /// Opens a mailbox for appending, creating it when missing: a descriptor, or -1.
+    virtual int OpenMailbox(const std::string &path);
+    /// Writes a leading part of `pieces`, taken in order: bytes written, or -1.
+    virtual std::int64_t Write(int fd, std::span<const std::string_view> pieces);
+    /// Closes a descriptor: 0, or -1.
+    virtual int Close(int fd);
+};
 
 /// Appends one record per message held in `sourcePath` to `mailboxPath`
 /// (created when missing). Either every record of the source is appended or
 /// none is: on any failure the mailbox is cut back to its previous length.
+/// The observer, when given, sees every line read and every point where the
+/// caller's window may handle its events; none of them while the mailbox is
+/// open. Never throws.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer = nullptr);
+
+/// The same, making its system calls through `io`.
+RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
+                                 RecordObserver *observer, RecordFileIo &io);
 
 } // namespace tovaly

@@ -1,1 +1,561 @@
+#include "mailbox_record.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using tovaly::AppendMailboxRecord;
+using tovaly::RecordResult;
+
+namespace {
+
+// The modification time given to every golden input: Tue Mar 05 09:07:03 2024 UTC.
+constexpr std::int64_t kGoldenFileTime = 1709629623;
+
+std::string ReadFile(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path &path, std::string_view bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+void SetFileTime(const fs::path &path, std::int64_t unixTime)
+{
+    timespec times[2] = {};
+    times[0].tv_sec = static_cast<time_t>(unixTime);
+    times[1].tv_sec = static_cast<time_t>(unixTime);
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "mailbox_record_XXXXXX").string();
+        if (::mkdtemp(pattern.data()))
+            m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(m_path, ec);
+    }
+    const fs::path &Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+// File calls that can be made to fail, short-read or be watched.
+class ScriptedIo : public tovaly::RecordFileIo {
+public:
+    std::size_t readLimit = std::numeric_limits<std::size_t>::max(); // bytes per Read
+    std::uint64_t failReadAfter = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t failWriteAfter = std::numeric_limits<std::uint64_t>::max();
+    bool failMailboxClose = false;
+    std::vector<std::string> *log = nullptr;
+    int mailboxesClosed = 0;
+
+    bool MailboxOpen() const { return !m_openMailboxes.empty(); }
+
+    std::int64_t Read(int fd, char *buffer, std::size_t size) override
+    {
+        if (m_read >= failReadAfter) {
+            errno = EIO;
+            return -1;
+        }
+        size = static_cast<std::size_t>(std::min<std::uint64_t>({size, readLimit, failReadAfter - m_read}));
+        const std::int64_t got = RecordFileIo::Read(fd, buffer, size);
+        if (got > 0)
+            m_read += static_cast<std::uint64_t>(got);
+        return got;
+    }
+
+    int OpenMailbox(const std::string &path) override
+    {
+        const int fd = RecordFileIo::OpenMailbox(path);
+        if (fd >= 0) {
+            m_openMailboxes.insert(fd);
+            Log("open");
+        }
+        return fd;
+    }
+
+    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    {
+        if (m_written >= failWriteAfter) {
+            errno = ENOSPC;
+            return -1;
+        }
+        // Let only the allowance through, so the record is cut inside.
+        std::uint64_t allowance = failWriteAfter - m_written;
+        std::vector<std::string_view> allowed;
+        for (std::string_view piece : pieces) {
+            if (allowance == 0)
+                break;
+            allowed.push_back(piece.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(allowance, piece.size()))));
+            allowance -= allowed.back().size();
+        }
+        const std::int64_t written = RecordFileIo::Write(fd, allowed);
+        if (written > 0)
+            m_written += static_cast<std::uint64_t>(written);
+        Log("write");
+        return written;
+    }
+
+    int Close(int fd) override
+    {
+        const bool mailbox = m_openMailboxes.erase(fd) > 0;
+        const int result = RecordFileIo::Close(fd);
+        if (!mailbox)
+            return result;
+        Log("close");
+        ++mailboxesClosed;
+        if (failMailboxClose) {
+            errno = EIO;
+            return -1;
+        }
+        return result;
+    }
+
+private:
+    void Log(const char *event)
+    {
+        if (log)
+            log->push_back(event);
+    }
+
+    std::set<int> m_openMailboxes;
+    std::uint64_t m_read = 0;
+    std::uint64_t m_written = 0;
+};
+
+struct LineEvent {
+    std::uint64_t n;
+    std::uint64_t m;
+    int percent;
+    bool operator==(const LineEvent &) const = default;
+};
+
+void PrintTo(const LineEvent &e, std::ostream *os)
+{
+    *os << "(" << e.n << "," << e.m << "," << e.percent << ")";
+}
+
+class RecordingObserver : public tovaly::RecordObserver {
+public:
+    const ScriptedIo *io = nullptr;
+    std::vector<std::string> *log = nullptr;
+    std::vector<LineEvent> lines;
+    int yields = 0;
+    int callsWhileMailboxOpen = 0;
+
+    void Yield() override
+    {
+        ++yields;
+        Note("yield");
+    }
+    void LineRead(std::uint64_t n, std::uint64_t m, int percent) override
+    {
+        lines.push_back({n, m, percent});
+        Note("line");
+    }
+
+private:
+    void Note(const char *event)
+    {
+        if (io && io->MailboxOpen())
+            ++callsWhileMailboxOpen;
+        if (log)
+            log->push_back(event);
+    }
+};
+
+class MailboxRecordTest : public testing::Test {
+protected:
+    fs::path Source(std::string_view bytes, const std::string &name = "message.mbs")
+    {
+        const fs::path path = m_dir.Path() / name;
+        WriteFile(path, bytes);
+        SetFileTime(path, kGoldenFileTime);
+        return path;
+    }
+    fs::path Mailbox() const { return m_dir.Path() / "out.mbox"; }
+
+    TempDir m_dir;
+};
+
+const char *const kSimpleMessage = "Date: Tue, 05 Mar 2024 09:07:03 +0000\r\n"
+                                   "From: Ann Smith <ann@example.org>\r\n"
+                                   "\r\n"
+                                   "Hello.\r\n";
+const char *const kSimpleRecord = "From ann@example.org Tue Mar 05 09:07:03 2024\r\n"
+                                  "Date: Tue, 05 Mar 2024 09:07:03 +0000\r\n"
+                                  "From: Ann Smith <ann@example.org>\r\n"
+                                  "\r\n"
+                                  "Hello.\r\n"
+                                  "\r\n";
+
+fs::path GoldenDir(const std::string &name)
+{
+    return fs::path(TOVALY_TEST_DATA_DIR) / "mbox" / name;
+}
+
+} // namespace
+
+// ---- golden files ---------------------------------------------------------
+
+struct GoldenCase {
+    const char *name;
+    int messages;
+};
+
+void PrintTo(const GoldenCase &golden, std::ostream *os)
+{
+    *os << golden.name;
+}
+
+class GoldenMailbox : public MailboxRecordTest, public testing::WithParamInterface<GoldenCase> {};
+
+TEST_P(GoldenMailbox, MatchesExpectedBytes)
+{
+    const fs::path dir = GoldenDir(GetParam().name);
+    const fs::path source = Source(ReadFile(dir / "input.mbs"), "input.mbs");
+    const std::string expected = ReadFile(dir / "expected.mbox");
+    ASSERT_FALSE(expected.empty()) << "missing " << dir;
+
+    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string());
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(result.messages, GetParam().messages);
+    EXPECT_EQ(result.bytesRead, fs::file_size(source));
+    EXPECT_EQ(ReadFile(Mailbox()), expected);
+}
+
+TEST_P(GoldenMailbox, ShortReadsGiveTheSameBytes)
+{
+    const fs::path dir = GoldenDir(GetParam().name);
+    const fs::path source = Source(ReadFile(dir / "input.mbs"), "input.mbs");
+    const std::string expected = ReadFile(dir / "expected.mbox");
+    for (std::size_t chunk : {1u, 2u, 3u, 5u, 7u, 16u, 131u}) {
+        fs::remove(Mailbox());
+        ScriptedIo io;
+        io.readLimit = chunk;
+        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
+        EXPECT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(ReadFile(Mailbox()), expected) << "reads of " << chunk << " bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GoldenMailbox,
+                         testing::Values(GoldenCase{"crlf", 1}, GoldenCase{"no_final_line_end", 1},
+                                         GoldenCase{"lone_cr", 1}, GoldenCase{"lf_only_from_lines", 1},
+                                         GoldenCase{"from_quoting", 1}, GoldenCase{"opera_envelope", 1},
+                                         GoldenCase{"opera_monthly_store", 3}, GoldenCase{"lf_mbox_archive", 2},
+                                         GoldenCase{"empty", 1}, GoldenCase{"single_crlf", 1}),
+                         [](const testing::TestParamInfo<GoldenCase> &golden) { return std::string(golden.param.name); });
+
+// ---- appending ----------------------------------------------------------------
+
+TEST_F(MailboxRecordTest, AppendsToWhatIsThereAndTwiceGivesTwoRecords)
+{
+    const fs::path source = Source(kSimpleMessage);
+    WriteFile(Mailbox(), "earlier record without a line end");
+
+    EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string()).ok);
+    EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string()).ok);
+    EXPECT_EQ(ReadFile(Mailbox()), std::string("earlier record without a line end") + kSimpleRecord + kSimpleRecord);
+}
+
+TEST_F(MailboxRecordTest, EnvelopeLineIsTheFallbackForSenderAndDate)
+{
+    const fs::path bare = Source("From ann@example.org Tue Jan 05 10:00:00 2010\r\nSubject: no sender or date\r\n\r\nx\r\n");
+    ASSERT_TRUE(AppendMailboxRecord(bare.string(), Mailbox().string()).ok);
+    EXPECT_EQ(ReadFile(Mailbox()), "From ann@example.org Tue Jan 05 10:00:00 2010\r\n"
+                                   "Subject: no sender or date\r\n\r\nx\r\n\r\n");
+
+    fs::remove(Mailbox());
+    const fs::path opera = Source("From - Tue Jan 05 10:00:00 2010\r\nFrom: bob@example.org\r\n\r\n");
+    ASSERT_TRUE(AppendMailboxRecord(opera.string(), Mailbox().string()).ok);
+    EXPECT_EQ(ReadFile(Mailbox()), "From bob@example.org Tue Jan 05 10:00:00 2010\r\n"
+                                   "From: bob@example.org\r\n\r\n\r\n");
+}
+
+TEST_F(MailboxRecordTest, LargeMessageCrossingReadChunks)
+{
+    // Several chunks of the real reader, with From lines and CR LF pairs
+    // falling on every kind of boundary.
+    std::string input = "Date: Tue, 05 Mar 2024 09:07:03 +0000\r\nFrom: ann@example.org\r\n\r\n";
+    std::string expected = "From ann@example.org Tue Mar 05 09:07:03 2024\r\n" + input;
+    for (int i = 0; input.size() < 3 * 1024 * 1024 + 100; ++i) {
+        const std::string line = (i % 7 == 3 ? "From line " : "text line ") + std::string(static_cast<std::size_t>(i % 61), 'x');
+        input += line + "\r\n";
+        expected += (i % 7 == 3 ? ">" : "") + line + "\r\n";
+    }
+    expected += "\r\n";
+    const fs::path source = Source(input);
+    RecordingObserver observer;
+
+    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), &observer);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(ReadFile(Mailbox()), expected);
+    ASSERT_FALSE(observer.lines.empty());
+    EXPECT_EQ(observer.lines.back(), (LineEvent{input.size(), input.size(), 100}));
+}
+
+// ---- failures -----------------------------------------------------------------
+
+TEST_F(MailboxRecordTest, UnreadableSourceAppendsNothing)
+{
+    WriteFile(Mailbox(), "kept\r\n");
+    RecordingObserver observer;
+
+    const std::string missing = (m_dir.Path() / "missing.mbs").string();
+    RecordResult result = AppendMailboxRecord(missing, Mailbox().string(), &observer);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, ENOENT);
+    EXPECT_EQ(result.error, "cannot open file '" + missing + "': No such file or directory");
+
+    const std::string folder = m_dir.Path().string();
+    result = AppendMailboxRecord(folder, Mailbox().string(), &observer);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, EISDIR);
+    EXPECT_EQ(result.error, "'" + folder + "' is a folder, not a message file");
+
+    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n");
+    EXPECT_TRUE(observer.lines.empty());
+    EXPECT_FALSE(AppendMailboxRecord(missing, (m_dir.Path() / "new.mbox").string()).ok);
+    EXPECT_FALSE(fs::exists(m_dir.Path() / "new.mbox"));
+}
+
+TEST_F(MailboxRecordTest, UnwritableMailboxIsReported)
+{
+    const fs::path source = Source(kSimpleMessage);
+
+    const std::string inMissingFolder = (m_dir.Path() / "no such folder" / "a.mbox").string();
+    RecordResult result = AppendMailboxRecord(source.string(), inMissingFolder);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, ENOENT);
+    EXPECT_EQ(result.error, "cannot open mailbox '" + inMissingFolder + "': No such file or directory");
+    EXPECT_EQ(result.messages, 0);
+
+    const std::string underAFile = (source / "a.mbox").string();
+    result = AppendMailboxRecord(source.string(), underAFile);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, ENOTDIR);
+}
+
+TEST_F(MailboxRecordTest, ReadOnlyMailboxIsLeftAlone)
+{
+    const fs::path source = Source(kSimpleMessage);
+    const fs::path readOnly = m_dir.Path() / "read-only";
+    fs::create_directory(readOnly);
+    WriteFile(readOnly / "a.mbox", "kept\r\n");
+    fs::permissions(readOnly / "a.mbox", fs::perms::owner_read | fs::perms::group_read);
+    if (::access((readOnly / "a.mbox").c_str(), W_OK) == 0)
+        GTEST_SKIP() << "running with permission to write anywhere";
+    const RecordResult result = AppendMailboxRecord(source.string(), (readOnly / "a.mbox").string());
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, EACCES);
+    EXPECT_EQ(ReadFile(readOnly / "a.mbox"), "kept\r\n");
+}
+
+TEST_F(MailboxRecordTest, FailedWriteCutsTheMailboxBack)
+{
+    const fs::path source = Source(kSimpleMessage);
+    const std::string before = "From someone Sat Dec 30 00:00:00 1899\r\nearlier\r\n\r\n";
+    const std::size_t recordSize = std::string(kSimpleRecord).size();
+    for (std::uint64_t allowed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{47}, std::uint64_t{60},
+                                  std::uint64_t{recordSize - 1}}) {
+        WriteFile(Mailbox(), before);
+        ScriptedIo io;
+        io.failWriteAfter = allowed;
+
+        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
+        EXPECT_FALSE(result.ok) << allowed;
+        EXPECT_EQ(result.errorCode, ENOSPC);
+        EXPECT_EQ(result.error, "cannot write to mailbox '" + Mailbox().string() + "': No space left on device");
+        EXPECT_EQ(result.messages, 0);
+        EXPECT_EQ(ReadFile(Mailbox()), before) << "after " << allowed << " bytes";
+    }
+}
+
+TEST_F(MailboxRecordTest, FailedCloseCutsTheMailboxBack)
+{
+    const fs::path source = Source(kSimpleMessage);
+    WriteFile(Mailbox(), "kept\r\n");
+    ScriptedIo io;
+    io.failMailboxClose = true;
+
+    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, EIO);
+    EXPECT_EQ(io.mailboxesClosed, 1);
+    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n");
+}
+
+TEST_F(MailboxRecordTest, StoreFileLandsWholeOrNotAtAll)
+{
+    const std::string store = ReadFile(GoldenDir("opera_monthly_store") / "input.mbs");
+    const std::string records = ReadFile(GoldenDir("opera_monthly_store") / "expected.mbox");
+    const fs::path source = Source(store);
+
+    // The third record fails half-way, after two were written and closed.
+    WriteFile(Mailbox(), "kept\r\n");
+    ScriptedIo failingWrite;
+    failingWrite.failWriteAfter = records.size() - 40;
+    RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingWrite);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(failingWrite.mailboxesClosed, 3);
+    EXPECT_EQ(result.messages, 0);
+    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n");
+
+    // Reading fails after the first records were written.
+    ScriptedIo failingRead;
+    failingRead.readLimit = 100;
+    failingRead.failReadAfter = store.size() - 10;
+    result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingRead);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, EIO);
+    EXPECT_EQ(result.error, "cannot read file '" + source.string() + "': Input/output error");
+    EXPECT_EQ(failingRead.mailboxesClosed, 2);
+    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n");
+
+    // Nothing fails: all three land.
+    result = AppendMailboxRecord(source.string(), Mailbox().string());
+    EXPECT_TRUE(result.ok);
+    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n" + records);
+}
+
+TEST_F(MailboxRecordTest, FullDiskIsReported)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full";
+    const fs::path source = Source(kSimpleMessage);
+    fs::create_symlink("/dev/full", Mailbox());
+
+    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string());
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, ENOSPC);
+    EXPECT_EQ(result.error, "cannot write to mailbox '" + Mailbox().string() + "': No space left on device");
+}
+
+TEST_F(MailboxRecordTest, ObserverExceptionTakesTheRecordsBack)
+{
+    class ThrowingObserver : public tovaly::RecordObserver {
+    public:
+        int yieldsLeft = 0;
+        void Yield() override
+        {
+            if (--yieldsLeft == 0)
+                throw std::runtime_error("window closed");
+        }
+    };
+    const fs::path source = Source(ReadFile(GoldenDir("opera_monthly_store") / "input.mbs"));
+    WriteFile(Mailbox(), "kept\r\n");
+    ScriptedIo io;
+    io.readLimit = 64;
+    ThrowingObserver observer;
+    observer.yieldsLeft = 20; // after the first record, before the last
+
+    RecordResult result;
+    EXPECT_NO_THROW(result = AppendMailboxRecord(source.string(), Mailbox().string(), &observer, io));
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, EIO);
+    EXPECT_GE(io.mailboxesClosed, 1);
+    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n");
+}
+
+// ---- progress and yields -----------------------------------------------------
+
+TEST_F(MailboxRecordTest, ReportsEveryLineRead)
+{
+    const auto linesOf = [&](std::string_view bytes) {
+        RecordingObserver observer;
+        const fs::path source = Source(bytes);
+        EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), &observer).ok);
+        return observer.lines;
+    };
+
+    EXPECT_EQ(linesOf("a\r\nbcdef"), (std::vector<LineEvent>{{3, 8, 38}, {10, 8, 100}}));
+    EXPECT_EQ(linesOf("abcd\r\nefgh\r\nijklmnop\r\n\r\n"),
+              (std::vector<LineEvent>{{6, 24, 25}, {12, 24, 50}, {22, 24, 92}, {24, 24, 100}}));
+
+    std::string crlf300;
+    for (int i = 0; crlf300.size() < 290; ++i)
+        crlf300 += "line " + std::to_string(i) + "\r\n";
+    crlf300 += std::string(300 - crlf300.size() - 2, 'z') + "\r\n";
+    ASSERT_EQ(crlf300.size(), 300u);
+    EXPECT_EQ(linesOf(crlf300).back(), (LineEvent{300, 300, 100}));
+
+    const std::string lfOnly = "Subject: lf\n\nbody\nFrom x\n";
+    EXPECT_EQ(linesOf(lfOnly), (std::vector<LineEvent>{{lfOnly.size() + 2, lfOnly.size(), 100}}));
+
+    // Lone CRs: the count outgrows the file, the percentage stops at 100.
+    const auto lone = linesOf("a\rb\rc\r");
+    ASSERT_EQ(lone.size(), 3u);
+    EXPECT_EQ(lone[1], (LineEvent{6, 6, 100}));
+    EXPECT_EQ(lone[2], (LineEvent{9, 6, 100}));
+
+    EXPECT_TRUE(linesOf("").empty());
+}
+
+TEST_F(MailboxRecordTest, NeverYieldsWhileTheMailboxIsOpen)
+{
+    for (const char *name : {"crlf", "opera_monthly_store", "empty"}) {
+        const fs::path source = Source(ReadFile(GoldenDir(name) / "input.mbs"));
+        std::vector<std::string> log;
+        ScriptedIo io;
+        io.log = &log;
+        io.readLimit = 64; // store records get written while the source is read
+        RecordingObserver observer;
+        observer.io = &io;
+        observer.log = &log;
+
+        ASSERT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), &observer, io).ok) << name;
+        EXPECT_EQ(observer.callsWhileMailboxOpen, 0) << name;
+        ASSERT_GE(log.size(), 4u);
+        EXPECT_EQ(log.front(), "yield") << name;
+        EXPECT_EQ(log.back(), "yield") << name;
+        EXPECT_EQ(log[log.size() - 2], "close") << name;
+        EXPECT_GE(io.mailboxesClosed, 1);
+        if (std::string_view(name) == "crlf") {
+            // One message: read whole before the mailbox opens.
+            EXPECT_EQ(std::find(std::find(log.begin(), log.end(), "open"), log.end(), "line"), log.end());
+        }
+    }
+}
+
+TEST(ProgressPercent, RoundsHalfToEvenAndCapsAt100)
+{
+    const std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> table = {
+        {0, 5, 0},    {1, 8, 12},   {3, 8, 38},   {5, 8, 62},  {7, 8, 88},      {1, 200, 0},
+        {3, 200, 2},  {1, 3, 33},   {2, 3, 67},   {199, 200, 100}, {300, 300, 100}, {301, 300, 100},
+        {std::numeric_limits<std::uint64_t>::max(), 1, 100}, {5, 0, 0},
+    };
+    for (const auto &[n, m, percent] : table)
+        EXPECT_EQ(tovaly::ProgressPercent(n, m), percent) << n << " of " << m;
+}

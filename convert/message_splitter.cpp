@@ -1,0 +1,371 @@
+#include "message_splitter.h"
+
+#include "mail_message_reader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tovaly {
+
+namespace {
+
+constexpr std::string_view kFromSpace = "From ";
+constexpr std::string_view kOperaStatus = "X-Opera-Status:";
+// Only pages that get written cost memory, so a source that holds many small
+// messages loses nothing by this reserve.
+constexpr std::size_t kMaxUpFrontReserve = std::size_t{1} << 30;
+constexpr std::size_t kMinGrowth = 4096;
+
+// "From : x" is an old-style header field, not an envelope line.
+bool IsHeaderField(std::string_view line)
+{
+    std::size_t i = 4;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+        ++i;
+    return i < line.size() && line[i] == ':';
+}
+
+// The first CR or LF in [p, end), or end.
+inline const char *FindLineEnd(const char *p, const char *end)
+{
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const auto mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
+        if (mask != 0)
+            return p + std::countr_zero(mask);
+        p += 16;
+    }
+#endif
+    while (p < end && *p != '\r' && *p != '\n')
+        ++p;
+    return p;
+}
+
+} // namespace
+
+MessageSplitter::MessageSplitter(Sink sink, std::uint64_t expectedSize, LineCounted lineCounted)
+    : m_sink(std::move(sink)), m_lineCounted(std::move(lineCounted))
+{
+    const std::uint64_t wanted = expectedSize + expectedSize / 16 + 64;
+    try {
+        Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, kMaxUpFrontReserve)));
+    } catch (const std::bad_alloc &) {
+        // Not that much at once: the buffer grows as the text comes.
+    }
+}
+
+bool MessageSplitter::Feed(std::string_view chunk)
+{
+    if (m_stopped)
+        return false;
+    if (chunk.empty())
+        return true;
+    const char *p = chunk.data();
+    const char *const end = p + chunk.size();
+    if (m_skipLf) {
+        m_skipLf = false;
+        if (*p == '\n')
+            ++p;
+    }
+    m_countFrom = p;
+    while (p < end) {
+        if (m_size == m_lineStart && m_prefix == Prefix::Open && !m_pending) {
+            p = CopyPlainLines(p, end);
+            if (p == end)
+                break;
+        }
+        const char *const eol = FindLineEnd(p, end);
+        if (eol == end) {
+            Append(p, static_cast<std::size_t>(end - p));
+            if (m_pending || m_prefix == Prefix::Open)
+                Inspect(0, false);
+            break;
+        }
+        // The line and its end in one copy: CR LF and a lone LF stay as they
+        // are, a lone CR gets an LF after it.
+        const char *next = eol + 1;
+        std::size_t endingLength = 1;
+        if (*eol == '\r') {
+            endingLength = 2;
+            if (next < end && *next == '\n') {
+                ++next;
+                Append(p, static_cast<std::size_t>(next - p));
+            } else {
+                Append(p, static_cast<std::size_t>(next - p));
+                Append("\n", 1);
+                m_skipLf = next == end;
+            }
+            CountLineEndingAt(eol, next);
+        } else {
+            Append(p, static_cast<std::size_t>(next - p));
+        }
+        p = next;
+
+        if (m_prefix == Prefix::Open && !m_pending) {
+            // Most lines are settled by their first byte.
+            if (m_size - endingLength > m_lineStart && m_data[m_lineStart] != '>' && m_data[m_lineStart] != 'F')
+                m_prefix = Prefix::Plain;
+            else
+                Inspect(endingLength, true);
+        } else if (m_pending) {
+            Inspect(endingLength, true);
+        }
+        if (m_stopped)
+            return false;
+        EndLine(endingLength);
+        if (m_stopped)
+            return false;
+    }
+    m_countCarry += static_cast<std::uint64_t>(end - m_countFrom);
+    m_countFrom = nullptr;
+    return !m_stopped;
+}
+
+void MessageSplitter::CountLineEndingAt(const char *cr, const char *next)
+{
+    m_bytesSoFar += m_countCarry + static_cast<std::uint64_t>(cr - m_countFrom) + 2;
+    m_countCarry = 0;
+    m_countFrom = next;
+    if (m_lineCounted)
+        m_lineCounted(m_bytesSoFar);
+}
+
+// Copies the run of lines at `p` that need no change and decide nothing (no
+// quoting, no candidate, no lone CR) in one go; returns where that run ends.
+const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
+{
+    const char *const copyFrom = p;
+    while (p < end) {
+        const char first = *p;
+        if (first == '>' || first == 'F')
+            break;
+        const char *const eol = first == '\r' || first == '\n' ? p : FindLineEnd(p, end);
+        if (eol == end)
+            break;
+        const char *next = eol + 1;
+        if (*eol == '\r') {
+            if (next == end || *next != '\n')
+                break;
+            ++next;
+            CountLineEndingAt(eol, next);
+        }
+        if (eol == p) {
+            const std::size_t offset = m_size + static_cast<std::size_t>(p - copyFrom);
+            if (m_headerEnd == std::string_view::npos)
+                m_headerEnd = offset + static_cast<std::size_t>(next - p);
+            m_previousEmpty = true;
+            m_emptyStart = offset;
+        } else {
+            m_previousEmpty = false;
+        }
+        m_firstLine = false;
+        p = next;
+    }
+    Append(copyFrom, static_cast<std::size_t>(p - copyFrom));
+    m_lineStart = m_size;
+    return p;
+}
+
+bool MessageSplitter::Finish()
+{
+    if (m_stopped)
+        return false;
+    m_skipLf = false;
+    if (m_countCarry > 0) {
+        m_bytesSoFar += m_countCarry + 2;
+        m_countCarry = 0;
+        if (m_lineCounted)
+            m_lineCounted(m_bytesSoFar);
+    }
+    if (m_size > m_lineStart || m_lineIsCandidate) {
+        if (m_pending || m_prefix == Prefix::Open)
+            Inspect(0, true);
+        if (m_stopped)
+            return false;
+        EndLine(0);
+    }
+    if (m_pending)
+        ResolvePendingAsBody();
+    if (m_stopped)
+        return false;
+    Emit(m_size);
+    m_size = 0;
+    ResetLine();
+    return !m_stopped;
+}
+
+void MessageSplitter::Reserve(std::size_t needed)
+{
+    // Grow by half rather than double, so a message larger than the up-front
+    // reserve costs at most 1.5 times its size.
+    if (needed <= m_capacity)
+        return;
+    const std::size_t capacity = std::max({needed, m_capacity + m_capacity / 2, kMinGrowth});
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (m_size > 0)
+        std::memcpy(grown.get(), m_data.get(), m_size);
+    m_data = std::move(grown);
+    m_capacity = capacity;
+}
+
+void MessageSplitter::Append(const char *data, std::size_t size)
+{
+    if (size == 0)
+        return;
+    Reserve(m_size + size);
+    std::memcpy(m_data.get() + m_size, data, size);
+    m_size += size;
+}
+
+void MessageSplitter::InsertQuote(std::size_t at)
+{
+    Reserve(m_size + 1);
+    std::memmove(m_data.get() + at + 1, m_data.get() + at, m_size - at);
+    m_data[at] = '>';
+    ++m_size;
+}
+
+// Looks at the start of the current line as far as it has been read (without
+// the `endingLength` bytes of its line end): first whether it decides a
+// pending candidate, then whether it needs quoting.
+void MessageSplitter::Inspect(std::size_t endingLength, bool lineComplete)
+{
+    if (m_pending) {
+        const std::size_t have = m_size - endingLength - m_lineStart;
+        const std::string_view start(m_data.get() + m_lineStart, std::min(have, kOperaStatus.size()));
+        if (start == kOperaStatus) {
+            Split(m_emptyStart, m_candidateStart, m_candidateEnd, m_lineStart);
+            if (m_stopped)
+                return;
+        } else if (lineComplete || start != kOperaStatus.substr(0, start.size())) {
+            ResolvePendingAsBody();
+        } else {
+            return; // too few bytes of this line to tell yet
+        }
+    }
+    if (m_prefix == Prefix::Open)
+        DecidePrefix(endingLength, lineComplete);
+}
+
+void MessageSplitter::DecidePrefix(std::size_t endingLength, bool lineComplete)
+{
+    const char *line = m_data.get() + m_lineStart;
+    const std::size_t have = m_size - endingLength - m_lineStart;
+    while (m_quoteRun < have && line[m_quoteRun] == '>')
+        ++m_quoteRun;
+    const std::string_view rest(line + m_quoteRun, have - m_quoteRun);
+    if (rest.substr(0, kFromSpace.size()) != kFromSpace) {
+        if (!lineComplete && rest.size() < kFromSpace.size() && kFromSpace.substr(0, rest.size()) == rest)
+            return; // could still become ">From "
+        m_prefix = Prefix::Plain;
+        return;
+    }
+    m_prefix = Prefix::From;
+    if (m_quoteRun == 0 && (m_firstLine || m_previousEmpty))
+        m_lineIsCandidate = true; // an envelope line, or a body line: decided at its end
+    else
+        InsertQuote(m_lineStart);
+}
+
+// The current line has been read, with its line end (`endingLength` bytes).
+void MessageSplitter::EndLine(std::size_t endingLength)
+{
+    const std::size_t contentEnd = m_size - endingLength;
+    const bool empty = contentEnd == m_lineStart;
+    if (m_lineIsCandidate) {
+        m_lineIsCandidate = false;
+        const std::string_view line(m_data.get() + m_lineStart, contentEnd - m_lineStart);
+        if (m_firstLine) {
+            if (!IsHeaderField(line)) {
+                m_envelope.assign(line);
+                m_hasEnvelope = true;
+                m_size = m_lineStart;
+                m_firstLine = false;
+                m_previousEmpty = false;
+                ResetLine();
+                return;
+            }
+            InsertQuote(m_lineStart);
+        } else if (IsWellFormedEnvelopeLine(line)) {
+            Split(m_emptyStart, m_lineStart, contentEnd, m_size);
+            ResetLine();
+            return;
+        } else {
+            m_pending = true;
+            m_candidateStart = m_lineStart;
+            m_candidateEnd = contentEnd;
+        }
+    }
+    if (empty) {
+        if (m_headerEnd == std::string_view::npos)
+            m_headerEnd = m_size;
+        m_previousEmpty = true;
+        m_emptyStart = m_lineStart;
+    } else {
+        m_previousEmpty = false;
+    }
+    m_firstLine = false;
+    ResetLine();
+}
+
+void MessageSplitter::ResetLine()
+{
+    m_lineStart = m_size;
+    m_prefix = Prefix::Open;
+    m_quoteRun = 0;
+    m_lineIsCandidate = false;
+}
+
+// The "From " line after an empty line did not start a message: it is a body
+// line and gets quoted like any other.
+void MessageSplitter::ResolvePendingAsBody()
+{
+    m_pending = false;
+    InsertQuote(m_candidateStart);
+    ++m_lineStart;
+}
+
+// Hands over the message in [0, previousEnd) and keeps [nextStart, end) as the
+// start of the next one, whose envelope line is [envelopeStart, envelopeEnd).
+void MessageSplitter::Split(std::size_t previousEnd, std::size_t envelopeStart, std::size_t envelopeEnd,
+                            std::size_t nextStart)
+{
+    std::string envelope(m_data.get() + envelopeStart, envelopeEnd - envelopeStart);
+    m_pending = false;
+    const bool emptyLeadingPart = previousEnd == 0 && !m_hasEnvelope && !m_anyMessage;
+    if (!emptyLeadingPart)
+        Emit(previousEnd);
+    m_envelope = std::move(envelope);
+    m_hasEnvelope = true;
+    if (m_size > nextStart)
+        std::memmove(m_data.get(), m_data.get() + nextStart, m_size - nextStart);
+    m_size -= nextStart;
+    m_lineStart -= std::min(m_lineStart, nextStart);
+    m_headerEnd = std::string_view::npos;
+    m_previousEmpty = false;
+}
+
+void MessageSplitter::Emit(std::size_t textEnd)
+{
+    SplitMessage message;
+    message.text = std::string_view(m_data.get(), textEnd);
+    if (m_hasEnvelope)
+        message.envelope = std::string_view(m_envelope);
+    message.headerSize = std::min(m_headerEnd, textEnd);
+    m_anyMessage = true;
+    if (!m_sink(message))
+        m_stopped = true;
+}
+
+} // namespace tovaly
