@@ -1,1 +1,265 @@
-// path_logger
+#include "path_logger.h"
+
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace tovaly {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+class RealFileSystem final : public FileSystemService {
+public:
+    bool FolderExists(const std::string &path) override
+    {
+        std::error_code ec;
+        return !path.empty() && fs::is_directory(fs::path(path), ec);
+    }
+
+    // The walker asks for a folder's subfolders and then for its files: one
+    // pass over the folder answers both.
+    FolderListing ListSubfolders(const std::string &folder) override
+    {
+        FolderListing files;
+        FolderListing subfolders = List(folder, &files);
+        m_cachedFolder = subfolders.failed ? std::string() : folder;
+        m_cachedFiles = std::move(files);
+        return subfolders;
+    }
+
+    FolderListing ListFiles(const std::string &folder) override
+    {
+        if (!m_cachedFolder.empty() && folder == m_cachedFolder) {
+            m_cachedFolder.clear();
+            return std::move(m_cachedFiles);
+        }
+        FolderListing files;
+        const FolderListing subfolders = List(folder, &files);
+        return subfolders.failed ? subfolders : files;
+    }
+
+    std::optional<std::string> FolderIdentity(const std::string &path) override
+    {
+#ifdef _WIN32
+        std::error_code ec;
+        const fs::path canonical = fs::canonical(fs::path(path), ec);
+        if (ec)
+            return std::nullopt;
+        return canonical.string();
+#else
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0)
+            return std::nullopt;
+        return std::to_string(static_cast<unsigned long long>(info.st_dev)) + ":" +
+               std::to_string(static_cast<unsigned long long>(info.st_ino));
+#endif
+    }
+
+private:
+    // Subfolders as the result, files into `files`.
+    static FolderListing List(const std::string &folder, FolderListing *files)
+    {
+        FolderListing subfolders;
+        std::error_code ec;
+        fs::directory_iterator it(fs::path(folder), ec);
+        const fs::directory_iterator end;
+        for (; !ec && it != end; it.increment(ec)) {
+            // Both tests follow links; a dangling link, a socket, a pipe or a
+            // device is neither and is left out.
+            std::error_code typeError;
+            if (it->is_directory(typeError))
+                subfolders.names.push_back(it->path().filename().string());
+            else if (it->is_regular_file(typeError))
+                files->names.push_back(it->path().filename().string());
+        }
+        if (ec)
+            return FolderListing::Failure(ec.value(), ec.message());
+        return subfolders;
+    }
+
+    std::string m_cachedFolder;
+    FolderListing m_cachedFiles;
+};
+
+std::string Key(std::int64_t number)
+{
+    return "K" + std::to_string(number);
+}
+
+} // namespace
+
+std::shared_ptr<FileSystemService> MakeRealFileSystem()
+{
+    return std::make_shared<RealFileSystem>();
+}
+
+pathLogger::pathLogger(std::shared_ptr<FileSystemService> fileSystem, YieldFunction yield)
+    : m_fileSystem(fileSystem ? std::move(fileSystem) : MakeRealFileSystem()),
+      m_yield(std::move(yield))
+{
+}
+
+void pathLogger::setYield(YieldFunction yield)
+{
+    m_yield = std::move(yield);
+}
+
+void pathLogger::DoYield() const
+{
+    if (m_yield)
+        m_yield();
+}
+
+void pathLogger::Release()
+{
+    m_fileNames.reset();
+    m_pathPointers.reset();
+    m_pathNames.reset();
+    m_fullFileNames.reset();
+    m_skipped.clear();
+}
+
+void pathLogger::PathLogInit()
+{
+    DoYield();
+    m_fullFileNamesOnly = true;
+    Release();
+}
+
+void pathLogger::Terminate()
+{
+    DoYield();
+    Release();
+}
+
+std::string pathLogger::AddBackslash(const std::string &path)
+{
+    if (!path.empty() && path.back() == kSeparator)
+        return path;
+    return path + kSeparator;
+}
+
+namespace {
+
+// A released list comes back as a new, empty one.
+template <typename List>
+std::shared_ptr<List> Held(std::shared_ptr<List> &slot)
+{
+    if (!slot)
+        slot = std::make_shared<List>();
+    return slot;
+}
+
+} // namespace
+
+std::shared_ptr<TextList> pathLogger::fileNames()
+{
+    return Held(m_fileNames);
+}
+
+std::shared_ptr<TextList> pathLogger::pathNames()
+{
+    return Held(m_pathNames);
+}
+
+std::shared_ptr<NumberList> pathLogger::pathPointers()
+{
+    return Held(m_pathPointers);
+}
+
+std::shared_ptr<TextList> pathLogger::fullFileNames()
+{
+    return Held(m_fullFileNames);
+}
+
+void pathLogger::Skip(const std::string &folder, const FolderListing &listing)
+{
+    m_skipped.push_back({folder, listing.errorCode,
+                         listing.error.empty() ? std::string("cannot list folder") : listing.error});
+}
+
+void pathLogger::LogPath(const std::string &strPARENT)
+{
+    if (!m_fileSystem->FolderExists(strPARENT))
+        return;
+    DoYield();
+
+    // A walker that has walked before starts from new lists, so keys never
+    // clash; lists handed out earlier keep what they hold.
+    if ((m_pathNames && !m_pathNames->Empty()) || (m_fullFileNames && !m_fullFileNames->Empty()))
+        Release();
+
+    // The walk fills the lists it started with, even if code run during a
+    // yield releases them; the mode is fixed for the whole walk as well.
+    const bool fullOnly = m_fullFileNamesOnly;
+    const std::shared_ptr<TextList> folders = pathNames();
+    const std::shared_ptr<TextList> fullNames = fullFileNames();
+    const std::shared_ptr<TextList> names = fullOnly ? nullptr : fileNames();
+    const std::shared_ptr<NumberList> pointers = fullOnly ? nullptr : pathPointers();
+
+    std::int32_t queued = 1;
+    std::int32_t position = 1;
+    m_count = 1;
+
+    // Identities of every folder queued so far: a folder reached again
+    // through a link is not entered a second time.
+    std::set<std::string> seen;
+    const std::string start = AddBackslash(strPARENT);
+    if (auto id = m_fileSystem->FolderIdentity(start))
+        seen.insert(*id);
+    folders->Add(start, Key(0));
+    DoYield();
+
+    while (position <= queued) {
+        const std::string folder = folders->Item(static_cast<std::size_t>(position));
+        const FolderListing subfolders = m_fileSystem->ListSubfolders(folder);
+        if (subfolders.failed) {
+            Skip(folder, subfolders);
+        } else {
+            for (const std::string &name : subfolders.names) {
+                DoYield();
+                const std::string child = folder + name + kSeparator;
+                if (auto id = m_fileSystem->FolderIdentity(child); id && !seen.insert(*id).second)
+                    continue;
+                ++queued;
+                folders->Add(child, Key(queued));
+            }
+        }
+
+        DoYield();
+        // A folder whose subfolders could not be listed is not opened again.
+        const FolderListing files =
+            subfolders.failed ? FolderListing{} : m_fileSystem->ListFiles(folder);
+        DoYield();
+        if (files.failed)
+            Skip(folder, files);
+        for (const std::string &name : files.names) {
+            const std::string key = Key(m_count);
+            if (!fullOnly) {
+                names->Add(name, key);
+                pointers->Add(position, key);
+            }
+            fullNames->Add(folder + name, key);
+            ++m_count;
+            DoYield();
+        }
+
+        DoYield();
+        ++position;
+        DoYield();
+    }
+}
+
+} // namespace tovaly

@@ -1,1 +1,453 @@
+#include "path_logger.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+using tovaly::FileSystemService;
+using tovaly::FolderListing;
+using tovaly::pathLogger;
+
+namespace {
+
+// An in-memory tree with a fixed listing order, listing failures and folder
+// identities (so links and cycles can be modelled).
+class FakeFileSystem final : public FileSystemService {
+public:
+    struct Folder {
+        std::vector<std::string> subfolders;
+        std::vector<std::string> files;
+        std::string identity; // defaults to the path
+        int subfolderError = 0;
+        int fileError = 0;
+    };
+
+    std::map<std::string, Folder> folders;
+    std::vector<std::string> listed; // every folder whose files were listed
+
+    bool FolderExists(const std::string &path) override
+    {
+        return folders.count(WithSlash(path)) != 0;
+    }
+
+    FolderListing ListSubfolders(const std::string &folder) override
+    {
+        const Folder &f = folders.at(folder);
+        if (f.subfolderError != 0)
+            return FolderListing::Failure(f.subfolderError, "Permission denied");
+        FolderListing listing;
+        listing.names = f.subfolders;
+        return listing;
+    }
+
+    FolderListing ListFiles(const std::string &folder) override
+    {
+        listed.push_back(folder);
+        const Folder &f = folders.at(folder);
+        if (f.fileError != 0)
+            return FolderListing::Failure(f.fileError, "No such file or directory");
+        FolderListing listing;
+        listing.names = f.files;
+        return listing;
+    }
+
+    std::optional<std::string> FolderIdentity(const std::string &path) override
+    {
+        const auto it = folders.find(path);
+        if (it == folders.end())
+            return std::nullopt;
+        return it->second.identity.empty() ? path : it->second.identity;
+    }
+
+private:
+    static std::string WithSlash(const std::string &path)
+    {
+        return !path.empty() && path.back() == '/' ? path : path + '/';
+    }
+};
+
+// The example tree: /M holds a.mbs and the subfolders X (b.mbs) and Y, which
+// holds Z (c.mbs).
+std::shared_ptr<FakeFileSystem> ExampleTree()
+{
+    auto fake = std::make_shared<FakeFileSystem>();
+    fake->folders["/M/"] = {{"X", "Y"}, {"a.mbs"}, "", 0, 0};
+    fake->folders["/M/X/"] = {{}, {"b.mbs"}, "", 0, 0};
+    fake->folders["/M/Y/"] = {{"Z"}, {}, "", 0, 0};
+    fake->folders["/M/Y/Z/"] = {{}, {"c.mbs"}, "", 0, 0};
+    return fake;
+}
+
+std::vector<std::string> Texts(const tovaly::TextList &list)
+{
+    return list.Values();
+}
+
+class TempTree : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::random_device rd;
+        m_root = fs::temp_directory_path() /
+                 ("path_logger_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+        fs::create_directories(m_root);
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::permissions(m_root, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (const auto &p : m_restore)
+            fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(m_root, ec);
+    }
+    void File(const std::string &relative)
+    {
+        const fs::path p = m_root / relative;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p) << "x";
+    }
+    std::string Root() const { return m_root.string(); }
+    std::string Slash() const { return m_root.string() + "/"; }
+
+    fs::path m_root;
+    std::vector<fs::path> m_restore;
+};
+
+} // namespace
+
+TEST(PathLogger, WalksTheExampleTreeBreadthFirst)
+{
+    pathLogger walker(ExampleTree());
+    walker.PathLogInit();
+    walker.setFullFileNamesOnly(false);
+    walker.LogPath("/M");
+
+    const auto paths = walker.pathNames();
+    EXPECT_EQ(Texts(*paths), (std::vector<std::string>{"/M/", "/M/X/", "/M/Y/", "/M/Y/Z/"}));
+    EXPECT_EQ(paths->Keys(), (std::vector<std::string>{"K0", "K2", "K3", "K4"}));
+
+    const auto full = walker.fullFileNames();
+    EXPECT_EQ(Texts(*full),
+              (std::vector<std::string>{"/M/a.mbs", "/M/X/b.mbs", "/M/Y/Z/c.mbs"}));
+    EXPECT_EQ(full->Keys(), (std::vector<std::string>{"K1", "K2", "K3"}));
+    EXPECT_EQ(Texts(*walker.fileNames()), (std::vector<std::string>{"a.mbs", "b.mbs", "c.mbs"}));
+    EXPECT_EQ(walker.fileNames()->Keys(), full->Keys());
+    EXPECT_EQ(walker.pathPointers()->Values(), (std::vector<std::int32_t>{1, 2, 4}));
+    EXPECT_EQ(walker.pathPointers()->Keys(), full->Keys());
+    EXPECT_EQ(walker.Count(), 4);
+
+    // 1-based positions and key lookup.
+    EXPECT_EQ(full->Item(1), "/M/a.mbs");
+    EXPECT_EQ(full->Item(3), "/M/Y/Z/c.mbs");
+    EXPECT_THROW((void)full->Item(0), std::out_of_range);
+    EXPECT_THROW((void)full->Item(4), std::out_of_range);
+    ASSERT_NE(paths->Find("K4"), nullptr);
+    EXPECT_EQ(*paths->Find("K4"), "/M/Y/Z/");
+    EXPECT_EQ(paths->Find("K1"), nullptr);
+    EXPECT_TRUE(walker.skippedFolders().empty());
+}
+
+TEST(PathLogger, KeepsTheFileSystemListingOrder)
+{
+    auto fake = ExampleTree();
+    fake->folders["/M/"].subfolders = {"Y", "X"};
+    fake->folders["/M/"].files = {"z.mbs", "a.mbs"};
+    pathLogger walker(fake);
+    walker.PathLogInit();
+    walker.LogPath("/M/");
+    EXPECT_EQ(Texts(*walker.pathNames()),
+              (std::vector<std::string>{"/M/", "/M/Y/", "/M/X/", "/M/Y/Z/"}));
+    EXPECT_EQ(Texts(*walker.fullFileNames()),
+              (std::vector<std::string>{"/M/z.mbs", "/M/a.mbs", "/M/X/b.mbs", "/M/Y/Z/c.mbs"}));
+}
+
+TEST(PathLogger, FullFileNamesOnlyLeavesTheOtherFileListsEmpty)
+{
+    pathLogger walker(ExampleTree());
+    EXPECT_FALSE(walker.fullFileNamesOnly()); // a new walker
+    walker.PathLogInit();
+    EXPECT_TRUE(walker.fullFileNamesOnly());
+    walker.LogPath("/M");
+    EXPECT_EQ(walker.fullFileNames()->Count(), 3u);
+    EXPECT_TRUE(walker.fileNames()->Empty());
+    EXPECT_TRUE(walker.pathPointers()->Empty());
+    EXPECT_EQ(walker.pathNames()->Count(), 4u);
+}
+
+TEST(PathLogger, MissingStartFolderChangesNothing)
+{
+    pathLogger walker(ExampleTree());
+    EXPECT_EQ(walker.Count(), 0);
+    walker.PathLogInit();
+    walker.LogPath("/nowhere");
+    EXPECT_EQ(walker.Count(), 0);
+    EXPECT_TRUE(walker.pathNames()->Empty());
+    EXPECT_TRUE(walker.fullFileNames()->Empty());
+
+    // Count keeps the value of an earlier walk, too.
+    walker.PathLogInit();
+    walker.LogPath("/M");
+    walker.PathLogInit();
+    walker.LogPath("/nowhere");
+    EXPECT_EQ(walker.Count(), 4);
+    EXPECT_TRUE(walker.pathNames()->Empty());
+}
+
+TEST(PathLogger, TerminateAndInitReleaseTheListsButNotListsHandedOut)
+{
+    pathLogger walker(ExampleTree());
+    walker.PathLogInit();
+    walker.setFullFileNamesOnly(false);
+    walker.LogPath("/M");
+    const auto kept = walker.fullFileNames();
+    const auto keptPointers = walker.pathPointers();
+    walker.Terminate();
+
+    EXPECT_EQ(kept->Count(), 3u);
+    EXPECT_EQ(keptPointers->Values(), (std::vector<std::int32_t>{1, 2, 4}));
+    const auto after = walker.fullFileNames();
+    ASSERT_NE(after, nullptr);
+    EXPECT_NE(after, kept);
+    EXPECT_TRUE(after->Empty());
+    EXPECT_TRUE(walker.pathNames()->Empty());
+    EXPECT_EQ(walker.Count(), 4);
+    EXPECT_FALSE(walker.fullFileNamesOnly());
+
+    // The same list object is handed out until it is released.
+    EXPECT_EQ(walker.fullFileNames(), after);
+    walker.PathLogInit();
+    EXPECT_NE(walker.fullFileNames(), after);
+}
+
+TEST(PathLogger, ASecondWalkStartsFromNewLists)
+{
+    pathLogger walker(ExampleTree());
+    walker.PathLogInit();
+    walker.LogPath("/M");
+    const auto first = walker.fullFileNames();
+    walker.LogPath("/M/Y");
+    EXPECT_EQ(first->Count(), 3u);
+    EXPECT_EQ(Texts(*walker.fullFileNames()), (std::vector<std::string>{"/M/Y/Z/c.mbs"}));
+    EXPECT_EQ(walker.pathNames()->Keys(), (std::vector<std::string>{"K0", "K2"}));
+    EXPECT_EQ(walker.Count(), 2);
+}
+
+TEST(PathLogger, YieldsAfterEveryFileAndSubfolder)
+{
+    auto fake = ExampleTree();
+    std::vector<std::size_t> filesAtYield;
+    std::vector<std::size_t> foldersAtYield;
+    pathLogger walker(fake);
+    walker.setYield([&] {
+        filesAtYield.push_back(walker.fullFileNames()->Count());
+        foldersAtYield.push_back(walker.pathNames()->Count());
+    });
+    walker.PathLogInit();
+    walker.LogPath("/M");
+    walker.Terminate();
+
+    // Every intermediate state is seen at some yield, so a window can repaint
+    // between any two files or folders.
+    for (std::size_t n = 0; n <= 3; ++n)
+        EXPECT_NE(std::find(filesAtYield.begin(), filesAtYield.end(), n), filesAtYield.end()) << n;
+    for (std::size_t n = 1; n <= 4; ++n)
+        EXPECT_NE(std::find(foldersAtYield.begin(), foldersAtYield.end(), n),
+                  foldersAtYield.end())
+            << n;
+    EXPECT_TRUE(std::is_sorted(filesAtYield.begin(), filesAtYield.end() - 1));
+    // Terminate yields before it releases.
+    EXPECT_EQ(filesAtYield.back(), 3u);
+}
+
+TEST(PathLogger, ReleasingTheListsDuringAYieldDoesNotDisturbTheWalk)
+{
+    std::shared_ptr<tovaly::TextList> held;
+    pathLogger *self = nullptr;
+    int yields = 0;
+    pathLogger walker(ExampleTree(), [&] {
+        if (++yields == 4) {
+            held = self->fullFileNames();
+            self->Terminate(); // a nested handler ends the scan's walker
+        }
+    });
+    self = &walker;
+    walker.PathLogInit();
+    walker.LogPath("/M");
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(held->Count(), 3u);
+}
+
+TEST(PathLogger, DoesNotEnterAFolderTwice)
+{
+    // /M/X/back leads to /M again, /M/Y/Z/again to Z itself, and /M/l1 and
+    // /M/l2 both lead to /O outside the tree.
+    auto fake = ExampleTree();
+    fake->folders["/M/"].subfolders = {"X", "Y", "l1", "l2"};
+    fake->folders["/M/X/"].subfolders = {"back"};
+    fake->folders["/M/X/back/"] = {{"X", "Y"}, {"a.mbs"}, "/M/", 0, 0};
+    fake->folders["/M/Y/Z/"].subfolders = {"again"};
+    fake->folders["/M/Y/Z/again/"] = {{"again"}, {"c.mbs"}, "/M/Y/Z/", 0, 0};
+    fake->folders["/M/l1/"] = {{}, {"o.mbs"}, "/O/", 0, 0};
+    fake->folders["/M/l2/"] = {{}, {"o.mbs"}, "/O/", 0, 0};
+
+    pathLogger walker(fake);
+    walker.PathLogInit();
+    walker.LogPath("/M");
+    EXPECT_EQ(Texts(*walker.pathNames()),
+              (std::vector<std::string>{"/M/", "/M/X/", "/M/Y/", "/M/l1/", "/M/Y/Z/"}));
+    EXPECT_EQ(walker.pathNames()->Keys(), (std::vector<std::string>{"K0", "K2", "K3", "K4", "K5"}));
+    EXPECT_EQ(Texts(*walker.fullFileNames()),
+              (std::vector<std::string>{"/M/a.mbs", "/M/X/b.mbs", "/M/l1/o.mbs", "/M/Y/Z/c.mbs"}));
+    EXPECT_TRUE(walker.skippedFolders().empty());
+}
+
+TEST(PathLogger, SkipsFoldersThatCannotBeListedAndGoesOn)
+{
+    auto fake = ExampleTree();
+    fake->folders["/M/X/"].subfolders = {"deep"};
+    fake->folders["/M/X/deep/"] = {{}, {"d.mbs"}, "", 0, 0};
+    fake->folders["/M/X/"].subfolderError = EACCES; // denied: nothing below X
+    fake->folders["/M/Y/Z/"].fileError = ENOENT;    // vanished after it was queued
+
+    pathLogger walker(fake);
+    walker.PathLogInit();
+    walker.setFullFileNamesOnly(false);
+    walker.LogPath("/M");
+
+    EXPECT_EQ(Texts(*walker.pathNames()),
+              (std::vector<std::string>{"/M/", "/M/X/", "/M/Y/", "/M/Y/Z/"}));
+    EXPECT_EQ(Texts(*walker.fullFileNames()), (std::vector<std::string>{"/M/a.mbs"}));
+    EXPECT_EQ(walker.Count(), 2);
+    ASSERT_EQ(walker.skippedFolders().size(), 2u);
+    EXPECT_EQ(walker.skippedFolders()[0].path, "/M/X/");
+    EXPECT_EQ(walker.skippedFolders()[0].errorCode, EACCES);
+    EXPECT_EQ(walker.skippedFolders()[0].reason, "Permission denied");
+    EXPECT_EQ(walker.skippedFolders()[1].path, "/M/Y/Z/");
+    EXPECT_EQ(walker.skippedFolders()[1].errorCode, ENOENT);
+    // A folder that could not be listed is not opened a second time.
+    EXPECT_EQ(std::count(fake->listed.begin(), fake->listed.end(), "/M/X/"), 0);
+
+    walker.PathLogInit();
+    EXPECT_TRUE(walker.skippedFolders().empty());
+}
+
+TEST_F(TempTree, WalksARealTree)
+{
+    File("a.mbs");
+    File("X/b.mbs");
+    File("Y/Z/c.mbs");
+    File("Y/.hidden.mbs");
+    fs::create_directories(m_root / ".hiddendir");
+    File(".hiddendir/h.txt");
+
+    pathLogger walker;
+    walker.PathLogInit();
+    walker.setFullFileNamesOnly(false);
+    walker.LogPath(Root()); // no trailing separator: one is added
+
+    const auto paths = walker.pathNames();
+    ASSERT_EQ(paths->Count(), 5u);
+    EXPECT_EQ(paths->Item(1), Slash());
+    EXPECT_EQ(paths->Key(1), "K0");
+    EXPECT_EQ(std::set<std::string>(paths->begin(), paths->end()),
+              (std::set<std::string>{Slash(), Slash() + "X/", Slash() + "Y/",
+                                     Slash() + ".hiddendir/", Slash() + "Y/Z/"}));
+    EXPECT_EQ(paths->Item(5), Slash() + "Y/Z/"); // the only second-level folder comes last
+
+    const auto full = walker.fullFileNames();
+    EXPECT_EQ(std::set<std::string>(full->begin(), full->end()),
+              (std::set<std::string>{Slash() + "a.mbs", Slash() + "X/b.mbs", Slash() + "Y/Z/c.mbs",
+                                     Slash() + "Y/.hidden.mbs", Slash() + ".hiddendir/h.txt"}));
+    EXPECT_EQ(full->Item(1), Slash() + "a.mbs");
+    EXPECT_EQ(full->Item(5), Slash() + "Y/Z/c.mbs");
+    EXPECT_EQ(walker.Count(), 6);
+
+    // Each file's pointer names its folder, and folders are grouped in order.
+    for (std::size_t k = 1; k <= full->Count(); ++k) {
+        const auto folder = paths->Item(static_cast<std::size_t>(walker.pathPointers()->Item(k)));
+        EXPECT_EQ(full->Item(k), folder + walker.fileNames()->Item(k));
+        if (k > 1) {
+            EXPECT_LE(walker.pathPointers()->Item(k - 1), walker.pathPointers()->Item(k));
+        }
+    }
+
+    // With a trailing separator the start folder is used unchanged.
+    pathLogger again;
+    again.PathLogInit();
+    again.LogPath(Slash());
+    EXPECT_EQ(again.pathNames()->Item(1), Slash());
+}
+
+TEST_F(TempTree, EmptyFolder)
+{
+    pathLogger walker;
+    walker.PathLogInit();
+    walker.LogPath(Root());
+    EXPECT_EQ(Texts(*walker.pathNames()), std::vector<std::string>{Slash()});
+    EXPECT_TRUE(walker.fullFileNames()->Empty());
+    EXPECT_EQ(walker.Count(), 1);
+}
+
+#ifndef _WIN32
+TEST_F(TempTree, ListsOnlyFilesAndFoldersFollowingLinks)
+{
+    File("real/r.mbs");
+    fs::create_directories(m_root / "outside");
+    File("outside/o.mbs");
+    fs::create_directories(m_root / "tree/sub");
+    File("tree/sub/s.mbs");
+    fs::create_directory_symlink(m_root / "tree", m_root / "tree/sub/loop"); // a cycle
+    fs::create_directory_symlink(m_root / "outside", m_root / "tree/out1");
+    fs::create_directory_symlink(m_root / "outside", m_root / "tree/sub/out2");
+    fs::create_symlink(m_root / "real/r.mbs", m_root / "tree/linked.mbs");
+    fs::create_symlink(m_root / "missing", m_root / "tree/dangling.mbs");
+    ASSERT_EQ(::mkfifo((m_root / "tree/pipe.mbs").c_str(), 0600), 0);
+
+    pathLogger walker;
+    walker.PathLogInit();
+    walker.LogPath((m_root / "tree").string());
+
+    const auto paths = walker.pathNames();
+    const std::string tree = Slash() + "tree/";
+    EXPECT_EQ(std::set<std::string>(paths->begin(), paths->end()),
+              (std::set<std::string>{tree, tree + "sub/", tree + "out1/"}));
+    const auto full = walker.fullFileNames();
+    EXPECT_EQ(std::set<std::string>(full->begin(), full->end()),
+              (std::set<std::string>{tree + "linked.mbs", tree + "sub/s.mbs",
+                                     tree + "out1/o.mbs"}));
+    EXPECT_TRUE(walker.skippedFolders().empty());
+}
+
+TEST_F(TempTree, UnreadableFolderIsSkipped)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root can list every folder; the fake file system covers this case";
+    File("open/a.mbs");
+    File("closed/b.mbs");
+    File("later/c/d.mbs");
+    fs::permissions(m_root / "closed", fs::perms::owner_all, fs::perm_options::remove);
+    m_restore.push_back(m_root / "closed");
+
+    pathLogger walker;
+    walker.PathLogInit();
+    walker.LogPath(Root());
+    const auto full = walker.fullFileNames();
+    EXPECT_EQ(std::set<std::string>(full->begin(), full->end()),
+              (std::set<std::string>{Slash() + "open/a.mbs", Slash() + "later/c/d.mbs"}));
+    ASSERT_EQ(walker.skippedFolders().size(), 1u);
+    EXPECT_EQ(walker.skippedFolders()[0].path, Slash() + "closed/");
+    EXPECT_EQ(walker.skippedFolders()[0].errorCode, EACCES);
+}
+#endif

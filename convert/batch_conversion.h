@@ -1,0 +1,68 @@
+#pragma once
+// One conversion of a list of source files into mailboxes under an output
+// root: the request both front ends (window and command line) build, and the
+// loop that carries it out.
+
+#include "mailbox_record.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tovaly {
+
+/// What to convert and where to.
+struct ConversionRequest {
+    std::string outputRoot;           ///< folder the mirror tree goes under
+    std::vector<std::string> sources; ///< message files, converted in this order
+};
+
+/// A source file that could not be converted.
+struct FileFailure {
+    std::string path;   ///< the source path as given in the request
+    int errorCode = 0;  ///< errno of the failure, 0 when there is none
+    std::string reason; ///< plain words, e.g. "cannot create folder '/out/a/': ..."
+};
+
+/// What a batch did.
+struct [[nodiscard]] BatchSummary {
+    std::uint64_t messages = 0;    ///< records appended in total
+    std::size_t sourceFiles = 0;   ///< sources converted in full
+    std::size_t mailboxes = 0;     ///< distinct mailbox files written to
+    std::uint64_t bytesRead = 0;   ///< bytes of the sources read
+    std::vector<FileFailure> failures; ///< in request order
+};
+
+/// Hears the progress of a batch. Inherits the per-line progress and the
+/// yield points of one source file from RecordObserver.
+class BatchObserver : public RecordObserver {
+public:
+    /// Before source `index` (0-based) of `total` is converted.
+    virtual void FileStarted(std::size_t index, std::size_t total, const std::string &path)
+    {
+        (void)index;
+        (void)total;
+        (void)path;
+    }
+    /// After source `index` of `total`, with its result.
+    virtual void FileDone(std::size_t index, std::size_t total, const std::string &path,
+                          const RecordResult &result)
+    {
+        (void)index;
+        (void)total;
+        (void)path;
+        (void)result;
+    }
+};
+
+/// Converts every source of `request` in order: the source's absolute path
+/// (relative ones are taken against the working folder) is mapped to its
+/// mirror folder and mailbox under the output root, the folder is created
+/// (a failure fails that source with "cannot create folder ..."), and the
+/// source's messages are appended to the mailbox. A failing source never
+/// stops the batch. A mirror folder is made once for a run of sources that
+/// share it, and made again if it vanishes in between.
+BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer);
+
+} // namespace tovaly
