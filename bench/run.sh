@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Measures opera2mbox against a plain concatenation of the same files and a
+# straightforward Python mailbox-module script, on a generated store.
+#
+#   bench/run.sh                 # N=20000 messages (~300 MB), 3 rounds
+#   N=2000 ROUNDS=5 bench/run.sh
+#
+# Environment: N (messages), ROUNDS, BUILD_DIR (default <repo>/build-bench),
+# OUT (a folder for the output, e.g. /dev/shm to leave the disk out; the
+# tools write to OUT/bench-out, which is removed before every run),
+# GEN (the store generator, default <repo>/../shared/bench/gen_store.py).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(dirname "$here")
+N=${N:-20000}
+ROUNDS=${ROUNDS:-3}
+BUILD_DIR=${BUILD_DIR:-$repo/build-bench}
+GEN=${GEN:-$repo/../shared/bench/gen_store.py}
+work=$here/work
+store_out=$work/store
+store=$store_out/store
+out=${OUT:-$work}/bench-out # only this folder is ever removed
+times=$work/times.txt
+
+if [ ! -x /usr/bin/time ]; then
+  echo "bench: /usr/bin/time is missing (Debian package 'time')" >&2
+  exit 1
+fi
+
+# The store: generated once per N and kept.
+if [ ! -d "$store" ] || [ "$(cat "$store_out/.messages" 2>/dev/null)" != "$N" ]; then
+  if [ ! -f "$GEN" ]; then
+    echo "bench: store generator not found at $GEN" >&2
+    exit 1
+  fi
+  rm -rf "$store_out"
+  echo "Generating a store of $N messages..."
+  python3 "$GEN" --out "$store_out" --messages "$N"
+  echo "$N" > "$store_out/.messages"
+fi
+
+# Optimised build of the two programs.
+if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
+  cmake -S "$repo" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DTOVALY_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build "$BUILD_DIR" --target opera2mbox bench_concat -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+concat=$BUILD_DIR/bench/bench_concat
+opera2mbox=$BUILD_DIR/cli/opera2mbox
+script=$here/python_mailbox_convert.py
+
+store_bytes=$(find "$store" -type f -iname '*.mbs' -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+largest=$(find "$store" -type f -iname '*.mbs' -printf '%s\n' | sort -n | tail -1)
+files=$(find "$store" -type f -iname '*.mbs' | wc -l)
+echo "Store: $files files, $store_bytes bytes, largest message $largest bytes"
+
+run() { # name, command...
+  local name=$1
+  shift
+  rm -rf "$out"
+  mkdir -p "$out"
+  /usr/bin/time -f '%e %M' -o "$work/time.one" "$@" >/dev/null
+  echo "$name $(cat "$work/time.one")" >> "$times"
+}
+
+: > "$times"
+# One unmeasured pass so every tool meets the store in the page cache.
+run warmup "$concat" "$out" "$store"
+: > "$times"
+for round in $(seq 1 "$ROUNDS"); do
+  echo "Round $round of $ROUNDS..."
+  run concat "$concat" "$out" "$store"
+  run opera2mbox "$opera2mbox" -q -o "$out" "$store"
+  run python python3 "$script" "$out" "$store"
+done
+rm -rf "$out"
+
+python3 - "$times" "$largest" "$store_bytes" <<'PY'
+import statistics, sys
+rows = [line.split() for line in open(sys.argv[1])]
+largest, store_bytes = int(sys.argv[2]), int(sys.argv[3])
+def med(name, col):
+    return statistics.median(float(r[col]) for r in rows if r[0] == name)
+t = {n: med(n, 1) for n in ("concat", "opera2mbox", "python")}
+rss = {n: med(n, 2) / 1024 for n in t}   # MiB
+print()
+print(f"{'tool':<12}{'median s':>10}{'MB/s':>10}{'peak RSS MiB':>14}")
+for n in t:
+    print(f"{n:<12}{t[n]:>10.2f}{store_bytes / 1e6 / t[n]:>10.1f}{rss[n]:>14.1f}")
+ratio = t["opera2mbox"] / t["concat"]
+speedup = t["python"] / t["opera2mbox"]
+limit = (2 * largest) / (1024 * 1024) + 50
+print()
+print(f"opera2mbox / concat  = {ratio:.2f}  (target <= 1.3: {'met' if ratio <= 1.3 else 'MISSED'})")
+print(f"python / opera2mbox  = {speedup:.2f}  (target >= 2: {'met' if speedup >= 2 else 'MISSED'})")
+print(f"opera2mbox peak RSS  = {rss['opera2mbox']:.1f} MiB against 2 x largest message + 50 MiB = "
+      f"{limit:.1f} MiB ({'met' if rss['opera2mbox'] <= limit else 'MISSED'})")
+PY

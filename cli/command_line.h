@@ -1,0 +1,67 @@
+#pragma once
+// The opera2mbox command: argument parsing, collecting the sources and
+// running the conversion. Kept apart from main() so tests run it in-process.
+
+#include "batch_conversion.h"
+#include "path_logger.h"
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tovaly {
+
+inline constexpr int kExitConverted = 0; ///< every source converted
+inline constexpr int kExitFailures = 1;  ///< some sources or folders failed
+inline constexpr int kExitUsage = 2;     ///< bad arguments; nothing converted
+
+/// The options of one invocation.
+struct CommandLine {
+    std::string outputDir;
+    std::vector<std::string> sources;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+/// The outcome of parsing: the options, or an error message (without the
+/// program name) when `ok` is false.
+struct [[nodiscard]] ParsedCommandLine {
+    bool ok = false;
+    CommandLine options;
+    std::string error;
+};
+
+/// Parses the arguments after the program name. Accepts -o DIR, -oDIR,
+/// --output DIR, --output=DIR, -q, --quiet, --help, --version, short options
+/// bundled (-qo DIR), options after sources, and "--" to end the options.
+/// --help and --version end parsing at once. Errors: an unknown option, -o
+/// without a folder or given twice, a missing -o, and no source (the last
+/// two only when neither --help nor --version is given).
+ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
+
+/// The message files to convert, in order: a file source as it is, a folder
+/// source as its walk gives the files whose names end in ".mbs" (any case).
+struct [[nodiscard]] CollectedSources {
+    std::vector<std::string> files;
+    std::vector<FileFailure> failures; ///< folders that could not be listed
+};
+
+/// Collects `sources`, which should exist (ParseCommandLine does not
+/// check), through `fileSystem` (the real one when null).
+CollectedSources CollectSources(const std::vector<std::string> &sources,
+                                std::shared_ptr<FileSystemService> fileSystem = nullptr);
+
+/// The one-line result, e.g. "Converted 3 messages from 2 source files into
+/// 1 mailbox under out; 1 failed."
+[[nodiscard]] std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
+                                      const std::string &outputDir);
+
+/// Runs opera2mbox with `args` (without the program name). The summary goes
+/// to `out`; usage errors, failures and the progress bar (only when
+/// `errIsTerminal` and not quiet) go to `err`. Returns the exit status.
+int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+                  bool errIsTerminal);
+
+} // namespace tovaly

@@ -1,0 +1,76 @@
+#pragma once
+// Progress of a command-line conversion on stderr: a one-line bar redrawn in
+// place (only on a terminal), and one line per failed source.
+
+#include "batch_conversion.h"
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace tovaly {
+
+/// Where a conversion stands, for one redraw of the bar.
+struct ProgressSnapshot {
+    std::size_t filesDone = 0;
+    std::size_t filesTotal = 0;
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesTotal = 0;
+    double elapsedSeconds = 0;
+};
+
+/// The bar's text, e.g.
+/// " 37% [#######             ] 740/2000 files  12.3/33.1 MB  8.2 MB/s  0:02 left".
+/// Rate and time left are left out until enough time has passed to tell.
+[[nodiscard]] std::string FormatProgressLine(const ProgressSnapshot &snapshot);
+
+/// Draws the bar (when `showBar`) at most `maxRedrawsPerSecond` times a
+/// second, and writes every failure as "opera2mbox: <path>: <reason>".
+class ProgressReporter final : public BatchObserver {
+public:
+    using Clock = std::function<double()>; ///< seconds, monotonic
+
+    /// `fileSizes` are the sizes of the sources in request order (for the
+    /// byte totals; may be empty). `clock` defaults to a steady clock.
+    ProgressReporter(std::ostream &err, bool showBar, std::vector<std::uint64_t> fileSizes,
+                     Clock clock = {}, double maxRedrawsPerSecond = 10.0);
+
+    void FileStarted(std::size_t index, std::size_t total, const std::string &path) override;
+    void FileDone(std::size_t index, std::size_t total, const std::string &path,
+                  const RecordResult &result) override;
+    void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override;
+
+    /// Writes a failure that did not come from the batch (e.g. a folder that
+    /// could not be listed), keeping the bar intact.
+    void ReportFailure(const std::string &path, const std::string &reason);
+
+    /// Removes the bar from the screen; call once at the end.
+    void Finish();
+
+    /// Number of times the bar was drawn.
+    [[nodiscard]] int Redraws() const { return m_redraws; }
+
+private:
+    void MaybeDraw(bool force);
+    void Clear();
+
+    std::ostream &m_err;
+    bool m_showBar;
+    std::vector<std::uint64_t> m_sizes;
+    Clock m_clock;
+    double m_interval;
+    double m_start = 0;
+    double m_lastDraw = -1e9;
+    std::size_t m_filesDone = 0;
+    std::size_t m_filesTotal = 0;
+    std::uint64_t m_bytesTotal = 0;
+    std::uint64_t m_bytesDone = 0;    // of the files finished
+    std::uint64_t m_bytesCurrent = 0; // of the file being read
+    std::size_t m_drawnWidth = 0;
+    unsigned m_linesSinceCheck = 0;
+    int m_redraws = 0;
+};
+
+} // namespace tovaly
