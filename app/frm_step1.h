@@ -1,0 +1,109 @@
+#pragma once
+// The program's one window, frmStep1: the header, the three list buttons, the
+// file count and grid, the conversion status block, the convert button and
+// the footer with help and exit. Every control is a child whose objectName is
+// its name below. The window only wires buttons to commands; the commands
+// work through the services it is given.
+
+#include "common_controls.h"
+#include "source_file_list.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTableWidget;
+
+namespace tovaly {
+
+class UserInteraction;
+
+/// What the program (or a test) gives the window.
+struct FrmStep1Services {
+    /// Every message box, picker, file dialog and opened address.
+    UserInteraction *interaction = nullptr;
+    /// The event pump long commands call between their steps.
+    Yield yield{};
+    /// Called when the window has closed, for any reason: ends the program.
+    std::function<void()> endProgram{};
+    /// The address the help button opens.
+    QString helpAddress{};
+    /// The window's initialise step, run before any control exists.
+    std::function<void()> initialiseControls = &InitCommonControls;
+};
+
+/// The controls of frmStep1 by name, for the commands that drive them.
+struct FrmStep1Controls {
+    QWidget *Shape2 = nullptr;
+    QLabel *lblTitle = nullptr;
+    QLabel *lblCopyright = nullptr;
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *CmdAddFolder = nullptr;
+    QPushButton *cmdClear1 = nullptr;
+    QLabel *lblCount1 = nullptr;
+    QTableWidget *grdFiles1 = nullptr;
+    QLabel *Label4 = nullptr;
+    QLabel *Image1 = nullptr;
+    QLabel *LblProgessCurrent = nullptr;
+    QLabel *Label3 = nullptr;
+    QProgressBar *EmlProgress = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *LblByteRead = nullptr;
+    QLabel *Label2 = nullptr;
+    QProgressBar *ProgressBar1 = nullptr;
+    QPushButton *CmdConvert2MBOX = nullptr;
+    QWidget *Shape1 = nullptr;
+    QWidget *Picture3 = nullptr;
+    QPushButton *CmdHelp = nullptr;
+    QPushButton *cmdEnd = nullptr;
+};
+
+/// Client size of the window in pixels (8145 x 6270 twips).
+inline constexpr int kWindowWidth = 543;
+inline constexpr int kWindowHeight = 418;
+
+/// The one-line notice under the title.
+[[nodiscard]] QString CopyrightNotice();
+
+class FrmStep1 : public QWidget {
+    Q_OBJECT
+
+public:
+    /// Runs the initialise step, creates every control in its initial state
+    /// (empty list, "0 files", bars at 0, convert button disabled, focus on
+    /// `cmdAdd`), lays out the grid and centres the window on its screen.
+    explicit FrmStep1(FrmStep1Services services);
+    ~FrmStep1() override;
+
+    [[nodiscard]] const FrmStep1Controls &Controls() const { return m_controls; }
+    [[nodiscard]] SourceFileList &Files() { return *m_files; }
+    [[nodiscard]] const FrmStep1Services &Services() const { return m_services; }
+
+    /// Moves the window to the centre of its screen's available area.
+    void CentreOnScreen();
+
+protected:
+    /// Closing never asks and is never refused: the program ends.
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void CreateControls();
+    void SetTabOrder();
+    void Connect();
+
+    void OnAdd();
+    void OnClear();
+    void OnHelp();
+    void OnEnd();
+
+    FrmStep1Services m_services;
+    FrmStep1Controls m_controls;
+    std::unique_ptr<SourceFileList> m_files;
+};
+
+} // namespace tovaly

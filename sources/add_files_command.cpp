@@ -1,0 +1,130 @@
+#include "add_files_command.h"
+
+#include "application_title.h"
+#include "user_interaction.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QWidget>
+
+#include <exception>
+#include <new>
+
+namespace tovaly {
+
+namespace {
+
+constexpr QChar kNul(u'\0');
+
+// Codes of failures that are not a CommandFailure, in the numbering the
+// warning shows.
+constexpr int kOutOfMemory = 7;
+constexpr int kInternalError = 51;
+
+void Pump(const Yield &yield)
+{
+    if (yield)
+        yield();
+}
+
+struct SplitSelection {
+    QStringList paths;
+    bool folderFirst = false; // part 0 names the folder, not a file
+};
+
+SplitSelection Split(const QString &selectionText, QChar separator)
+{
+    SplitSelection result;
+    if (selectionText.isEmpty())
+        return result;
+    QString text = selectionText;
+    if (!text.endsWith(kNul))
+        text += kNul;
+    const QStringList parts = text.split(kNul, Qt::KeepEmptyParts);
+    const qsizetype highest = parts.size() - 1;
+
+    result.folderFirst = highest > 1;
+    QString prefix;
+    if (result.folderFirst && !parts.front().isEmpty()) {
+        prefix = parts.front();
+        if (!prefix.endsWith(separator))
+            prefix += separator;
+    }
+    for (qsizetype i = result.folderFirst ? 1 : 0; i < highest; ++i)
+        result.paths << prefix + parts.at(i);
+    return result;
+}
+
+} // namespace
+
+QString SelectionTextFor(const QStringList &pickedPaths)
+{
+    if (pickedPaths.isEmpty())
+        return {};
+    if (pickedPaths.size() == 1)
+        return QDir::toNativeSeparators(pickedPaths.front());
+
+    const QString folder = QFileInfo(pickedPaths.front()).path();
+    bool oneFolder = true;
+    for (const QString &path : pickedPaths)
+        oneFolder = oneFolder && QFileInfo(path).path() == folder;
+
+    QStringList parts;
+    if (oneFolder) {
+        parts << QDir::toNativeSeparators(folder);
+        for (const QString &path : pickedPaths)
+            parts << QFileInfo(path).fileName();
+    } else {
+        parts << QString();
+        for (const QString &path : pickedPaths)
+            parts << QDir::toNativeSeparators(path);
+    }
+    return parts.join(kNul);
+}
+
+QStringList PathsFromSelectionText(const QString &selectionText, QChar separator)
+{
+    return Split(selectionText, separator).paths;
+}
+
+void RunAddFilesCommand(const AddFilesContext &context)
+{
+    try {
+        context.list->ClearFileList();
+        const QString selection = SelectionTextFor(
+            context.interaction->PickMessageFiles(context.owner, QString::fromUtf16(kMessageFileFilter)));
+        Pump(context.yield);
+        if (selection.isEmpty())
+            return;
+
+        Pump(context.yield);
+        if (context.convertButton != nullptr)
+            context.convertButton->setEnabled(true);
+
+        const SplitSelection split = Split(selection, QDir::separator());
+        if (split.folderFirst) {
+            // The folder part of a multiple selection: after the prefix is
+            // worked out, and for the folder element itself.
+            Pump(context.yield);
+            Pump(context.yield);
+        }
+        for (const QString &path : split.paths) {
+            context.list->AddFileToList(path);
+            Pump(context.yield);
+            Pump(context.yield);
+        }
+    } catch (const CommandFailure &failure) {
+        context.interaction->Warn(context.owner, ApplicationTitle(),
+                                  QString::number(failure.Code()) + QLatin1Char(':')
+                                      + failure.Description());
+    } catch (const std::bad_alloc &) {
+        context.interaction->Warn(context.owner, ApplicationTitle(),
+                                  QString::number(kOutOfMemory) + QStringLiteral(":Out of memory"));
+    } catch (const std::exception &failure) {
+        context.interaction->Warn(context.owner, ApplicationTitle(),
+                                  QString::number(kInternalError) + QLatin1Char(':')
+                                      + QString::fromLocal8Bit(failure.what()));
+    }
+}
+
+} // namespace tovaly
