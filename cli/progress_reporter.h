@@ -41,6 +41,7 @@ public:
     void FileDone(std::size_t index, std::size_t total, const std::string &path,
                   const RecordResult &result) override;
     void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override;
+    bool FollowsLines() const override { return m_showBar; }
 
     /// Writes a failure that did not come from the batch (e.g. a folder that
     /// could not be listed), keeping the bar intact.

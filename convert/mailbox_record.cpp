@@ -245,7 +245,9 @@ public:
             m_observer->Yield();
         };
         MessageSplitter splitter([this](const SplitMessage &message) { return m_appender->Append(message); },
-                                 totalBytes, m_observer ? MessageSplitter::LineCounted(lineRead) : nullptr);
+                                 totalBytes,
+                                 m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead)
+                                                                          : nullptr);
 
         // A chunk no larger than the file, so small messages cost a small buffer.
         const auto chunkSize =

@@ -29,6 +29,10 @@ public:
         (void)totalBytes;
         (void)percent;
     }
+    /// False when the observer has no use for LineRead and the yields after
+    /// each line: the writer then skips them, which a batch without a
+    /// display notices in its speed. Asked once per source.
+    virtual bool FollowsLines() const { return true; }
 };
 
 struct [[nodiscard]] RecordResult {
