@@ -1,6 +1,7 @@
 #include "frm_step1.h"
 
 #include "add_files_command.h"
+#include "add_folder_command.h"
 #include "application_title.h"
 #include "twips.h"
 #include "user_interaction.h"
@@ -172,6 +173,15 @@ FrmStep1::FrmStep1(FrmStep1Services services)
     // Load step: the grid becomes the empty list with its wide column.
     m_files = std::make_unique<SourceFileList>(m_controls.grdFiles1, m_controls.lblCount1,
                                                m_services.yield);
+    const FrmStep1Controls &c = m_controls;
+    m_conversion = std::make_unique<ConversionRun>(ConversionRunContext{
+        .list = m_files.get(),
+        .interaction = m_services.interaction,
+        .owner = this,
+        .controls = {c.CmdConvert2MBOX, c.ProgressBar1, c.EmlProgress, c.LblProgessCurrent, c.LblByteRead},
+        .yield = m_services.yield,
+        .clock = m_services.clock,
+    });
 
     SetTabOrder();
     Connect();
@@ -277,11 +287,11 @@ void FrmStep1::Connect()
 {
     const FrmStep1Controls &c = m_controls;
     connect(c.cmdAdd, &QPushButton::clicked, this, &FrmStep1::OnAdd);
+    connect(c.CmdAddFolder, &QPushButton::clicked, this, &FrmStep1::OnAddFolder);
     connect(c.cmdClear1, &QPushButton::clicked, this, &FrmStep1::OnClear);
+    connect(c.CmdConvert2MBOX, &QPushButton::clicked, this, &FrmStep1::OnConvert);
     connect(c.CmdHelp, &QPushButton::clicked, this, &FrmStep1::OnHelp);
     connect(c.cmdEnd, &QPushButton::clicked, this, &FrmStep1::OnEnd);
-    // CmdAddFolder and CmdConvert2MBOX get their commands with the folder
-    // scan and the conversion run.
 }
 
 void FrmStep1::CentreOnScreen()
@@ -301,10 +311,28 @@ void FrmStep1::closeEvent(QCloseEvent *event)
         m_services.endProgram();
 }
 
+// While a conversion runs, the list commands leave the convert button to it:
+// it stays disabled until the run ends, so no second run starts inside it.
+QWidget *FrmStep1::ConvertButtonForListCommands() const
+{
+    return m_conversion->IsActive() ? nullptr : m_controls.CmdConvert2MBOX;
+}
+
 void FrmStep1::OnAdd()
 {
-    RunAddFilesCommand({m_files.get(), m_services.interaction, this, m_controls.CmdConvert2MBOX,
+    RunAddFilesCommand({m_files.get(), m_services.interaction, this, ConvertButtonForListCommands(),
                         m_services.yield});
+}
+
+void FrmStep1::OnAddFolder()
+{
+    RunAddFolderCommand({m_files.get(), m_services.interaction, this, ConvertButtonForListCommands(),
+                         m_services.yield, nullptr});
+}
+
+void FrmStep1::OnConvert()
+{
+    m_conversion->Run();
 }
 
 void FrmStep1::OnClear()

@@ -6,6 +6,7 @@
 // work through the services it is given.
 
 #include "common_controls.h"
+#include "conversion_run.h"
 #include "source_file_list.h"
 
 #include <QString>
@@ -35,6 +36,8 @@ struct FrmStep1Services {
     QString helpAddress{};
     /// The window's initialise step, run before any control exists.
     std::function<void()> initialiseControls = &InitCommonControls;
+    /// Paces the progress display of a conversion; a steady clock when empty.
+    Clock clock{};
 };
 
 /// The controls of frmStep1 by name, for the commands that drive them.
@@ -84,6 +87,9 @@ public:
     [[nodiscard]] SourceFileList &Files() { return *m_files; }
     [[nodiscard]] const FrmStep1Services &Services() const { return m_services; }
 
+    /// True while a conversion run is under way (its yields included).
+    [[nodiscard]] bool ConversionActive() const { return m_conversion->IsActive(); }
+
     /// Moves the window to the centre of its screen's available area.
     void CentreOnScreen();
 
@@ -95,15 +101,19 @@ private:
     void CreateControls();
     void SetTabOrder();
     void Connect();
+    [[nodiscard]] QWidget *ConvertButtonForListCommands() const;
 
     void OnAdd();
+    void OnAddFolder();
     void OnClear();
+    void OnConvert();
     void OnHelp();
     void OnEnd();
 
     FrmStep1Services m_services;
     FrmStep1Controls m_controls;
     std::unique_ptr<SourceFileList> m_files;
+    std::unique_ptr<ConversionRun> m_conversion;
 };
 
 } // namespace tovaly

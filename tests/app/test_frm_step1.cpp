@@ -5,12 +5,15 @@
 #include "scripted_interaction.h"
 
 #include <QDir>
+#include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -329,6 +332,35 @@ TEST_F(FrmStep1Test, CancellingTheFileDialogLeavesAnEmptyListAndNoMessage)
     window.Controls().CmdConvert2MBOX->setEnabled(true);
     Click("cmdAdd");
     EXPECT_TRUE(window.Controls().CmdConvert2MBOX->isEnabled());
+}
+
+TEST_F(FrmStep1Test, AddingAFolderAppendsItsMessageFilesAndSetsTheConvertButton)
+{
+    Show();
+    QTemporaryDir temp;
+    ASSERT_TRUE(temp.isValid());
+    const QString message = QDir::toNativeSeparators(temp.path() + QStringLiteral("/inbox/1.MBS"));
+    ASSERT_TRUE(QDir().mkpath(temp.path() + QStringLiteral("/inbox")));
+    for (const QString &path : {message, temp.path() + QStringLiteral("/inbox/notes.txt")}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    window.Files().AddFileToList(QStringLiteral("/mail/a.mbs"));
+
+    interaction.folders = {QDir::toNativeSeparators(temp.path())};
+    Click("CmdAddFolder");
+    EXPECT_EQ(interaction.folderTitles, QStringList{QStringLiteral("Choose Source Folder...")});
+    EXPECT_EQ(Rows(), (QStringList{QStringLiteral("/mail/a.mbs"), message}));
+    EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("2 files"));
+    EXPECT_TRUE(window.Controls().CmdConvert2MBOX->isEnabled());
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Notice);
+    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("1 Files Added to List."));
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+
+    Click("CmdAddFolder"); // cancelled
+    EXPECT_EQ(Rows().size(), 2);
+    EXPECT_EQ(interaction.messages.size(), 1U);
 }
 
 TEST_F(FrmStep1Test, ExitAsksAndEndsOnlyOnYes)
