@@ -13,7 +13,7 @@ DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test run sample clean
+.PHONY: all deps configure build test test-sanitize run sample clean
 
 all: build
 
@@ -37,6 +37,13 @@ build: configure
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTOVALY_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
 run: build
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD_DIR)/app/TovalyOpera2MBOXConverter ]; then \
 	  $(BUILD_DIR)/app/TovalyOpera2MBOXConverter; \
@@ -51,4 +58,4 @@ sample:
 	@find out -name '*.mbox' | sort
 
 clean:
-	rm -rf $(BUILD_DIR) out
+	rm -rf $(BUILD_DIR) build-asan out
