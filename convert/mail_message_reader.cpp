@@ -1,5 +1,7 @@
 #include "mail_message_reader.h"
 
+#include "line_end.h"
+
 #include <gmime/gmime.h>
 
 #include <algorithm>
@@ -304,15 +306,9 @@ std::optional<std::int64_t> ParseHeaderDateFallback(std::string_view text)
 
 std::optional<std::int64_t> DecodeHeaderDate(const std::string &text)
 {
-    if (Trim(text).empty())
-        return std::nullopt;
-    EnsureGMime();
-    if (GDateTime *date = g_mime_utils_header_decode_date(text.c_str())) {
-        const std::int64_t unixTime = g_date_time_to_unix(date);
-        g_date_time_unref(date);
-        return unixTime;
-    }
-    return ParseHeaderDateFallback(text);
+    if (auto quick = PlainHeaderDate(text))
+        return quick;
+    return GMimeHeaderDate(text);
 }
 
 // --- addresses ------------------------------------------------------------
@@ -374,17 +370,9 @@ std::string AddressByHand(std::string_view text)
 // The bare address of the first mailbox in a header value; empty when none.
 std::string AddressFromHeader(const std::string &value)
 {
-    if (Trim(value).empty())
-        return {};
-    EnsureGMime();
-    std::string address;
-    if (InternetAddressList *list = internet_address_list_parse(nullptr, value.c_str())) {
-        address = FirstMailbox(list);
-        g_object_unref(list);
-    }
-    if (address.empty())
-        address = AddressByHand(value);
-    return address;
+    if (auto quick = PlainSenderAddress(value))
+        return std::move(*quick);
+    return GMimeSenderAddress(value);
 }
 
 // --- header block ---------------------------------------------------------
@@ -420,10 +408,10 @@ HeaderFields ParseHeaderBlock(std::string_view message)
     std::size_t pos = 0;
     bool firstLine = true;
     while (pos < message.size()) {
-        const auto end = message.find_first_of("\r\n", pos);
-        const std::string_view line =
-            message.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
-        const bool lineEnded = end != std::string_view::npos;
+        const auto end = static_cast<std::size_t>(FindLineEnd(message.data() + pos, message.data() + message.size()) -
+                                                  message.data());
+        const bool lineEnded = end < message.size();
+        const std::string_view line = message.substr(pos, end - pos);
         pos = !lineEnded ? message.size()
                          : end + ((message[end] == '\r' && end + 1 < message.size() && message[end + 1] == '\n') ? 2 : 1);
 
@@ -543,6 +531,235 @@ bool HeaderBlockRead(std::string_view data)
 
 } // namespace
 
+// --- header values ----------------------------------------------------------
+
+std::optional<std::int64_t> GMimeHeaderDate(const std::string &value)
+{
+    if (Trim(value).empty())
+        return std::nullopt;
+    EnsureGMime();
+    if (GDateTime *date = g_mime_utils_header_decode_date(value.c_str())) {
+        const std::int64_t unixTime = g_date_time_to_unix(date);
+        g_date_time_unref(date);
+        return unixTime;
+    }
+    return ParseHeaderDateFallback(value);
+}
+
+std::optional<std::int64_t> PlainHeaderDate(std::string_view value)
+{
+    // "[Www, ]d Mmm yyyy h:mm[:ss] zone[ (comment)]" with a year of four or
+    // two digits and a zone "+hhmm", "-hhmm", "GMT" or "UT": the form nearly
+    // every mailer writes.
+    std::size_t i = 0;
+    const auto blanks = [&] {
+        const std::size_t start = i;
+        while (i < value.size() && IsBlank(value[i]))
+            ++i;
+        return i > start;
+    };
+    const auto digits = [&](std::size_t count) -> std::optional<int> {
+        if (value.size() - i < count)
+            return std::nullopt;
+        const auto number = ParseNumber(value.substr(i, count), count);
+        if (number)
+            i += count;
+        return number;
+    };
+    const auto exactly = [&](std::string_view word) {
+        if (value.substr(i, word.size()) != word)
+            return false;
+        i += word.size();
+        return true;
+    };
+
+    (void)blanks();
+    if (value.size() - i >= 4 && value[i + 3] == ',') {
+        if (std::find(kDayNames.begin(), kDayNames.end(), value.substr(i, 3)) == kDayNames.end())
+            return std::nullopt;
+        i += 4;
+        if (!blanks())
+            return std::nullopt;
+    }
+    const std::size_t dayDigits = i + 1 < value.size() && IsDigit(value[i + 1]) ? 2 : 1;
+    const auto day = digits(dayDigits);
+    if (!day || !blanks() || value.size() - i < 3)
+        return std::nullopt;
+    const auto monthName = std::find(kMonthNames.begin(), kMonthNames.end(), value.substr(i, 3));
+    if (monthName == kMonthNames.end())
+        return std::nullopt;
+    const int month = static_cast<int>(monthName - kMonthNames.begin()) + 1;
+    i += 3;
+    if (!blanks())
+        return std::nullopt;
+    const bool shortYear = value.size() - i >= 3 && IsBlank(value[i + 2]);
+    auto year = digits(shortYear ? 2 : 4);
+    if (!year || !blanks())
+        return std::nullopt;
+    if (shortYear)
+        *year += *year < 70 ? 2000 : 1900; // as GMime reads them
+    const auto hour = digits(i + 1 < value.size() && value[i + 1] == ':' ? 1 : 2);
+    if (!hour || !exactly(":"))
+        return std::nullopt;
+    const auto minute = digits(2);
+    std::optional<int> second = 0;
+    if (minute && exactly(":"))
+        second = digits(2);
+    if (!minute || !second || !blanks())
+        return std::nullopt;
+    int zoneOffset = 0;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+        const bool west = value[i] == '-';
+        ++i;
+        const auto zoneHours = digits(2);
+        const auto zoneMinutes = digits(2);
+        if (!zoneHours || !zoneMinutes || *zoneHours > 23 || *zoneMinutes > 59)
+            return std::nullopt;
+        zoneOffset = (*zoneHours * 3600 + *zoneMinutes * 60) * (west ? -1 : 1);
+    } else if (!exactly("GMT") && !exactly("UT")) {
+        return std::nullopt;
+    }
+    const bool spaced = blanks();
+    if (spaced && i < value.size() && value[i] == '(') {
+        const auto close = value.find_first_of("()\\", i + 1);
+        if (close == std::string_view::npos || value[close] != ')')
+            return std::nullopt;
+        i = close + 1;
+        (void)blanks();
+    }
+    while (i < value.size() && (value[i] == '\r' || value[i] == '\n'))
+        ++i;
+    if (i != value.size())
+        return std::nullopt;
+    // What GMime turns down (years before 1969, impossible days and times)
+    // or reads its own way is left to it.
+    if (*year < 1970 || *year > 9998 || *day < 1 || *day > DaysInMonth(*year, month) || *hour > 23 ||
+        *minute > 59 || *second > 59)
+        return std::nullopt;
+    return UnixTimeOf(*year, month, *day, *hour * 3600 + *minute * 60 + *second, zoneOffset);
+}
+
+std::string GMimeSenderAddress(const std::string &value)
+{
+    if (Trim(value).empty())
+        return {};
+    EnsureGMime();
+    std::string address;
+    if (InternetAddressList *list = internet_address_list_parse(nullptr, value.c_str())) {
+        address = FirstMailbox(list);
+        g_object_unref(list);
+    }
+    if (address.empty())
+        address = AddressByHand(value);
+    return address;
+}
+
+namespace {
+
+// RFC 5322 atext, less "=" and "?" so no address looks like an encoded word.
+bool IsAddressAtom(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c))
+        return true;
+    return std::string_view("!#$%&'*+/^_`{|}~-").find(c) != std::string_view::npos;
+}
+
+bool IsDomainLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-';
+}
+
+// Dot-separated runs of `allowed` characters, none of them empty.
+template <typename Allowed>
+bool IsDotted(std::string_view text, Allowed allowed)
+{
+    if (text.empty() || text.front() == '.' || text.back() == '.')
+        return false;
+    char previous = '.';
+    for (char c : text) {
+        if (c == '.' ? previous == '.' : !allowed(c))
+            return false;
+        previous = c;
+    }
+    return true;
+}
+
+// "local@domain" with a plain local part and a plain domain (no IDN label,
+// which GMime may rewrite).
+bool IsPlainAddress(std::string_view address)
+{
+    const auto at = address.find('@');
+    if (at == std::string_view::npos)
+        return false;
+    const std::string_view domain = address.substr(at + 1);
+    if (!IsDotted(address.substr(0, at), IsAddressAtom) || !IsDotted(domain, IsDomainLetter))
+        return false;
+    for (std::size_t label = 0; label != std::string_view::npos;) {
+        if (EqualsNoCase(domain.substr(label, 4), "xn--"))
+            return false;
+        label = domain.find('.', label);
+        if (label != std::string_view::npos)
+            ++label;
+    }
+    return true;
+}
+
+// A display name GMime reads as a phrase and nothing else: words of letters,
+// digits and a few marks, or quoted strings without escapes.
+bool IsPlainPhrase(std::string_view phrase)
+{
+    bool quoted = false;
+    for (char c : phrase) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"') {
+            quoted = !quoted;
+        } else if (quoted) {
+            if (c == '\\' || byte < 0x20 || byte == 0x7F)
+                return false;
+        } else if (!(IsAddressAtom(c) || IsBlank(c) || c == '.' || c == '=' || c == '?')) {
+            return false;
+        }
+    }
+    return !quoted;
+}
+
+} // namespace
+
+std::optional<std::string> PlainSenderAddress(std::string_view value)
+{
+    std::string_view text = value;
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    if (text.empty())
+        return std::nullopt;
+
+    std::string_view address;
+    if (text.back() == '>') {
+        // "Name <addr>" or "<addr>".
+        const auto open = text.rfind('<');
+        if (open == std::string_view::npos || !IsPlainPhrase(text.substr(0, open)))
+            return std::nullopt;
+        address = text.substr(open + 1, text.size() - open - 2);
+    } else {
+        // "addr" or "addr (comment)".
+        const auto end = text.find_first_of(" \t(");
+        address = text.substr(0, end);
+        if (end != std::string_view::npos) {
+            std::string_view rest = text.substr(end);
+            while (!rest.empty() && IsBlank(rest.front()))
+                rest.remove_prefix(1);
+            if (rest.size() < 2 || rest.front() != '(' || rest.back() != ')' ||
+                rest.substr(1, rest.size() - 2).find_first_of("()\\\"") != std::string_view::npos)
+                return std::nullopt;
+        }
+    }
+    if (!IsPlainAddress(address))
+        return std::nullopt;
+    return std::string(address);
+}
+
 std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line)
 {
     if (line.substr(0, 5) != "From ")
@@ -599,10 +816,30 @@ std::string FormatEnvelopeDate(double automationDate)
     // 1 Jan 1970 was a Thursday.
     const auto weekday = static_cast<std::size_t>(((days % 7) + 7 + 4) % 7);
 
-    char text[48];
-    std::snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %04lld", kDayNames[weekday],
-                  kMonthNames[static_cast<std::size_t>(date.month - 1)], date.day, secondsOfDay / 3600,
-                  (secondsOfDay / 60) % 60, secondsOfDay % 60, static_cast<long long>(date.year));
+    // Written out by hand: one per message, and printf is slow at it.
+    std::string text;
+    text.reserve(24);
+    const auto digits = [&text](std::int64_t value, int count) {
+        char buffer[4];
+        for (int i = count - 1; i >= 0; --i) {
+            buffer[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        text.append(buffer, static_cast<std::size_t>(count));
+    };
+    text += kDayNames[weekday];
+    text += ' ';
+    text += kMonthNames[static_cast<std::size_t>(date.month - 1)];
+    text += ' ';
+    digits(date.day, 2);
+    text += ' ';
+    digits(secondsOfDay / 3600, 2);
+    text += ':';
+    digits((secondsOfDay / 60) % 60, 2);
+    text += ':';
+    digits(secondsOfDay % 60, 2);
+    text += ' ';
+    digits(date.year, 4); // 100 to 9999 after the clamp
     return text;
 }
 

@@ -32,6 +32,32 @@ double AutomationDateFromUnixTime(std::int64_t unixTime);
 /// whatever the user's locale. 0.0 gives "Sat Dec 30 00:00:00 1899".
 std::string FormatEnvelopeDate(double automationDate);
 
+/// The instant a Date: (or Received:) value names, as GMime reads it; dates
+/// before 1969, which GMime turns down, are read by hand. Nothing when it
+/// cannot be read.
+std::optional<std::int64_t> GMimeHeaderDate(const std::string &value);
+
+/// The same for the usual form "[Www, ]d Mmm yyyy h:mm[:ss] zone" (a year
+/// of four or two digits, a zone "+hhmm", "-hhmm", "GMT" or "UT"), read
+/// without GMime (and without a date or time zone object per message); the
+/// same instant GMime gives. Nothing for any other form, which the reader
+/// then hands to GMime.
+std::optional<std::int64_t> PlainHeaderDate(std::string_view value);
+
+/// The bare address of the first mailbox of a From:, Sender: or
+/// Return-Path: value as GMime reads it (for text it cannot read: the part
+/// in angle brackets, else the first word holding an "@"), without white
+/// space or control characters. Empty when there is none.
+std::string GMimeSenderAddress(const std::string &value);
+
+/// The same for the plain forms "addr@host", "addr@host (comment)" and
+/// "Name <addr@host>" (a name of words or quoted strings), read without
+/// GMime; the same address GMime gives. Nothing for any other form.
+std::optional<std::string> PlainSenderAddress(std::string_view value);
+
+/// Reads one message's header. GMime is set up once, on the first use from
+/// any thread; a reader, like every GMime object it makes, belongs to the
+/// thread that uses it.
 class MailMessageReader {
 public:
     MailMessageReader();

@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -56,8 +57,14 @@ void YieldTo(RecordObserver *observer)
         observer->Yield();
 }
 
-// Writes every byte of `pieces`; 0, or the errno of the failure.
-int WriteAll(RecordFileIo &io, int fd, std::array<std::string_view, 3> pieces)
+int LastError()
+{
+    return errno != 0 ? errno : EIO;
+}
+
+// Writes every byte of `pieces` (which it consumes); 0, or the errno of the
+// failure. `written` counts the bytes that went out.
+int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::uint64_t &written)
 {
     std::size_t first = 0;
     while (true) {
@@ -66,16 +73,17 @@ int WriteAll(RecordFileIo &io, int fd, std::array<std::string_view, 3> pieces)
         if (first == pieces.size())
             return 0;
         errno = 0;
-        const std::int64_t written = io.Write(fd, std::span<const std::string_view>(pieces).subspan(first));
-        if (written < 0) {
+        const std::int64_t got = io.Write(fd, std::span<const std::string_view>(pieces.subspan(first)));
+        if (got < 0) {
             const int error = errno;
             if (error == EINTR)
                 continue;
             return error != 0 ? error : EIO;
         }
-        if (written == 0)
+        if (got == 0)
             return ENOSPC;
-        auto left = static_cast<std::uint64_t>(written);
+        written += static_cast<std::uint64_t>(got);
+        auto left = static_cast<std::uint64_t>(got);
         while (left > 0 && first < pieces.size()) {
             const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, pieces[first].size()));
             pieces[first].remove_prefix(take);
@@ -103,7 +111,7 @@ public:
         errno = 0;
         const int result = m_io.Close(m_fd);
         m_fd = -1;
-        return result == 0 ? 0 : (errno != 0 ? errno : EIO);
+        return result == 0 ? 0 : LastError();
     }
 
 private:
@@ -111,54 +119,139 @@ private:
     int m_fd;
 };
 
-// Appends the records of one source to the mailbox, one open-write-close per
-// record, and cuts the mailbox back to where it was when anything fails.
+// A source opened for reading, or why it could not be.
+struct OpenedSource {
+    int fd = -1;
+    std::uint64_t size = 0;
+    std::int64_t fileTime = 0;
+    int errorCode = 0;
+    std::string error;
+};
+
+OpenedSource OpenSource(const std::string &path)
+{
+    OpenedSource source;
+    const auto fail = [&](int error, std::string text) {
+        if (source.fd >= 0)
+            (void)::close(source.fd); // read only: nothing to lose
+        source.fd = -1;
+        source.errorCode = error != 0 ? error : EIO;
+        source.error = std::move(text);
+        return std::move(source);
+    };
+    source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (source.fd < 0) {
+        const int error = errno;
+        return fail(error, "cannot open file " + Quoted(path) + ": " + Describe(error));
+    }
+    struct stat status {};
+    if (::fstat(source.fd, &status) != 0) {
+        const int error = errno;
+        return fail(error, "cannot read file " + Quoted(path) + ": " + Describe(error));
+    }
+    if (S_ISDIR(status.st_mode))
+        return fail(EISDIR, Quoted(path) + " is a folder, not a message file");
+    if (!S_ISREG(status.st_mode))
+        return fail(EINVAL, Quoted(path) + " is not a message file");
+    source.size = static_cast<std::uint64_t>(status.st_size);
+    source.fileTime = static_cast<std::int64_t>(status.st_mtime);
+    return source;
+}
+
+std::size_t ChunkSizeFor(std::uint64_t totalBytes)
+{
+    // A chunk no larger than the file, so small messages cost a small buffer.
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(totalBytes + 1, kMinChunk, kMaxChunk));
+}
+
+// Reads the source through the splitter, a `chunk` at a time, until its end,
+// a read error (whose errno it returns) or the splitter's refusal.
+// `bytesRead` counts what was read, a chunk before it is fed.
+int FeedSource(RecordFileIo &io, int fd, std::span<char> chunk, MessageSplitter &splitter, std::uint64_t &bytesRead)
+{
+    while (true) {
+        errno = 0;
+        const std::int64_t got = io.Read(fd, chunk.data(), chunk.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return LastError();
+        }
+        if (got == 0)
+            return 0;
+        bytesRead += static_cast<std::uint64_t>(got);
+        if (!splitter.Feed(std::string_view(chunk.data(), static_cast<std::size_t>(got))))
+            return 0;
+    }
+}
+
+// The parts of the record of one message around its text: the From line
+// (sender and date read from its header, with the envelope line and the file
+// time as fallbacks) and the closing line end(s).
+struct RecordFrame {
+    std::string fromLine;
+    std::string_view closing;
+};
+
+RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime)
+{
+    EnvelopeInfo envelope;
+    if (message.envelope) {
+        if (auto parsed = ParseEnvelopeLine(*message.envelope))
+            envelope = std::move(*parsed);
+    }
+    MailMessageReader reader;
+    (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, fileTime);
+    RecordFrame frame;
+    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate()) + "\r\n";
+    const bool needsLineEnd = !message.text.empty() && !message.text.ends_with("\r\n");
+    frame.closing = needsLineEnd ? "\r\n\r\n" : "\r\n";
+    return frame;
+}
+
+// Writes the records of one source to a mailbox and takes them all back when
+// anything fails. With `keepOpen` false the mailbox is opened and closed
+// around every write, so it is never open while the observer yields.
 class RecordAppender {
 public:
-    RecordAppender(const std::string &mailboxPath, RecordFileIo &io, RecordObserver *observer,
-                   std::optional<std::int64_t> fileTime)
-        : m_path(mailboxPath), m_io(io), m_observer(observer), m_fileTime(fileTime)
+    RecordAppender(MailboxFile &mailbox, bool keepOpen, RecordObserver *observer)
+        : m_mailbox(mailbox), m_keepOpen(keepOpen), m_observer(observer)
     {
     }
 
-    bool Append(const SplitMessage &message)
+    // Writes `pieces`, which hold `records` whole records.
+    bool Write(std::span<std::string_view> pieces, int records, std::uint64_t *written = nullptr)
     {
-        EnvelopeInfo envelope;
-        if (message.envelope) {
-            if (auto parsed = ParseEnvelopeLine(*message.envelope))
-                envelope = std::move(*parsed);
+        if (const int error = m_mailbox.Open(); error != 0)
+            return Fail(error, "cannot open mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
+        if (!m_mark)
+            m_mark = m_mailbox.Length();
+        std::uint64_t sent = 0;
+        const int error = m_mailbox.Write(pieces, &sent);
+        if (written)
+            *written = sent;
+        if (error != 0) {
+            if (!m_keepOpen)
+                (void)m_mailbox.Close();
+            return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
         }
-        MailMessageReader reader;
-        (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, m_fileTime);
-        const std::string fromLine =
-            "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate()) + "\r\n";
-        const bool needsLineEnd = !message.text.empty() && !message.text.ends_with("\r\n");
-        const std::string_view closing = needsLineEnd ? "\r\n\r\n" : "\r\n";
-        YieldTo(m_observer);
+        if (!m_keepOpen) {
+            if (const int closeError = m_mailbox.Close(); closeError != 0)
+                return Fail(closeError,
+                            "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
+        }
+        m_records += records;
+        return true;
+    }
 
-        OpenFile mailbox(m_io, m_io.OpenMailbox(m_path));
-        if (mailbox.Fd() < 0) {
-            const int error = errno;
-            return Fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
-        }
-        if (!m_touched) {
-            struct stat status {};
-            if (::fstat(mailbox.Fd(), &status) != 0) {
-                const int error = errno;
-                (void)mailbox.Close();
-                return Fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
-            }
-            m_touched = true;
-            m_canCutBack = S_ISREG(status.st_mode);
-            m_initialLength = static_cast<std::uint64_t>(status.st_size);
-        }
-        if (const int error = WriteAll(m_io, mailbox.Fd(), {fromLine, message.text, closing}); error != 0) {
-            (void)mailbox.Close();
-            return Fail(error, "cannot write to mailbox " + Quoted(m_path) + ": " + Describe(error));
-        }
-        if (const int error = mailbox.Close(); error != 0)
-            return Fail(error, "cannot write to mailbox " + Quoted(m_path) + ": " + Describe(error));
-        ++m_records;
+    // The record of one message cut out while the source is read.
+    bool Append(const SplitMessage &message, std::int64_t fileTime)
+    {
+        const RecordFrame frame = FrameRecord(message, fileTime);
+        YieldTo(m_observer);
+        std::array<std::string_view, 3> pieces{frame.fromLine, message.text, frame.closing};
+        if (!Write(pieces, 1))
+            return false;
         YieldTo(m_observer);
         return true;
     }
@@ -179,142 +272,332 @@ private:
             m_errorCode = error != 0 ? error : EIO;
             m_error = std::move(text);
         }
-        CutBack();
+        m_records = 0;
+        if (m_mark) {
+            m_error += m_mailbox.CutBack(*m_mark);
+            m_mark.reset();
+        }
         return false;
     }
 
-    void CutBack()
-    {
-        m_records = 0;
-        if (!m_touched || !m_canCutBack)
-            return;
-        std::error_code ec;
-        std::filesystem::resize_file(m_path, m_initialLength, ec);
-        if (ec)
-            m_error += " (the mailbox could not be cut back to its previous length: " + ec.message() + ")";
-        m_touched = false;
-    }
-
-    const std::string &m_path;
-    RecordFileIo &m_io;
+    MailboxFile &m_mailbox;
+    bool m_keepOpen;
     RecordObserver *m_observer;
-    std::optional<std::int64_t> m_fileTime;
-    bool m_touched = false;
-    bool m_canCutBack = false;
-    std::uint64_t m_initialLength = 0;
+    std::optional<std::uint64_t> m_mark; // the mailbox length before this source
     int m_records = 0;
     int m_errorCode = 0;
     std::string m_error;
 };
 
+RecordResult Failure(RecordResult result, int error, std::string text)
+{
+    result.ok = false;
+    result.messages = 0;
+    result.errorCode = error != 0 ? error : EIO;
+    result.error = std::move(text);
+    return result;
+}
+
+// Runs `convert` and turns what it throws into a failure of the source,
+// taking back what `appender` wrote.
+template <typename Convert>
+RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, const std::uint64_t &bytesRead,
+                     Convert &&convert)
+{
+    try {
+        try {
+            return convert();
+        } catch (const std::bad_alloc &) {
+            appender.Abandon(ENOMEM, "not enough memory to convert " + Quoted(sourcePath));
+        } catch (...) {
+            appender.Abandon(EIO, "the conversion of " + Quoted(sourcePath) + " was interrupted");
+        }
+        RecordResult result;
+        result.bytesRead = bytesRead;
+        return Failure(std::move(result), appender.ErrorCode(), appender.Error());
+    } catch (...) {
+        RecordResult bare;
+        bare.errorCode = ENOMEM;
+        return bare;
+    }
+}
+
 class RecordRun {
 public:
-    RecordRun(const std::string &sourcePath, const std::string &mailboxPath, RecordObserver *observer,
-              RecordFileIo &io)
-        : m_sourcePath(sourcePath), m_mailboxPath(mailboxPath), m_observer(observer), m_io(io)
+    RecordRun(const std::string &sourcePath, MailboxFile &mailbox, bool keepOpen, RecordObserver *observer)
+        : m_sourcePath(sourcePath), m_observer(observer), m_io(mailbox.Io()), m_appender(mailbox, keepOpen, observer)
     {
     }
 
     RecordResult Run()
     {
         YieldTo(m_observer);
-        OpenFile source(m_io, ::open(m_sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-        if (source.Fd() < 0) {
-            const int error = errno;
-            return Failure(error, "cannot open file " + Quoted(m_sourcePath) + ": " + Describe(error));
-        }
-        struct stat status {};
-        if (::fstat(source.Fd(), &status) != 0) {
-            const int error = errno;
-            return Failure(error, "cannot read file " + Quoted(m_sourcePath) + ": " + Describe(error));
-        }
-        if (S_ISDIR(status.st_mode))
-            return Failure(EISDIR, Quoted(m_sourcePath) + " is a folder, not a message file");
-        if (!S_ISREG(status.st_mode))
-            return Failure(EINVAL, Quoted(m_sourcePath) + " is not a message file");
-
-        const auto totalBytes = static_cast<std::uint64_t>(status.st_size);
-        m_appender.emplace(m_mailboxPath, m_io, m_observer, static_cast<std::int64_t>(status.st_mtime));
+        OpenedSource opened = OpenSource(m_sourcePath);
+        if (opened.fd < 0)
+            return Failure(m_result, opened.errorCode, std::move(opened.error));
+        OpenFile source(m_io, opened.fd);
+        const std::int64_t fileTime = opened.fileTime;
+        m_totalBytes = opened.size;
         YieldTo(m_observer);
 
-        m_totalBytes = totalBytes;
         const auto lineRead = [this](std::uint64_t bytesSoFar) {
             if (m_totalBytes > 0)
                 m_percent = PercentOf(bytesSoFar, m_totalBytes);
             m_observer->LineRead(bytesSoFar, m_totalBytes, m_percent);
             m_observer->Yield();
         };
-        MessageSplitter splitter([this](const SplitMessage &message) { return m_appender->Append(message); },
-                                 totalBytes,
-                                 m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead)
-                                                                          : nullptr);
-
-        // A chunk no larger than the file, so small messages cost a small buffer.
-        const auto chunkSize =
-            static_cast<std::size_t>(std::clamp<std::uint64_t>(totalBytes + 1, kMinChunk, kMaxChunk));
+        MessageSplitter splitter(
+            [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); },
+            m_totalBytes,
+            m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead) : nullptr);
+        const std::size_t chunkSize = ChunkSizeFor(m_totalBytes);
         const auto chunk = std::make_unique_for_overwrite<char[]>(chunkSize);
-        int readError = 0;
-        while (true) {
-            errno = 0;
-            const std::int64_t got = m_io.Read(source.Fd(), chunk.get(), chunkSize);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                readError = errno != 0 ? errno : EIO;
-                break;
-            }
-            if (got == 0)
-                break;
-            m_result.bytesRead += static_cast<std::uint64_t>(got);
-            const std::string_view bytes(chunk.get(), static_cast<std::size_t>(got));
-            if (!splitter.Feed(bytes))
-                break;
-        }
+        const int readError =
+            FeedSource(m_io, source.Fd(), std::span<char>(chunk.get(), chunkSize), splitter, m_result.bytesRead);
         (void)source.Close(); // read only: nothing to lose
         YieldTo(m_observer);
 
-        if (readError != 0)
-            return Abandon(readError, "cannot read file " + Quoted(m_sourcePath) + ": " + Describe(readError));
-        if (!m_appender->Failed())
+        if (readError != 0) {
+            m_appender.Abandon(readError, "cannot read file " + Quoted(m_sourcePath) + ": " + Describe(readError));
+            return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
+        }
+        if (!m_appender.Failed())
             (void)splitter.Finish();
-        if (m_appender->Failed())
-            return Failure(m_appender->ErrorCode(), m_appender->Error());
+        if (m_appender.Failed())
+            return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
 
         m_result.ok = true;
-        m_result.messages = m_appender->Records();
+        m_result.messages = m_appender.Records();
         return m_result;
     }
 
-    // Gives up on the source: nothing of it stays in the mailbox.
-    RecordResult Abandon(int error, std::string text)
-    {
-        if (!m_appender)
-            return Failure(error, std::move(text));
-        m_appender->Abandon(error, std::move(text));
-        return Failure(m_appender->ErrorCode(), m_appender->Error());
-    }
+    RecordAppender &Appender() { return m_appender; }
+    const std::uint64_t &BytesRead() const { return m_result.bytesRead; }
 
 private:
-    RecordResult Failure(int error, std::string text)
-    {
-        m_result.ok = false;
-        m_result.messages = 0;
-        m_result.errorCode = error != 0 ? error : EIO;
-        m_result.error = std::move(text);
-        return m_result;
-    }
-
     const std::string &m_sourcePath;
-    const std::string &m_mailboxPath;
     RecordObserver *m_observer;
     RecordFileIo &m_io;
-    std::optional<RecordAppender> m_appender;
+    RecordAppender m_appender;
     RecordResult m_result;
     std::uint64_t m_totalBytes = 0;
     int m_percent = 0;
 };
 
+RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, bool keepOpen,
+                        RecordObserver *observer)
+{
+    RecordRun run(sourcePath, mailbox, keepOpen, observer);
+    // Out of memory, or an exception from the observer: take back what this
+    // source appended and report it like any other failure.
+    return Guarded(sourcePath, run.Appender(), run.BytesRead(), [&] { return run.Run(); });
+}
+
 } // namespace
+
+// ---- MailboxFile -------------------------------------------------------------
+
+MailboxFile::MailboxFile(std::string path, RecordFileIo &io) : m_path(std::move(path)), m_io(io) {}
+
+MailboxFile::~MailboxFile()
+{
+    (void)Close();
+}
+
+int MailboxFile::Open()
+{
+    const bool opening = m_fd < 0;
+    if (opening) {
+        errno = 0;
+        m_fd = m_io.OpenMailbox(m_path);
+        if (m_fd < 0)
+            return LastError();
+    }
+    if (!m_lengthKnown) {
+        struct stat status {};
+        if (::fstat(m_fd, &status) != 0) {
+            const int error = LastError();
+            (void)m_io.Close(m_fd);
+            m_fd = -1;
+            return error;
+        }
+        m_regular = S_ISREG(status.st_mode);
+        m_length = static_cast<std::uint64_t>(status.st_size);
+        m_lengthKnown = true;
+    }
+    if (opening)
+        m_lengthWhenOpened = m_length;
+    return 0;
+}
+
+int MailboxFile::Write(std::span<const std::string_view> pieces, std::uint64_t *written)
+{
+    std::uint64_t sent = 0;
+    int error = EBADF;
+    if (m_fd >= 0) {
+        std::array<std::string_view, 8> local{};
+        if (pieces.size() <= local.size()) {
+            std::copy(pieces.begin(), pieces.end(), local.begin());
+            error = WriteAll(m_io, m_fd, std::span<std::string_view>(local.data(), pieces.size()), sent);
+        } else {
+            std::vector<std::string_view> copy(pieces.begin(), pieces.end());
+            error = WriteAll(m_io, m_fd, copy, sent);
+        }
+    }
+    m_length += sent;
+    if (written)
+        *written = sent;
+    return error;
+}
+
+bool MailboxFile::WasRemoved() const
+{
+    struct stat status {};
+    return m_fd >= 0 && ::fstat(m_fd, &status) == 0 && status.st_nlink == 0;
+}
+
+int MailboxFile::Close()
+{
+    if (m_fd < 0)
+        return 0;
+    errno = 0;
+    const int result = m_io.Close(m_fd);
+    m_fd = -1;
+    return result == 0 ? 0 : LastError();
+}
+
+std::string MailboxFile::CutBack(std::uint64_t length)
+{
+    if (!m_lengthKnown || !m_regular)
+        return {};
+    std::error_code ec;
+    std::filesystem::resize_file(m_path, length, ec);
+    if (ec) {
+        // Where the file ends now is anyone's guess: ask again before the next write.
+        m_lengthKnown = false;
+        return " (the mailbox could not be cut back to its previous length: " + ec.message() + ")";
+    }
+    m_length = length;
+    return {};
+}
+
+// ---- PreparedSource ----------------------------------------------------------
+
+PreparedSource::PreparedSource(std::string sourcePath, RecordFileIo &io) : m_path(std::move(sourcePath)), m_io(&io)
+{
+    OpenedSource opened = OpenSource(m_path);
+    m_fd = opened.fd;
+    m_size = opened.size;
+    m_fileTime = opened.fileTime;
+    m_errorCode = opened.errorCode;
+    m_error = std::move(opened.error);
+}
+
+PreparedSource::~PreparedSource()
+{
+    if (m_fd >= 0)
+        (void)::close(m_fd);
+}
+
+PreparedSource::PreparedSource(PreparedSource &&other) noexcept
+    : m_path(std::move(other.m_path)), m_io(other.m_io), m_fd(std::exchange(other.m_fd, -1)), m_size(other.m_size),
+      m_fileTime(other.m_fileTime), m_read(other.m_read), m_records(std::move(other.m_records)),
+      m_lastFromLine(std::move(other.m_lastFromLine)), m_lastClosing(other.m_lastClosing),
+      m_lastText(std::move(other.m_lastText)), m_lastTextSize(other.m_lastTextSize), m_ends(std::move(other.m_ends)),
+      m_readAt(std::move(other.m_readAt)), m_bytesRead(other.m_bytesRead), m_errorCode(other.m_errorCode),
+      m_error(std::move(other.m_error))
+{
+}
+
+void PreparedSource::Read()
+{
+    if (m_read || m_fd < 0)
+        return;
+    m_read = true;
+    MessageSplitter splitter(
+        [this](const SplitMessage &message) {
+            RecordFrame frame = FrameRecord(message, m_fileTime);
+            const std::size_t size = frame.fromLine.size() + message.text.size() + frame.closing.size();
+            m_ends.push_back((m_ends.empty() ? 0 : m_ends.back()) + size);
+            m_readAt.push_back(m_bytesRead);
+            if (message.last) {
+                // Its text stays in the splitter's buffer, which is kept.
+                m_lastFromLine = std::move(frame.fromLine);
+                m_lastClosing = frame.closing;
+                m_lastTextSize = message.text.size();
+                return true;
+            }
+            if (m_records.size() + size > m_records.capacity())
+                m_records.reserve(std::max(m_records.size() + size, m_records.capacity() + m_records.capacity() / 2));
+            m_records += frame.fromLine;
+            m_records += message.text;
+            m_records += frame.closing;
+            return true;
+        },
+        m_size);
+    // One read buffer for all the sources a thread reads ahead.
+    thread_local std::unique_ptr<char[]> chunk;
+    thread_local std::size_t chunkSize = 0;
+    const std::size_t wanted = ChunkSizeFor(m_size);
+    if (chunkSize < wanted) {
+        chunk.reset();
+        chunk = std::make_unique_for_overwrite<char[]>(wanted);
+        chunkSize = wanted;
+    }
+    const int readError = FeedSource(*m_io, m_fd, std::span<char>(chunk.get(), wanted), splitter, m_bytesRead);
+    (void)::close(m_fd); // read only: nothing to lose
+    m_fd = -1;
+    if (readError != 0) {
+        m_errorCode = readError;
+        m_error = "cannot read file " + Quoted(m_path) + ": " + Describe(readError);
+        return;
+    }
+    (void)splitter.Finish();
+    m_lastText = splitter.TakeBuffer();
+}
+
+std::size_t PreparedSource::HeldBytes() const
+{
+    return m_records.capacity() + m_lastText.capacity + m_ends.capacity() * sizeof(std::size_t) +
+           m_readAt.capacity() * sizeof(std::uint64_t);
+}
+
+RecordResult PreparedSource::WriteTo(MailboxFile &mailbox) const
+{
+    RecordAppender appender(mailbox, true, nullptr);
+    return Guarded(m_path, appender, m_bytesRead, [&] {
+        RecordResult result;
+        result.bytesRead = m_bytesRead;
+        if (m_errorCode != 0 && m_ends.empty())
+            return Failure(std::move(result), m_errorCode, m_error);
+        // A read error leaves the last message out: it is never cut.
+        const bool hasLast = m_errorCode == 0 && !m_ends.empty();
+        std::array<std::string_view, 4> pieces{m_records};
+        if (hasLast) {
+            pieces[1] = m_lastFromLine;
+            pieces[2] = std::string_view(m_lastText.data.get(), m_lastTextSize);
+            pieces[3] = m_lastClosing;
+        }
+        std::uint64_t written = 0;
+        if (!appender.Write(pieces, static_cast<int>(m_ends.size()), &written)) {
+            // Report the bytes read when the message that failed was cut, as
+            // a writer working while it reads would have.
+            const auto failed = std::upper_bound(m_ends.begin(), m_ends.end(), static_cast<std::size_t>(written));
+            const auto index = static_cast<std::size_t>(failed - m_ends.begin());
+            result.bytesRead = m_readAt[std::min(index, m_readAt.size() - 1)];
+            return Failure(std::move(result), appender.ErrorCode(), appender.Error());
+        }
+        if (m_errorCode != 0) {
+            appender.Abandon(m_errorCode, m_error);
+            return Failure(std::move(result), appender.ErrorCode(), appender.Error());
+        }
+        result.ok = true;
+        result.messages = appender.Records();
+        return result;
+    });
+}
+
+// ---- RecordFileIo and the entry points ---------------------------------------
 
 std::int64_t RecordFileIo::Read(int fd, char *buffer, std::size_t size)
 {
@@ -357,22 +640,20 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer, RecordFileIo &io)
 {
-    RecordRun run(sourcePath, mailboxPath, observer, io);
-    // Out of memory, or an exception from the observer: take back what this
-    // source appended and report it like any other failure.
+    std::optional<MailboxFile> mailbox;
     try {
-        try {
-            return run.Run();
-        } catch (const std::bad_alloc &) {
-            return run.Abandon(ENOMEM, "not enough memory to convert " + Quoted(sourcePath));
-        } catch (...) {
-            return run.Abandon(EIO, "the conversion of " + Quoted(sourcePath) + " was interrupted");
-        }
+        mailbox.emplace(mailboxPath, io);
     } catch (...) {
         RecordResult bare;
         bare.errorCode = ENOMEM;
         return bare;
     }
+    return RunGuarded(sourcePath, *mailbox, false, observer);
+}
+
+RecordResult AppendMailboxRecord(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer)
+{
+    return RunGuarded(sourcePath, mailbox, true, observer);
 }
 
 } // namespace tovaly

@@ -1,16 +1,12 @@
 #include "message_splitter.h"
 
+#include "line_end.h"
 #include "mail_message_reader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <new>
 #include <utility>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tovaly {
 
@@ -30,26 +26,6 @@ bool IsHeaderField(std::string_view line)
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
         ++i;
     return i < line.size() && line[i] == ':';
-}
-
-// The first CR or LF in [p, end), or end.
-inline const char *FindLineEnd(const char *p, const char *end)
-{
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const auto mask = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
-        if (mask != 0)
-            return p + std::countr_zero(mask);
-        p += 16;
-    }
-#endif
-    while (p < end && *p != '\r' && *p != '\n')
-        ++p;
-    return p;
 }
 
 } // namespace
@@ -199,10 +175,19 @@ bool MessageSplitter::Finish()
         ResolvePendingAsBody();
     if (m_stopped)
         return false;
-    Emit(m_size);
+    Emit(m_size, true);
     m_size = 0;
     ResetLine();
     return !m_stopped;
+}
+
+MessageSplitter::Buffer MessageSplitter::TakeBuffer()
+{
+    Buffer buffer{std::move(m_data), m_capacity};
+    m_capacity = 0;
+    m_size = 0;
+    ResetLine();
+    return buffer;
 }
 
 void MessageSplitter::Reserve(std::size_t needed)
@@ -345,7 +330,7 @@ void MessageSplitter::Split(std::size_t previousEnd, std::size_t envelopeStart, 
     m_pending = false;
     const bool emptyLeadingPart = previousEnd == 0 && !m_hasEnvelope && !m_anyMessage;
     if (!emptyLeadingPart)
-        Emit(previousEnd);
+        Emit(previousEnd, false);
     m_envelope = std::move(envelope);
     m_hasEnvelope = true;
     if (m_size > nextStart)
@@ -356,10 +341,11 @@ void MessageSplitter::Split(std::size_t previousEnd, std::size_t envelopeStart, 
     m_previousEmpty = false;
 }
 
-void MessageSplitter::Emit(std::size_t textEnd)
+void MessageSplitter::Emit(std::size_t textEnd, bool last)
 {
     SplitMessage message;
     message.text = std::string_view(m_data.get(), textEnd);
+    message.last = last;
     if (m_hasEnvelope)
         message.envelope = std::string_view(m_envelope);
     message.headerSize = std::min(m_headerEnd, textEnd);

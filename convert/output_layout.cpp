@@ -180,7 +180,11 @@ bool EnsureFolderExists(std::string_view folder)
         fs::path target{std::string(folder)};
         while (target.has_relative_path() && !target.has_filename())
             target = target.parent_path();
+        // Mostly the parent exists already: one mkdir settles it.
         std::error_code ec;
+        if (fs::create_directory(target, ec) || !ec)
+            return true;
+        ec.clear();
         fs::create_directories(target, ec);
         ec.clear();
         return fs::is_directory(target, ec);

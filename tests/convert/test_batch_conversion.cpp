@@ -3,10 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace tovaly;
@@ -172,25 +181,36 @@ TEST_F(BatchConversion, AMirrorFolderThatCannotBeCreatedFailsOnlyItsSources)
 class FolderRemover final : public BatchObserver {
 public:
     fs::path folder;
+    bool followsLines = true;
     void FileDone(std::size_t index, std::size_t, const std::string &, const RecordResult &) override
     {
         if (index == 0)
             fs::remove_all(folder);
     }
+    bool FollowsLines() const override { return followsLines; }
 };
 
 TEST_F(BatchConversion, AMirrorFolderThatVanishesIsMadeAgain)
 {
-    ConversionRequest request{Out(), {Source("inbox/1.mbs", Message("one")),
-                                      Source("inbox/2.mbs", Message("two"))}};
-    FolderRemover observer;
-    observer.folder = Mailbox("inbox").parent_path();
-    const BatchSummary summary = ConvertBatch(request, observer);
-    EXPECT_TRUE(summary.failures.empty()) << summary.failures[0].reason;
-    EXPECT_EQ(summary.sourceFiles, 2u);
-    const std::string mbox = ReadAll(Mailbox("inbox"));
-    EXPECT_EQ(mbox.find("Subject: one"), std::string::npos);
-    EXPECT_NE(mbox.find("Subject: two"), std::string::npos);
+    // Reading ahead, the mailbox is open when its folder goes: what is
+    // written to it after that must not count as converted.
+    for (const bool followsLines : {true, false}) {
+        SCOPED_TRACE(followsLines ? "one at a time" : "reading ahead");
+        fs::remove_all(m_dir / "out");
+        ConversionRequest request{Out(), {Source("inbox/1.mbs", Message("one")),
+                                          Source("inbox/2.mbs", Message("two")),
+                                          Source("inbox/3.mbs", Message("three"))}};
+        FolderRemover observer;
+        observer.folder = Mailbox("inbox").parent_path();
+        observer.followsLines = followsLines;
+        const BatchSummary summary = ConvertBatch(request, observer);
+        EXPECT_TRUE(summary.failures.empty()) << summary.failures[0].reason;
+        EXPECT_EQ(summary.sourceFiles, 3u);
+        const std::string mbox = ReadAll(Mailbox("inbox"));
+        EXPECT_EQ(mbox.find("Subject: one"), std::string::npos);
+        EXPECT_NE(mbox.find("Subject: two"), std::string::npos);
+        EXPECT_NE(mbox.find("Subject: three"), std::string::npos);
+    }
 }
 
 TEST_F(BatchConversion, RelativePathsAreTakenFromTheWorkingFolder)
@@ -219,4 +239,321 @@ TEST_F(BatchConversion, EmptyRequest)
     EXPECT_EQ(summary.mailboxes, 0u);
     EXPECT_TRUE(summary.failures.empty());
     EXPECT_TRUE(observer.events.empty());
+}
+
+// ---- reading ahead ------------------------------------------------------------
+
+namespace {
+
+// Remembers the order of the file events and the threads that made any call.
+class ThreadCheckingObserver final : public BatchObserver {
+public:
+    explicit ThreadCheckingObserver(bool followsLines) : m_followsLines(followsLines) {}
+
+    std::vector<std::string> events;
+    int lines = 0;
+    int yields = 0;
+    int callsFromOtherThreads = 0;
+
+    void FileStarted(std::size_t index, std::size_t total, const std::string &) override
+    {
+        Check();
+        events.push_back("start " + std::to_string(index) + "/" + std::to_string(total));
+    }
+    void FileDone(std::size_t index, std::size_t, const std::string &, const RecordResult &result) override
+    {
+        Check();
+        events.push_back("done " + std::to_string(index) + (result.ok ? " ok " : " failed ") +
+                         std::to_string(result.messages));
+    }
+    void LineRead(std::uint64_t, std::uint64_t, int) override
+    {
+        Check();
+        ++lines;
+    }
+    void Yield() override
+    {
+        Check();
+        ++yields;
+    }
+    bool FollowsLines() const override { return m_followsLines; }
+
+private:
+    void Check()
+    {
+        if (std::this_thread::get_id() != m_thread)
+            ++callsFromOtherThreads;
+    }
+
+    bool m_followsLines;
+    std::thread::id m_thread = std::this_thread::get_id();
+};
+
+// The path behind a descriptor, for file calls that fail by name.
+std::string PathOf(int fd)
+{
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+}
+
+// Fails reads of sources named "bad*.mbs" and lets through only the first
+// 300 bytes written to mailboxes named "full.mbox"; may be called from two
+// threads at once.
+class FailingByName final : public RecordFileIo {
+public:
+    std::int64_t Read(int fd, char *buffer, std::size_t size) override
+    {
+        const std::string name = fs::path(PathOf(fd)).filename().string();
+        if (name.starts_with("bad")) {
+            // "bad1" and "bad2" fail at once, "bad3" after 300 bytes read in
+            // small pieces, so some of its messages are cut first.
+            const auto at = ::lseek(fd, 0, SEEK_CUR);
+            if (name != "bad3.mbs" || at >= 300) {
+                errno = EIO;
+                return -1;
+            }
+            size = std::min<std::size_t>(size, 50);
+        }
+        return RecordFileIo::Read(fd, buffer, size);
+    }
+    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    {
+        const std::string path = PathOf(fd);
+        if (fs::path(path).filename() != "full.mbox")
+            return RecordFileIo::Write(fd, pieces);
+        std::lock_guard lock(m_mutex);
+        std::uint64_t &sent = m_sent[path];
+        if (sent >= 300) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const std::string_view first = pieces.front().substr(0, static_cast<std::size_t>(300 - sent));
+        const std::int64_t written = RecordFileIo::Write(fd, std::span<const std::string_view>(&first, 1));
+        if (written > 0)
+            sent += static_cast<std::uint64_t>(written);
+        return written;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<std::string, std::uint64_t> m_sent;
+};
+
+// Every file under `root`, by its path below it, with its bytes.
+std::map<std::string, std::string> Tree(const fs::path &root)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        const std::string relative = fs::relative(entry.path(), root).string();
+        files[relative] = entry.is_directory() ? std::string("<folder>") : ReadAll(entry.path());
+    }
+    return files;
+}
+
+struct BatchRun {
+    BatchSummary summary;
+    std::vector<std::string> events;
+    std::map<std::string, std::string> tree;
+    std::string failures; // with the output root taken out
+};
+
+} // namespace
+
+class ReadAheadBatch : public BatchConversion {
+protected:
+    // A store of every kind of source, in folder order.
+    std::vector<std::string> Store()
+    {
+        const std::string monthly =
+            ReadAll(fs::path(TOVALY_TEST_DATA_DIR) / "mbox" / "opera_monthly_store" / "input.mbs");
+        std::string large = "From: big@example.org\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n";
+        for (int i = 0; i < 400; ++i)
+            large += (i % 9 == 0 ? "From the start, " : "line ") + std::to_string(i) + "\r\n";
+        return {Source("a/1.mbs", Message("a one")),
+                Source("a/2.mbs", monthly),
+                Source("a/3.mbs", large),
+                Source("a/4.mbs", Message("a four", "\n")),
+                (m_dir / "in/a/missing.mbs").string(),
+                Source("a/bad1.mbs", Message("unreadable")),
+                Source("a/bad3.mbs", monthly), // fails after some of its records
+                Source("a/5.mbs", ""),
+                Source("blocked/1.mbs", Message("blocked")),
+                Source("b/1.mbs", large),
+                Source("b/bad2.mbs", monthly),
+                Source("c/1.mbs", Message("c one")),
+                (m_dir / "in/c").string(),
+                Source("full/1.mbs", Message("fits")),
+                Source("full/2.mbs", monthly),
+                Source("full/3.mbs", Message("no room")),
+                Source("d/e/1.mbs", Message("deep")),
+                Source("d/1.mbs", Message("d one")),
+                Source("f/1.mbs", monthly)};
+    }
+
+    BatchRun Convert(const std::vector<std::string> &sources, bool followsLines, const BatchTuning &tuning,
+                     const std::string &name)
+    {
+        const std::string out = (m_dir / name).string();
+        // A plain file stands where the mirror folder of "blocked" must go.
+        const fs::path blocked = out + Mailbox("blocked").parent_path().string().substr(Out().size());
+        fs::create_directories(blocked.parent_path());
+        std::ofstream(blocked) << "in the way";
+
+        ThreadCheckingObserver observer(followsLines);
+        FailingByName io;
+        BatchRun run;
+        run.summary = ConvertBatch(ConversionRequest{out, sources}, observer, tuning, io);
+        EXPECT_EQ(observer.callsFromOtherThreads, 0);
+        if (!followsLines) {
+            EXPECT_EQ(observer.lines, 0);
+        }
+        run.events = observer.events;
+        run.tree = Tree(out);
+        for (const FileFailure &failure : run.summary.failures) {
+            std::string reason = failure.reason;
+            for (auto at = reason.find(out); at != std::string::npos; at = reason.find(out))
+                reason.replace(at, out.size(), "OUT");
+            run.failures += failure.path + " " + std::to_string(failure.errorCode) + " " + reason + "\n";
+        }
+        return run;
+    }
+};
+
+TEST_F(ReadAheadBatch, GivesTheSameMailboxesAndSummaryAsOneSourceAtATime)
+{
+    const std::vector<std::string> sources = Store();
+    const BatchRun inTurn = Convert(sources, true, BatchTuning{}, "in-turn");
+    EXPECT_EQ(inTurn.summary.sourceFiles, 11u);
+    EXPECT_EQ(inTurn.summary.failures.size(), 8u) << inTurn.failures;
+    EXPECT_EQ(inTurn.summary.mailboxes, 7u);
+    const std::string full = inTurn.tree.at(Mailbox("full").string().substr(Out().size() + 1));
+    EXPECT_NE(full.find("Subject: fits"), std::string::npos);
+    EXPECT_EQ(full.find("Subject: no room"), std::string::npos);
+
+    const std::vector<std::pair<const char *, BatchTuning>> tunings = {
+        {"defaults", BatchTuning{}},
+        {"nothing read ahead", BatchTuning{0, 1}},
+        {"small ones ahead, one at a time", BatchTuning{1000, 1}},
+        {"small ones ahead, a few at a time", BatchTuning{1000, 3000}},
+        {"all ahead", BatchTuning{1u << 30, 1u << 30}},
+    };
+    int round = 0;
+    for (const auto &[name, tuning] : tunings) {
+        SCOPED_TRACE(name);
+        const BatchRun ahead = Convert(sources, false, tuning, "ahead" + std::to_string(round++));
+        ASSERT_EQ(ahead.tree.size(), inTurn.tree.size());
+        for (const auto &[path, bytes] : inTurn.tree) {
+            const auto found = ahead.tree.find(path);
+            ASSERT_NE(found, ahead.tree.end()) << path;
+            EXPECT_TRUE(found->second == bytes) << path << " differs";
+        }
+        EXPECT_EQ(ahead.failures, inTurn.failures);
+        EXPECT_EQ(ahead.summary.messages, inTurn.summary.messages);
+        EXPECT_EQ(ahead.summary.sourceFiles, inTurn.summary.sourceFiles);
+        EXPECT_EQ(ahead.summary.mailboxes, inTurn.summary.mailboxes);
+        EXPECT_EQ(ahead.summary.bytesRead, inTurn.summary.bytesRead);
+        EXPECT_EQ(ahead.events, inTurn.events);
+    }
+}
+
+// Fails the close of every mailbox whose name is given.
+class FailingClose final : public RecordFileIo {
+public:
+    std::string failing;
+    int OpenMailbox(const std::string &path) override
+    {
+        const int fd = RecordFileIo::OpenMailbox(path);
+        if (fd >= 0 && fs::path(path).filename() == failing)
+            m_failing.insert(fd);
+        return fd;
+    }
+    int Close(int fd) override
+    {
+        const int result = RecordFileIo::Close(fd);
+        if (m_failing.erase(fd) > 0) {
+            errno = EIO;
+            return -1;
+        }
+        return result;
+    }
+
+private:
+    std::set<int> m_failing;
+};
+
+TEST_F(ReadAheadBatch, AFailedCloseFailsTheSourceThatEndsTheRun)
+{
+    ConversionRequest request{Out(), {Source("a/1.mbs", Message("a one")), Source("a/2.mbs", Message("a two")),
+                                      Source("b/1.mbs", Message("b one")), Source("a/3.mbs", Message("a three"))}};
+    FailingClose io;
+    io.failing = "a.mbox";
+    ThreadCheckingObserver observer(false);
+    const BatchSummary summary = ConvertBatch(request, observer, BatchTuning{}, io);
+
+    // The mailbox of "a" is closed twice: after a/2 (the run ends at b/1)
+    // and after a/3; each time the source that ended the run fails.
+    EXPECT_EQ(observer.events, (std::vector<std::string>{"start 0/4", "done 0 ok 1", "start 1/4", "done 1 failed 0",
+                                                         "start 2/4", "done 2 ok 1", "start 3/4",
+                                                         "done 3 failed 0"}));
+    ASSERT_EQ(summary.failures.size(), 2u);
+    EXPECT_EQ(summary.failures[0].errorCode, EIO);
+    EXPECT_EQ(summary.failures[0].reason,
+              "cannot write to mailbox '" + Mailbox("a").string() + "': Input/output error");
+    EXPECT_EQ(summary.messages, 2u);
+    const std::string mbox = ReadAll(Mailbox("a"));
+    EXPECT_NE(mbox.find("Subject: a one"), std::string::npos);
+    EXPECT_EQ(mbox.find("Subject: a two"), std::string::npos);
+    EXPECT_EQ(mbox.find("Subject: a three"), std::string::npos);
+    EXPECT_NE(ReadAll(Mailbox("b")).find("Subject: b one"), std::string::npos);
+}
+
+TEST_F(ReadAheadBatch, KeepsAMailboxOpenForTheSourcesThatGoToIt)
+{
+    class CountingIo final : public RecordFileIo {
+    public:
+        int opened = 0;
+        int OpenMailbox(const std::string &path) override
+        {
+            ++opened;
+            return RecordFileIo::OpenMailbox(path);
+        }
+    };
+    ConversionRequest request{Out(), {}};
+    for (int i = 0; i < 30; ++i)
+        request.sources.push_back(
+            Source(std::string(i < 20 ? "a/" : "b/") + std::to_string(i) + ".mbs", Message(std::to_string(i))));
+    CountingIo io;
+    ThreadCheckingObserver observer(false);
+    const BatchSummary summary = ConvertBatch(request, observer, BatchTuning{}, io);
+    EXPECT_EQ(summary.sourceFiles, 30u);
+    EXPECT_EQ(io.opened, 2);
+
+    CountingIo inTurn;
+    ThreadCheckingObserver following(true);
+    (void)ConvertBatch(request, following, BatchTuning{}, inTurn);
+    EXPECT_EQ(inTurn.opened, 30);
+}
+
+TEST_F(ReadAheadBatch, AnObserverThatThrowsStopsTheBatchCleanly)
+{
+    class Throwing final : public BatchObserver {
+    public:
+        void FileDone(std::size_t index, std::size_t, const std::string &, const RecordResult &) override
+        {
+            if (index == 2)
+                throw std::runtime_error("stop");
+        }
+        bool FollowsLines() const override { return false; }
+    };
+    ConversionRequest request{Out(), {}};
+    for (int i = 0; i < 200; ++i)
+        request.sources.push_back(Source("a/" + std::to_string(i) + ".mbs", Message(std::to_string(i))));
+    Throwing observer;
+    RecordFileIo io;
+    EXPECT_THROW((void)ConvertBatch(request, observer, BatchTuning{1000, 2000}, io), std::runtime_error);
+    // Three whole records, and the mailbox was closed.
+    const std::string mbox = ReadAll(Mailbox("a"));
+    EXPECT_NE(mbox.find("Subject: 2\r\n"), std::string::npos);
+    EXPECT_EQ(mbox.find("Subject: 3\r\n"), std::string::npos);
+    EXPECT_TRUE(mbox.ends_with("Body of 2\r\n\r\n"));
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -394,6 +395,119 @@ TEST(MailMessageReaderDataTest, OperaMessageWithLatin1Header)
     EXPECT_EQ(reader.MessageSender(), "kari@example.org");
     // Date: Fri, 15 Jan 2010 17:45:12 +0100
     EXPECT_EQ(FormatEnvelopeDate(reader.MessageDate()), "Fri Jan 15 16:45:12 2010");
+}
+
+// --- the quick paths against GMime ------------------------------------------
+
+// Date values built from parts that GMime reads in many ways: day names,
+// one- and two-digit days and hours, two- and four-digit years, impossible
+// dates and times, every kind of zone, comments and stray text.
+std::vector<std::string> DateForms(std::size_t count)
+{
+    const std::vector<std::string> days = {"", "", "Tue, ", "Sun, ", "tue, ", "Tuesday, ", "Xyz, ", "Tue,",
+                                           "Tue,  ", "Tue,\t", "Tue "};
+    const std::vector<std::string> months = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep",
+                                             "Oct", "Nov", "Dec", "mar", "MAR", "March", "Mrz"};
+    const std::vector<std::string> zones = {"+0000", "-0000", "+0100", "-0500", "+0530", "-0930", "+1400",
+                                            "-1200", "+2359", "+2400", "+0060", "+9999", "GMT",   "UT",
+                                            "UTC",   "Z",     "EST",   "",      "+000",  "+00000", "gmt"};
+    const std::vector<std::string> tails = {"", "", " (CEST)", "\r\n", "  ", " (a (b))", " x", " (CEST", "(UTC)"};
+    const std::vector<std::string> gaps = {" ", " ", " ", "  ", "\t"};
+    std::mt19937 random(20240305);
+    const auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };
+    const auto number = [&](unsigned value, bool padded) {
+        std::string text = std::to_string(value);
+        return padded && text.size() < 2 ? "0" + text : text;
+    };
+    std::vector<std::string> forms;
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned year = random() % 4 == 0 ? random() % 10000 : 1960 + random() % 150;
+        if (random() % 8 == 0)
+            year %= 100;
+        std::string form = (random() % 5 == 0 ? " " : "") + pick(days) + number(random() % 34, random() % 3 == 0) +
+                           pick(gaps) + pick(months) + pick(gaps) + number(year, random() % 2 == 0) + pick(gaps);
+        form += number(random() % 26, random() % 2 == 0) + ":" + number(random() % 62, true);
+        if (random() % 4 != 0)
+            form += ":" + number(random() % 62, true);
+        forms.push_back(form + pick(gaps) + pick(zones) + pick(tails));
+    }
+    return forms;
+}
+
+// Sender values of every shape: bare, in angle brackets, with a display name
+// (atoms, quoted strings, encoded words, commas, 8-bit text) or a comment,
+// lists and groups, odd local parts and domains (IDN, literals, dots).
+std::vector<std::string> AddressForms(std::size_t count)
+{
+    const std::vector<std::string> locals = {"ann", "ann.smith", "a", "a+b", "o'neil", "a..b", ".a", "a.", "x=y",
+                                             "a?b", "\"a b\"", "a b", "{x}", "a!b#c$d&e*f/g^h`i|j~k", "", "=?x?="};
+    const std::vector<std::string> domains = {"example.org", "EXAMPLE.ORG", "ex-ample.org", "example",
+                                              "xn--bcher-kva.de", "a.xn--p1ai", "XN--abc.de", "[10.0.0.1]",
+                                              "example..org", "example.org.", ".example.org", "e_x.org", ""};
+    const std::vector<std::string> names = {"", "Ann", "Ann Smith", "\"Ann Smith\"", "\"Smith, Ann\"", "Smith, Ann",
+                                            "J. Smith", "Ann (x)", "=?UTF-8?B?w5hkZWfDpXJk?=", "=?utf-8?q?a=2Cb?=",
+                                            "\"a\\\"b\"", "\xD8" "le", "\"\xC3\x98" "deg\xC3\xA5rd\"", "ann@example.org",
+                                            "Ann:", "a;b", "\"<x@y>\"", "'Ann'", "Ann.", "\"\"", "Ann\tSmith"};
+    const std::vector<std::string> shapes = {"A", "<A>", "N <A>", "N<A>", "A (N)", "A(N)", "  A  ", "N <A> ",
+                                             "<A> N", "A, b@c.d", "N <A>, x@y.z", "g: A;", "A (a(b)c)", "A (open",
+                                             "A ()", "\tN\t<A>"};
+    std::mt19937 random(19691231);
+    const auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };
+    std::vector<std::string> forms;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string address = pick(locals) + (random() % 20 == 0 ? "" : "@") + pick(domains);
+        const std::string name = pick(names);
+        std::string form;
+        for (char c : pick(shapes))
+            form += c == 'A' ? address : c == 'N' ? name : std::string(1, c);
+        forms.push_back(form);
+    }
+    return forms;
+}
+
+TEST(HeaderValueTest, QuickDatesAreWhatGMimeReads)
+{
+    std::size_t quick = 0;
+    for (const std::string &form : DateForms(30000)) {
+        const auto plain = PlainHeaderDate(form);
+        if (!plain)
+            continue;
+        ++quick;
+        EXPECT_EQ(GMimeHeaderDate(form), plain) << form;
+    }
+    EXPECT_GT(quick, 1000u); // the comparison covers enough of the quick path
+
+    for (const char *common : {"Tue, 5 Mar 2024 09:07:03 +0100", " 05 Mar 2024 09:07:03 GMT", "5 Mar 24 9:07 -0500",
+                               "Tue,  5 Mar 2024 09:07:03 +0200 (CEST)\r\n", "Tue, 5 Mar 2024 09:07:03 UT"})
+        EXPECT_TRUE(PlainHeaderDate(common).has_value()) << common;
+    for (const char *other : {"Tue, 5 Mar 1968 09:07:03 +0000", "Tue, 5 March 2024 09:07:03 +0000",
+                              "Tue, 31 Feb 2024 09:07:03 +0000", "Tue, 5 Mar 2024 24:00:00 +0000",
+                              "Tue, 5 Mar 2024 09:07:60 +0000", "Tue, 5 Mar 2024 09:07:03 EST",
+                              "Tue, 5 Mar 2024 09:07:03 +0000 junk", "2024-03-05T09:07:03Z", ""})
+        EXPECT_FALSE(PlainHeaderDate(other).has_value()) << other;
+    EXPECT_EQ(PlainHeaderDate("Tue, 5 Mar 2024 09:07:03 -0130"), kMar5_090703 + 5400);
+}
+
+TEST(HeaderValueTest, QuickAddressesAreWhatGMimeReads)
+{
+    std::size_t quick = 0;
+    for (const std::string &form : AddressForms(30000)) {
+        const auto plain = PlainSenderAddress(form);
+        if (!plain)
+            continue;
+        ++quick;
+        EXPECT_EQ(GMimeSenderAddress(form), *plain) << form;
+    }
+    EXPECT_GT(quick, 1000u);
+
+    for (const char *common : {"ann@example.org", " <ann@example.org>", "Ann Smith <ann@example.org>",
+                               "\"Smith, Ann\" <ann@example.org>", "=?UTF-8?B?w5hkZWfDpXJk?= <ann@example.org>",
+                               "ann@example.org (Ann Smith)"})
+        EXPECT_EQ(PlainSenderAddress(common), "ann@example.org") << common;
+    for (const char *other : {"ann@xn--bcher-kva.de", "\"a b\"@example.org", "Smith, Ann <ann@example.org>",
+                              "ann@example.org, bob@example.org", "team: ann@example.org;", "ann@[10.0.0.1]",
+                              "Ann <ann\x01x@example.org>", "ann", "=?x?=@example.org", ""})
+        EXPECT_FALSE(PlainSenderAddress(other).has_value()) << other;
 }
 
 } // namespace

@@ -215,6 +215,20 @@ TEST_F(EnsureFolderExistsTest, FileInTheWayFails)
     EXPECT_FALSE(EnsureFolderExists(""));
 }
 
+TEST_F(EnsureFolderExistsTest, FolderBesideOthersAndFoldersBehindLinks)
+{
+    fs::create_directories(m_base / "2010" / "01");
+    EXPECT_TRUE(EnsureFolderExists(Native(m_base / "2010" / "02") + PathSeparator()));
+    EXPECT_TRUE(fs::is_directory(m_base / "2010" / "02"));
+    EXPECT_TRUE(fs::is_directory(m_base / "2010" / "01"));
+#ifndef _WIN32
+    fs::create_directory_symlink(m_base / "2010", m_base / "linked");
+    EXPECT_TRUE(EnsureFolderExists(Native(m_base / "linked")));
+    fs::create_directory_symlink(m_base / "nowhere", m_base / "dangling");
+    EXPECT_FALSE(EnsureFolderExists(Native(m_base / "dangling") + PathSeparator()));
+#endif
+}
+
 TEST(OutputLayoutTest, AbsolutePathResolvesAgainstTheCurrentFolder)
 {
     const std::string current = fs::current_path().string();
