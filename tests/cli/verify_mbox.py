@@ -173,6 +173,8 @@ def main():
     ap.add_argument("--opera2mbox", required=True)
     ap.add_argument("--repo", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--messages", type=int, default=300,
+                    help="size of the generated store to check (default 300)")
     a = ap.parse_args()
     work = os.path.abspath(a.work)
     ok = True
@@ -185,7 +187,7 @@ def main():
     if os.path.isfile(generator):
         generated = os.path.join(work, "generated")
         shutil.rmtree(generated, ignore_errors=True)
-        subprocess.run([sys.executable, generator, "--out", generated, "--messages", "300"],
+        subprocess.run([sys.executable, generator, "--out", generated, "--messages", str(a.messages)],
                        check=True, capture_output=True)
         store = os.path.join(generated, "store")
         out = os.path.join(work, "generated-out")
