@@ -30,6 +30,11 @@ private:
     QString m_description;
 };
 
+/// "<code>:<description>" for the exception being handled (call it inside a
+/// catch block): a CommandFailure's own code and description, 7 for running
+/// out of memory, 51 with the exception's text for anything else.
+[[nodiscard]] QString CurrentFailureText();
+
 /// The modal interactions of the window. Each call returns when the user has
 /// answered; `owner` is the window the dialog belongs to.
 class UserInteraction {

@@ -8,18 +8,12 @@
 #include <QWidget>
 
 #include <exception>
-#include <new>
 
 namespace tovaly {
 
 namespace {
 
 constexpr QChar kNul(u'\0');
-
-// Codes of failures that are not a CommandFailure, in the numbering the
-// warning shows.
-constexpr int kOutOfMemory = 7;
-constexpr int kInternalError = 51;
 
 void Pump(const Yield &yield)
 {
@@ -113,17 +107,8 @@ void RunAddFilesCommand(const AddFilesContext &context)
             Pump(context.yield);
             Pump(context.yield);
         }
-    } catch (const CommandFailure &failure) {
-        context.interaction->Warn(context.owner, ApplicationTitle(),
-                                  QString::number(failure.Code()) + QLatin1Char(':')
-                                      + failure.Description());
-    } catch (const std::bad_alloc &) {
-        context.interaction->Warn(context.owner, ApplicationTitle(),
-                                  QString::number(kOutOfMemory) + QStringLiteral(":Out of memory"));
-    } catch (const std::exception &failure) {
-        context.interaction->Warn(context.owner, ApplicationTitle(),
-                                  QString::number(kInternalError) + QLatin1Char(':')
-                                      + QString::fromLocal8Bit(failure.what()));
+    } catch (const std::exception &) {
+        context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
     }
 }
 

@@ -11,17 +11,12 @@
 #include <QWidget>
 
 #include <exception>
-#include <new>
 #include <string>
 
 namespace tovaly {
 
 namespace {
 
-// Codes of failures that are not a CommandFailure, numbered as the add-files
-// command numbers them.
-constexpr int kOutOfMemory = 7;
-constexpr int kInternalError = 51;
 
 void Pump(const Yield &yield)
 {
@@ -86,16 +81,8 @@ void RunAddFolderCommand(const AddFolderContext &context)
             context.convertButton->setEnabled(added > 0);
         context.interaction->Notify(context.owner, ApplicationTitle(), FilesAddedText(added, unreadable));
         return;
-    } catch (const CommandFailure &failure) {
-        context.interaction->Warn(context.owner, ApplicationTitle(),
-                                  QString::number(failure.Code()) + QLatin1Char(':') + failure.Description());
-    } catch (const std::bad_alloc &) {
-        context.interaction->Warn(context.owner, ApplicationTitle(),
-                                  QString::number(kOutOfMemory) + QStringLiteral(":Out of memory"));
-    } catch (const std::exception &failure) {
-        context.interaction->Warn(context.owner, ApplicationTitle(),
-                                  QString::number(kInternalError) + QLatin1Char(':')
-                                      + QString::fromLocal8Bit(failure.what()));
+    } catch (const std::exception &) {
+        context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
     }
     if (added > 0 && context.convertButton != nullptr)
         context.convertButton->setEnabled(true);
