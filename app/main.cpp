@@ -2,6 +2,7 @@
 
 #include "frm_step1.h"
 #include "help_manual.h"
+#include "mailbox_record.h"
 #include "program_lifetime.h"
 #include "qt_user_interaction.h"
 
@@ -12,6 +13,7 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    tovaly::LetOversizeWritesFail();
 
     tovaly::QtUserInteraction interaction;
     tovaly::ProgramLifetime lifetime([] { QCoreApplication::processEvents(); },

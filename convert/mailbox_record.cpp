@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -623,6 +624,13 @@ std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> piece
 int RecordFileIo::Close(int fd)
 {
     return ::close(fd);
+}
+
+void LetOversizeWritesFail()
+{
+#ifdef SIGXFSZ
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 int ProgressPercent(std::uint64_t n, std::uint64_t m)

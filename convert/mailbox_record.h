@@ -52,6 +52,11 @@ struct [[nodiscard]] RecordResult {
 /// `m` is 0.
 int ProgressPercent(std::uint64_t n, std::uint64_t m);
 
+/// Makes a write past the process's file-size limit fail with "File too
+/// large" (and so be cut back and reported) instead of ending the process
+/// with SIGXFSZ. Programs call it once at start-up.
+void LetOversizeWritesFail();
+
 /// The system calls the record writer makes on its files, with the POSIX
 /// meaning (errno set on failure). The default uses the operating system;
 /// tests pass one that fails part-way to check that nothing half-written is
