@@ -95,6 +95,17 @@ int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::
     }
 }
 
+// Closes `fd` if open and marks it closed: 0, or the errno of the failure.
+int CloseDescriptor(RecordFileIo &io, int &fd)
+{
+    if (fd < 0)
+        return 0;
+    errno = 0;
+    const int result = io.Close(fd);
+    fd = -1;
+    return result == 0 ? 0 : LastError();
+}
+
 // A descriptor that is closed on every way out.
 class OpenFile {
 public:
@@ -105,15 +116,7 @@ public:
 
     int Fd() const { return m_fd; }
     // 0, or the errno of a failed close.
-    int Close()
-    {
-        if (m_fd < 0)
-            return 0;
-        errno = 0;
-        const int result = m_io.Close(m_fd);
-        m_fd = -1;
-        return result == 0 ? 0 : LastError();
-    }
+    int Close() { return CloseDescriptor(m_io, m_fd); }
 
 private:
     RecordFileIo &m_io;
@@ -459,12 +462,7 @@ bool MailboxFile::WasRemoved() const
 
 int MailboxFile::Close()
 {
-    if (m_fd < 0)
-        return 0;
-    errno = 0;
-    const int result = m_io.Close(m_fd);
-    m_fd = -1;
-    return result == 0 ? 0 : LastError();
+    return CloseDescriptor(m_io, m_fd);
 }
 
 std::string MailboxFile::CutBack(std::uint64_t length)
