@@ -9,7 +9,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
-                libgmime-3.0-dev libgtest-dev python3
+                libgmime-3.0-dev libgtest-dev python3 \
+                desktop-file-utils
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
