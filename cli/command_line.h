@@ -23,6 +23,7 @@ struct CommandLine {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    MailboxLayout layout; ///< --mailbox-per, --mailbox-name
 };
 
 /// The outcome of parsing: the options, or an error message (without the
@@ -35,10 +36,13 @@ struct [[nodiscard]] ParsedCommandLine {
 
 /// Parses the arguments after the program name. Accepts -o DIR, -oDIR,
 /// --output DIR, --output=DIR, -q, --quiet, --help, --version, short options
-/// bundled (-qo DIR), options after sources, and "--" to end the options.
-/// --help and --version end parsing at once. Errors: an unknown option, -o
-/// without a folder or given twice, a missing -o, and no source (the last
-/// two only when neither --help nor --version is given).
+/// bundled (-qo DIR), options after sources, and "--" to end the options;
+/// --mailbox-per=folder|account|store and --mailbox-name=NAME (also with the
+/// value as the next argument). --help and --version end parsing at once.
+/// Errors: an unknown option, -o without a folder or given twice, a missing
+/// -o, and no source (the last two only when neither --help nor --version is
+/// given); a layout option without a usable value or given twice, and
+/// --mailbox-name without --mailbox-per=store.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 
 /// The message files to convert, in order: a file source as it is, a folder
@@ -46,6 +50,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 struct [[nodiscard]] CollectedSources {
     std::vector<std::string> files;
     std::vector<FileFailure> failures; ///< folders that could not be listed
+    /// The folder source each file was found under (empty for a file given
+    /// as a source itself), as runs over `files`.
+    std::vector<TopFolder> topFolders;
 };
 
 /// Collects `sources`, which should exist (ParseCommandLine does not
