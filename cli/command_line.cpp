@@ -252,7 +252,7 @@ std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
 }
 
 int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-                  bool errIsTerminal)
+                  bool errIsTerminal, std::function<std::size_t()> errColumns)
 {
     const ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.ok) {
@@ -310,7 +310,7 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
         }
     }
 
-    ProgressReporter reporter(err, showBar, std::move(sizes));
+    ProgressReporter reporter(err, showBar, std::move(sizes), {}, 10.0, std::move(errColumns));
     for (const FileFailure &failure : collected.failures)
         reporter.ReportFailure(failure.path, failure.reason);
 

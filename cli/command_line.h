@@ -5,6 +5,7 @@
 #include "batch_conversion.h"
 #include "path_logger.h"
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -67,8 +68,9 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
 
 /// Runs opera2mbox with `args` (without the program name). The summary goes
 /// to `out`; usage errors, failures and the progress bar (only when
-/// `errIsTerminal` and not quiet) go to `err`. Returns the exit status.
+/// `errIsTerminal` and not quiet) go to `err`, whose width `errColumns`
+/// tells (80 when not given or 0). Returns the exit status.
 int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-                  bool errIsTerminal);
+                  bool errIsTerminal, std::function<std::size_t()> errColumns = {});
 
 } // namespace tovaly

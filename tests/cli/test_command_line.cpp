@@ -329,9 +329,18 @@ TEST_F(Opera2MboxRun, ProgressBarOnlyOnATerminalAndNotWhenQuiet)
     const RunResult terminal = Opera2Mbox({"-o", Path("out"), source}, true);
     EXPECT_EQ(terminal.status, kExitConverted);
     EXPECT_NE(terminal.err.find("\r"), std::string::npos);
-    EXPECT_NE(terminal.err.find("1/1 files"), std::string::npos) << terminal.err;
+    // The first drawing knows the totals from the walk.
+    EXPECT_NE(terminal.err.find("0/1 messages  0.0/0.0 MB"), std::string::npos) << terminal.err;
     EXPECT_EQ(terminal.err.back(), '\r'); // the bar is wiped at the end
     EXPECT_EQ(terminal.out.find('\r'), std::string::npos);
+
+    // The bar keeps to the width of the terminal.
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunOpera2Mbox({"-o", Path("out"), source}, out, err, true, [] { return std::size_t{20}; }),
+              kExitConverted);
+    const std::string drawn = err.str();
+    EXPECT_NE(drawn.find("\r  0% 0/1 messages\r"), std::string::npos) << drawn;
 
     const RunResult quiet = Opera2Mbox({"--quiet", "-o", Path("out"), source}, true);
     EXPECT_EQ(quiet.status, kExitConverted);
