@@ -11,35 +11,56 @@ namespace tovaly {
 
 void MessageHasher::Add(std::string_view piece)
 {
+    // The text goes to the hash through a buffer, in its normal form: lines
+    // are short, and one hash update a line would cost more than the line.
     const char *p = piece.data();
     const char *const end = p + piece.size();
     if (m_pendingCr && p < end) {
         m_pendingCr = false;
         if (*p != '\n')
-            m_sha.Update("\n"); // a lone CR; a CR LF goes on as its LF
+            Put("\n", 1); // a lone CR; a CR LF goes on as its LF
     }
     while (p < end) {
         const auto *cr = static_cast<const char *>(std::memchr(p, '\r', static_cast<std::size_t>(end - p)));
-        if (!cr) {
-            m_sha.Update(std::string_view(p, static_cast<std::size_t>(end - p)));
+        const char *stop = cr ? cr : end;
+        Put(p, static_cast<std::size_t>(stop - p));
+        if (!cr)
             return;
-        }
-        m_sha.Update(std::string_view(p, static_cast<std::size_t>(cr - p)));
         p = cr + 1;
         if (p == end) {
             m_pendingCr = true;
             return;
         }
         if (*p != '\n')
-            m_sha.Update("\n");
+            Put("\n", 1);
     }
+}
+
+void MessageHasher::Put(const char *data, std::size_t size)
+{
+    if (m_buffered + size > m_buffer.size()) {
+        Flush();
+        if (size >= m_buffer.size()) {
+            m_sha.Update(std::string_view(data, size));
+            return;
+        }
+    }
+    std::memcpy(m_buffer.data() + m_buffered, data, size);
+    m_buffered += size;
+}
+
+void MessageHasher::Flush()
+{
+    m_sha.Update(std::string_view(m_buffer.data(), m_buffered));
+    m_buffered = 0;
 }
 
 MessageDigest MessageHasher::Finish()
 {
     if (m_pendingCr)
-        m_sha.Update("\n");
+        Put("\n", 1);
     m_pendingCr = false;
+    Flush();
     return m_sha.Final();
 }
 

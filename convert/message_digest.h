@@ -7,6 +7,7 @@
 #include "mbox_reader.h"
 #include "sha256.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -29,8 +30,13 @@ public:
     MessageDigest Finish();
 
 private:
+    void Put(const char *data, std::size_t size);
+    void Flush();
+
     Sha256 m_sha;
     bool m_pendingCr = false; // the last piece ended in a CR
+    std::array<char, 16384> m_buffer;
+    std::size_t m_buffered = 0;
 };
 
 /// The normal form MessageHasher hashes, for tests and messages.

@@ -138,7 +138,7 @@ std::string LexicallyNormal(std::string_view path, PathStyle style)
     if (endsAsFolder && !parts.empty())
         result.push_back(sep);
     if (result.empty())
-        result = ".";
+        result.assign(1, '.'); // not = ".": GCC 12 sees a false overlap there at -O3
     return result;
 }
 

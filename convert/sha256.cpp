@@ -3,6 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define TOVALY_SHA_EXTENSIONS 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace tovaly {
 
 namespace {
@@ -23,9 +29,74 @@ constexpr std::uint32_t Rotr(std::uint32_t x, int n)
     return (x >> n) | (x << (32 - n));
 }
 
+#ifdef TOVALY_SHA_EXTENSIONS
+bool DetectShaExtensions()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d))
+        return false;
+    const bool ssse3 = (c & (1u << 9)) != 0;
+    const bool sse41 = (c & (1u << 19)) != 0;
+    if (!ssse3 || !sse41 || !__get_cpuid_count(7, 0, &a, &b, &c, &d))
+        return false;
+    return (b & (1u << 29)) != 0; // SHA
+}
+
+// The compression function on `count` blocks with the SHA extensions.
+// `state` is a, b, ..., h; the instructions want it as ABEF and CDGH.
+__attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::uint32_t *state,
+                                                                             const std::uint8_t *blocks,
+                                                                             std::size_t count)
+{
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state)), 0xB1);
+    __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state + 4)), 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+
+    for (; count > 0; --count, blocks += 64) {
+        const __m128i abefBefore = abef;
+        const __m128i cdghBefore = cdgh;
+        // The message schedule, four words a vector.
+        __m128i w[16];
+        for (int i = 0; i < 4; ++i)
+            w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(blocks + 16 * i)), byteSwap);
+        for (int i = 4; i < 16; ++i)
+            w[i] = _mm_sha256msg2_epu32(
+                _mm_add_epi32(_mm_sha256msg1_epu32(w[i - 4], w[i - 3]), _mm_alignr_epi8(w[i - 1], w[i - 2], 4)),
+                w[i - 1]);
+        // Four rounds a vector, two an instruction.
+        for (int i = 0; i < 16; ++i) {
+            __m128i message =
+                _mm_add_epi32(w[i], _mm_loadu_si128(reinterpret_cast<const __m128i *>(kRound.data() + 4 * i)));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+            message = _mm_shuffle_epi32(message, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+        }
+        abef = _mm_add_epi32(abef, abefBefore);
+        cdgh = _mm_add_epi32(cdgh, cdghBefore);
+    }
+
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+#endif
+
 } // namespace
 
-Sha256::Sha256()
+bool Sha256::ProcessorHasShaExtensions()
+{
+#ifdef TOVALY_SHA_EXTENSIONS
+    static const bool has = DetectShaExtensions();
+    return has;
+#else
+    return false;
+#endif
+}
+
+Sha256::Sha256(bool accelerated) : m_accelerated(accelerated && ProcessorHasShaExtensions())
 {
     Reset();
 }
@@ -37,7 +108,19 @@ void Sha256::Reset()
     m_length = 0;
 }
 
-void Sha256::Compress(const std::uint8_t *block)
+void Sha256::Compress(const std::uint8_t *blocks, std::size_t count)
+{
+#ifdef TOVALY_SHA_EXTENSIONS
+    if (m_accelerated) {
+        CompressWithShaExtensions(m_state.data(), blocks, count);
+        return;
+    }
+#endif
+    for (; count > 0; --count, blocks += 64)
+        CompressPortable(blocks);
+}
+
+void Sha256::CompressPortable(const std::uint8_t *block)
 {
     std::array<std::uint32_t, 64> w;
     for (int i = 0; i < 16; ++i)
@@ -85,11 +168,15 @@ void Sha256::Update(std::string_view bytes)
         n -= take;
         if (m_blockSize < m_block.size())
             return;
-        Compress(m_block.data());
+        Compress(m_block.data(), 1);
         m_blockSize = 0;
     }
-    for (; n >= m_block.size(); p += m_block.size(), n -= m_block.size())
-        Compress(p);
+    const std::size_t blocks = n / m_block.size();
+    if (blocks > 0) {
+        Compress(p, blocks);
+        p += blocks * m_block.size();
+        n -= blocks * m_block.size();
+    }
     if (n > 0) {
         std::memcpy(m_block.data(), p, n);
         m_blockSize = n;

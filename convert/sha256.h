@@ -1,5 +1,7 @@
 #pragma once
-// SHA-256 (FIPS 180-4), fed in pieces of any size.
+// SHA-256 (FIPS 180-4), fed in pieces of any size. On x86 processors with
+// the SHA extensions the blocks are compressed with them (about five times
+// as fast); elsewhere in portable code.
 
 #include <array>
 #include <cstddef>
@@ -13,7 +15,9 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 
 class Sha256 {
 public:
-    Sha256();
+    /// `accelerated` false keeps to the portable code even where the
+    /// processor has the SHA extensions (for tests and comparisons).
+    explicit Sha256(bool accelerated = true);
     /// Adds the next bytes of the input.
     void Update(std::string_view bytes);
     /// The digest of everything added; the object starts afresh afterwards.
@@ -22,9 +26,15 @@ public:
     /// The digest of `bytes` in one go.
     static Sha256Digest Of(std::string_view bytes);
 
+    /// Whether this processor has the SHA extensions this code uses.
+    static bool ProcessorHasShaExtensions();
+
 private:
     void Reset();
-    void Compress(const std::uint8_t *block);
+    void Compress(const std::uint8_t *blocks, std::size_t count);
+    void CompressPortable(const std::uint8_t *block);
+
+    bool m_accelerated;
 
     std::array<std::uint32_t, 8> m_state{};
     std::array<std::uint8_t, 64> m_block{};

@@ -324,29 +324,61 @@ TEST(MboxReader, MemoryStaysBoundedWhateverTheLines)
 
 // ---- SHA-256 ------------------------------------------------------------------
 
+namespace {
+
+std::string Sha256Hex(std::string_view data, bool accelerated)
+{
+    Sha256 sha(accelerated);
+    sha.Update(data);
+    return ToHex(sha.Final());
+}
+
+} // namespace
+
 TEST(Sha256, KnownAnswers)
 {
-    EXPECT_EQ(ToHex(Sha256::Of("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(ToHex(Sha256::Of("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(ToHex(Sha256::Of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(ToHex(Sha256::Of("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopq"
-                               "klmnopqrlmnopqrsmnopqrstnopqrstu")),
-              "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
-    EXPECT_EQ(ToHex(Sha256::Of(std::string(1000000, 'a'))),
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    // Lengths around the padding boundaries of a block.
-    const std::vector<std::pair<std::size_t, const char *>> lengths = {
-        {55, "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
-        {56, "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
-        {63, "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
-        {64, "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
-        {65, "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
-        {119, "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"},
-        {120, "2f3d335432c70b580af0e8e1b3674a7c020d683aa5f73aaaedfdc55af904c21c"},
-    };
-    for (const auto &[length, hex] : lengths)
-        EXPECT_EQ(ToHex(Sha256::Of(std::string(length, 'a'))), hex) << length;
+    // Both ways of compressing, where the processor has the extensions.
+    for (const bool accelerated : {false, true}) {
+        SCOPED_TRACE(accelerated ? "SHA extensions" : "portable");
+        if (accelerated && !Sha256::ProcessorHasShaExtensions())
+            GTEST_SKIP() << "no SHA extensions on this processor";
+        EXPECT_EQ(Sha256Hex("", accelerated), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        EXPECT_EQ(Sha256Hex("abc", accelerated), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", accelerated),
+                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+        EXPECT_EQ(Sha256Hex("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopq"
+                            "klmnopqrlmnopqrsmnopqrstnopqrstu",
+                            accelerated),
+                  "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
+        EXPECT_EQ(Sha256Hex(std::string(1000000, 'a'), accelerated),
+                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+        // Lengths around the padding boundaries of a block.
+        const std::vector<std::pair<std::size_t, const char *>> lengths = {
+            {55, "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+            {56, "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+            {63, "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
+            {64, "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+            {65, "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
+            {119, "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"},
+            {120, "2f3d335432c70b580af0e8e1b3674a7c020d683aa5f73aaaedfdc55af904c21c"},
+        };
+        for (const auto &[length, hex] : lengths)
+            EXPECT_EQ(Sha256Hex(std::string(length, 'a'), accelerated), hex) << length;
+    }
+}
+
+TEST(Sha256, BothWaysAgreeOnEveryLength)
+{
+    if (!Sha256::ProcessorHasShaExtensions())
+        GTEST_SKIP() << "no SHA extensions on this processor";
+    std::mt19937 random(11);
+    std::string data(2000, '\0');
+    for (char &c : data)
+        c = static_cast<char>(random());
+    for (std::size_t length = 0; length <= data.size(); length += length < 300 ? 1 : 37)
+        ASSERT_EQ(Sha256Hex(std::string_view(data).substr(0, length), true),
+                  Sha256Hex(std::string_view(data).substr(0, length), false))
+            << length;
 }
 
 TEST(Sha256, PiecesOfAnySizeAndReuse)
@@ -354,14 +386,16 @@ TEST(Sha256, PiecesOfAnySizeAndReuse)
     std::string data(300, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7 + 3);
-    const Sha256Digest whole = Sha256::Of(data);
-    Sha256 sha;
-    for (std::size_t i = 0; i <= data.size(); ++i) {
-        for (std::size_t j = i; j <= data.size(); j += 13) {
-            sha.Update(std::string_view(data).substr(0, i));
-            sha.Update(std::string_view(data).substr(i, j - i));
-            sha.Update(std::string_view(data).substr(j));
-            ASSERT_EQ(sha.Final(), whole) << i << " " << j; // Final starts afresh
+    for (const bool accelerated : {false, true}) {
+        const Sha256Digest whole = Sha256::Of(data);
+        Sha256 sha(accelerated);
+        for (std::size_t i = 0; i <= data.size(); ++i) {
+            for (std::size_t j = i; j <= data.size(); j += 13) {
+                sha.Update(std::string_view(data).substr(0, i));
+                sha.Update(std::string_view(data).substr(i, j - i));
+                sha.Update(std::string_view(data).substr(j));
+                ASSERT_EQ(sha.Final(), whole) << i << " " << j; // Final starts afresh
+            }
         }
     }
 }
