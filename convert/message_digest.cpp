@@ -38,6 +38,23 @@ void MessageHasher::Add(std::string_view piece)
 
 void MessageHasher::Put(const char *data, std::size_t size)
 {
+    if (m_prefixSize && !m_prefix && size > 0 && m_size + size >= *m_prefixSize) {
+        // The watched prefix ends in this piece: its digest is taken from a
+        // copy of the hash so far.
+        const auto head = static_cast<std::size_t>(*m_prefixSize - m_size);
+        Buffer(data, head);
+        Flush();
+        Sha256 copy = m_sha;
+        m_prefix = copy.Final();
+        data += head;
+        size -= head;
+    }
+    Buffer(data, size);
+}
+
+void MessageHasher::Buffer(const char *data, std::size_t size)
+{
+    m_size += size;
     if (m_buffered + size > m_buffer.size()) {
         Flush();
         if (size >= m_buffer.size()) {
@@ -61,6 +78,11 @@ MessageDigest MessageHasher::Finish()
         Put("\n", 1);
     m_pendingCr = false;
     Flush();
+    if (m_prefixSize && *m_prefixSize == 0)
+        m_prefix = Sha256::Of({});
+    m_finishedPrefix = m_prefix;
+    m_prefix.reset();
+    m_size = 0;
     return m_sha.Final();
 }
 
@@ -110,6 +132,7 @@ std::size_t DigestCounts::Count(const MessageDigest &digest) const
 
 void RecordDigester::RecordEnded(std::uint64_t, RecordEnd how)
 {
+    m_lastSize = m_hasher.Size();
     m_last = m_hasher.Finish();
     if (how != RecordEnd::Torn)
         m_digests.Add(m_last);
@@ -171,6 +194,10 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
     scan.firstRecordAt = reader.FirstRecordAt();
     scan.wholeEnd = reader.WholeEnd();
     scan.lastRecordAt = visitor.lastRecordAt;
+    if (scan.records > 0) {
+        scan.lastRecordDigest = visitor.Last();
+        scan.lastRecordSize = visitor.LastSize();
+    }
     scan.digests = std::move(visitor.Digests());
     return scan;
 }

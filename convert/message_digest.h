@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -26,17 +27,33 @@ class MessageHasher {
 public:
     /// Adds the next piece of the text.
     void Add(std::string_view piece);
+    /// Bytes of the normal form added so far (a CR waiting for its LF not
+    /// yet counted).
+    std::uint64_t Size() const { return m_size; }
     /// The digest of the text added; the hasher starts afresh afterwards.
     MessageDigest Finish();
 
+    /// From now on, also take the digest of the first `size` bytes of the
+    /// normal form of every text (see PrefixDigest): it tells whether a
+    /// record that may have been cut short is the start of a message.
+    void WatchPrefix(std::uint64_t size) { m_prefixSize = size; }
+    /// After Finish: the digest of the first WatchPrefix bytes of the text
+    /// just finished; nothing when it was shorter or no prefix is watched.
+    const std::optional<MessageDigest> &PrefixDigest() const { return m_finishedPrefix; }
+
 private:
     void Put(const char *data, std::size_t size);
+    void Buffer(const char *data, std::size_t size);
     void Flush();
 
     Sha256 m_sha;
     bool m_pendingCr = false; // the last piece ended in a CR
     std::array<char, 16384> m_buffer;
     std::size_t m_buffered = 0;
+    std::uint64_t m_size = 0;
+    std::optional<std::uint64_t> m_prefixSize;
+    std::optional<MessageDigest> m_prefix;         // of the text being added
+    std::optional<MessageDigest> m_finishedPrefix; // of the text finished last
 };
 
 /// The normal form MessageHasher hashes, for tests and messages.
@@ -71,11 +88,14 @@ public:
     DigestCounts &Digests() { return m_digests; }
     /// The digest of the record that ended last (torn or not).
     const MessageDigest &Last() const { return m_last; }
+    /// The size of its text in the normal form.
+    std::uint64_t LastSize() const { return m_lastSize; }
 
 private:
     MessageHasher m_hasher;
     DigestCounts m_digests;
     MessageDigest m_last{};
+    std::uint64_t m_lastSize = 0;
 };
 
 /// What a mailbox file holds.
@@ -90,6 +110,12 @@ struct [[nodiscard]] MailboxScan {
     std::uint64_t wholeEnd = 0;      ///< see MboxReader::WholeEnd
     std::uint64_t lastRecordAt = 0;  ///< start of the last record (0 when none)
     DigestCounts digests;            ///< of every record but a torn last one
+    /// The last record's digest and the size of its normal text, torn or
+    /// not. A record cut short right after an empty line of its message
+    /// looks whole; compared with the prefixes of the messages about to be
+    /// written (MessageHasher::WatchPrefix), it shows for what it is.
+    MessageDigest lastRecordDigest{};
+    std::uint64_t lastRecordSize = 0;
 };
 
 /// Reads the mailbox at `path` in chunks of `chunkSize` bytes and hashes

@@ -425,6 +425,42 @@ TEST(MessageHasher, LineEndsCountAsOneLfWhereverThePiecesEnd)
     EXPECT_EQ(hasher.Finish(), one);
 }
 
+TEST(MessageHasher, DigestOfAPrefixOfEachText)
+{
+    const std::string text = "ab\r\ncd\r\nef";
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        MessageHasher hasher;
+        hasher.WatchPrefix(5); // "ab\ncd" in the normal form
+        hasher.Add(std::string_view(text).substr(0, i));
+        hasher.Add(std::string_view(text).substr(i));
+        EXPECT_EQ(hasher.Size(), 8u);
+        EXPECT_EQ(hasher.Finish(), Sha256::Of("ab\ncd\nef"));
+        ASSERT_TRUE(hasher.PrefixDigest().has_value()) << i;
+        EXPECT_EQ(*hasher.PrefixDigest(), Sha256::Of("ab\ncd")) << i;
+
+        // The next text is too short for the prefix.
+        hasher.Add(std::string_view("ab\r\n").substr(0, std::min<std::size_t>(i, 4)));
+        hasher.Add(std::string_view("ab\r\n").substr(std::min<std::size_t>(i, 4)));
+        EXPECT_EQ(hasher.Finish(), Sha256::Of("ab\n"));
+        EXPECT_FALSE(hasher.PrefixDigest().has_value());
+    }
+    MessageHasher whole;
+    whole.WatchPrefix(3);
+    whole.Add("ab\r");
+    EXPECT_EQ(whole.Size(), 2u); // the CR waits for what follows
+    EXPECT_EQ(whole.Finish(), Sha256::Of("ab\n"));
+    EXPECT_EQ(whole.PrefixDigest(), Sha256::Of("ab\n"));
+    MessageHasher empty;
+    empty.WatchPrefix(0);
+    empty.Add("x");
+    (void)empty.Finish();
+    EXPECT_EQ(empty.PrefixDigest(), Sha256::Of(""));
+    MessageHasher unwatched;
+    unwatched.Add("x");
+    (void)unwatched.Finish();
+    EXPECT_FALSE(unwatched.PrefixDigest().has_value());
+}
+
 TEST(DigestCounts, CountsEachDigestAsOftenAsAdded)
 {
     const MessageDigest a = Sha256::Of("a");
@@ -548,6 +584,8 @@ TEST_F(MailboxFiles, ReadsBackWhatTheRecordWriterWrote)
     EXPECT_EQ(scan.records, expected.size());
     EXPECT_EQ(scan.wholeEnd, data.size());
     EXPECT_EQ(scan.lastRecordAt, reading.records.back().start);
+    EXPECT_EQ(scan.lastRecordDigest, Sha256::Of(expected.back()));
+    EXPECT_EQ(scan.lastRecordSize, expected.back().size());
     EXPECT_EQ(scan.digests.Size(), expected.size());
     for (const std::string &text : expected)
         EXPECT_EQ(scan.digests.Count(Sha256::Of(text)), 1u) << text;
@@ -594,6 +632,7 @@ TEST_F(MailboxFiles, AMailboxCutAnywhereKeepsItsWholeRecords)
     const std::string data = ReadAll(mailbox);
     const std::vector<MessageDigest> all = DigestList(data);
     ASSERT_EQ(all.size(), 3u);
+    const Reading full = Read(data);
 
     int looksWhole = 0;
     for (std::size_t cut = 0; cut <= data.size(); ++cut) {
@@ -621,6 +660,15 @@ TEST_F(MailboxFiles, AMailboxCutAnywhereKeepsItsWholeRecords)
             EXPECT_TRUE(prefix.ends_with("\r\n\r\n"));
             ASSERT_EQ(digests.size(), whole + 1);
             EXPECT_NE(digests.back(), all[whole]);
+            // The message it was cut from shows it: the record is a prefix
+            // of that message's text.
+            const MailboxScan scan = ScanMailbox(Put("torn.mbox", std::string(prefix)));
+            EXPECT_EQ(scan.lastRecordDigest, digests.back());
+            MessageHasher hasher;
+            hasher.WatchPrefix(scan.lastRecordSize);
+            hasher.Add(full.records[whole].text);
+            EXPECT_EQ(hasher.Finish(), all[whole]);
+            EXPECT_EQ(hasher.PrefixDigest(), scan.lastRecordDigest);
             ++looksWhole;
         }
     }
