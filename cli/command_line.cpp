@@ -5,6 +5,7 @@
 #include "progress_reporter.h"
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <system_error>
 
@@ -21,16 +22,29 @@ constexpr const char *kHelp =
     "\n"
     "  -o, --output DIR  write the mailboxes under DIR (created when missing)\n"
     "  -q, --quiet       no progress bar\n"
+    "      --mailbox-per=folder|account|store\n"
+    "                    how messages are gathered into mailboxes (see below)\n"
+    "      --mailbox-name=NAME\n"
+    "                    the one mailbox of --mailbox-per=store (default opera)\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and exit\n"
     "\n"
     "A SOURCE is a message file, taken whatever its name, or a folder, whose\n"
     "whole tree is searched for files ending in .mbs (in any case).\n"
     "\n"
-    "Every source folder becomes one mailbox named after it, in a mirror of\n"
-    "the folder's absolute path under DIR: /home/ann/Mail/inbox/1.mbs with\n"
-    "-o out goes to out/home/ann/Mail/inbox/inbox.mbox. Messages are appended,\n"
-    "so converting again into the same DIR adds them a second time.\n"
+    "Mailboxes, with -o out:\n"
+    "  folder   (the default) every source folder becomes one mailbox named\n"
+    "           after it, in a mirror of the folder's absolute path under DIR:\n"
+    "           /home/ann/Mail/inbox/1.mbs goes to\n"
+    "           out/home/ann/Mail/inbox/inbox.mbox.\n"
+    "  account  one mailbox per Opera account folder, beside the mirror of that\n"
+    "           folder: /home/ann/store/account1/2010/01/05/1.mbs goes to\n"
+    "           out/home/ann/store/account1.mbox. Messages in no account folder\n"
+    "           go to a mailbox named after the SOURCE folder they were found\n"
+    "           in (out/home/ann/store.mbox), or after their own folder.\n"
+    "  store    one mailbox for everything: out/opera.mbox.\n"
+    "Messages are appended, so converting again into the same DIR adds them a\n"
+    "second time.\n"
     "\n"
     "Exit status: 0 all converted, 1 some sources failed, 2 bad usage.\n";
 
@@ -48,6 +62,44 @@ std::string Counted(std::uint64_t n, const char *singular, const char *plural)
     return std::to_string(n) + " " + (n == 1 ? singular : plural);
 }
 
+// The value of a long option: after "=", or the next argument.
+std::optional<std::string> OptionValue(const std::vector<std::string> &args, std::size_t &i, std::size_t equals)
+{
+    const std::string &arg = args[i];
+    if (equals != std::string::npos)
+        return arg.substr(equals + 1);
+    if (i + 1 < args.size())
+        return args[++i];
+    return std::nullopt;
+}
+
+// --mailbox-per or --mailbox-name (`name`); `error` set when the value is
+// unusable.
+void TakeLayoutOption(const std::string &name, const std::optional<std::string> &value, MailboxLayout &layout,
+                      bool &perSeen, bool &nameSeen, std::string &error)
+{
+    if (name == "--mailbox-per") {
+        const std::optional<MailboxPer> per = value ? ParseMailboxPer(*value) : std::nullopt;
+        if (perSeen)
+            error = "option --mailbox-per given more than once";
+        else if (!per)
+            error = "option --mailbox-per takes folder, account or store" +
+                    (value ? " (not '" + *value + "')" : std::string());
+        else
+            layout.per = *per;
+        perSeen = true;
+        return;
+    }
+    if (nameSeen)
+        error = "option --mailbox-name given more than once";
+    else if (!value || !IsPlainMailboxName(*value))
+        error = "option --mailbox-name needs a file name without a folder" +
+                (value ? " (not '" + *value + "')" : std::string());
+    else
+        layout.storeName = *value;
+    nameSeen = true;
+}
+
 } // namespace
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
@@ -56,6 +108,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
     CommandLine &options = parsed.options;
     bool outputSeen = false;
     bool optionsEnded = false;
+    bool perSeen = false;
+    bool nameSeen = false;
 
     // Takes the folder of -o/--output; false (with the error set) when it
     // cannot be used.
@@ -95,6 +149,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
                 }
                 if (!setOutput(value, "--output"))
                     return parsed;
+                continue;
+            }
+            if (name == "--mailbox-per" || name == "--mailbox-name") {
+                const std::optional<std::string> value = OptionValue(args, i, equals);
+                std::string error;
+                TakeLayoutOption(name, value, options.layout, perSeen, nameSeen, error);
+                if (!error.empty())
+                    return Failed(error);
                 continue;
             }
             if (equals == std::string::npos) {
@@ -137,6 +199,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
         }
     }
 
+    if (nameSeen && options.layout.per != MailboxPer::Store)
+        return Failed("option --mailbox-name needs --mailbox-per=store");
     if (!outputSeen)
         return Failed("no output folder given (-o OUTPUT_DIR)");
     if (options.sources.empty())
@@ -153,9 +217,12 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
     CollectedSources collected;
     for (const std::string &source : sources) {
         if (!fileSystem->FolderExists(source)) {
+            if (collected.topFolders.empty() || !collected.topFolders.back().folder.empty())
+                collected.topFolders.push_back({collected.files.size(), std::string()});
             collected.files.push_back(source);
             continue;
         }
+        collected.topFolders.push_back({collected.files.size(), source});
         pathLogger walker(fileSystem);
         walker.PathLogInit();
         walker.setFullFileNamesOnly(true);
@@ -185,7 +252,7 @@ std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
 }
 
 int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-                  bool errIsTerminal)
+                  bool errIsTerminal, std::function<std::size_t()> errColumns)
 {
     const ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.ok) {
@@ -243,12 +310,14 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
         }
     }
 
-    ProgressReporter reporter(err, showBar, std::move(sizes));
+    ProgressReporter reporter(err, showBar, std::move(sizes), {}, 10.0, std::move(errColumns));
     for (const FileFailure &failure : collected.failures)
         reporter.ReportFailure(failure.path, failure.reason);
 
-    const BatchSummary summary =
-        ConvertBatch(ConversionRequest{options.outputDir, collected.files}, reporter);
+    ConversionRequest request{options.outputDir, collected.files};
+    request.layout = options.layout;
+    request.topFolders = collected.topFolders;
+    const BatchSummary summary = ConvertBatch(request, reporter);
     reporter.Finish();
 
     const std::size_t failures = collected.failures.size() + summary.failures.size();

@@ -5,6 +5,7 @@
 #include "batch_conversion.h"
 #include "path_logger.h"
 
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -23,6 +24,7 @@ struct CommandLine {
     bool quiet = false;
     bool help = false;
     bool version = false;
+    MailboxLayout layout; ///< --mailbox-per, --mailbox-name
 };
 
 /// The outcome of parsing: the options, or an error message (without the
@@ -35,10 +37,13 @@ struct [[nodiscard]] ParsedCommandLine {
 
 /// Parses the arguments after the program name. Accepts -o DIR, -oDIR,
 /// --output DIR, --output=DIR, -q, --quiet, --help, --version, short options
-/// bundled (-qo DIR), options after sources, and "--" to end the options.
-/// --help and --version end parsing at once. Errors: an unknown option, -o
-/// without a folder or given twice, a missing -o, and no source (the last
-/// two only when neither --help nor --version is given).
+/// bundled (-qo DIR), options after sources, and "--" to end the options;
+/// --mailbox-per=folder|account|store and --mailbox-name=NAME (also with the
+/// value as the next argument). --help and --version end parsing at once.
+/// Errors: an unknown option, -o without a folder or given twice, a missing
+/// -o, and no source (the last two only when neither --help nor --version is
+/// given); a layout option without a usable value or given twice, and
+/// --mailbox-name without --mailbox-per=store.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 
 /// The message files to convert, in order: a file source as it is, a folder
@@ -46,6 +51,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 struct [[nodiscard]] CollectedSources {
     std::vector<std::string> files;
     std::vector<FileFailure> failures; ///< folders that could not be listed
+    /// The folder source each file was found under (empty for a file given
+    /// as a source itself), as runs over `files`.
+    std::vector<TopFolder> topFolders;
 };
 
 /// Collects `sources`, which should exist (ParseCommandLine does not
@@ -60,8 +68,9 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
 
 /// Runs opera2mbox with `args` (without the program name). The summary goes
 /// to `out`; usage errors, failures and the progress bar (only when
-/// `errIsTerminal` and not quiet) go to `err`. Returns the exit status.
+/// `errIsTerminal` and not quiet) go to `err`, whose width `errColumns`
+/// tells (80 when not given or 0). Returns the exit status.
 int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-                  bool errIsTerminal);
+                  bool errIsTerminal, std::function<std::size_t()> errColumns = {});
 
 } // namespace tovaly

@@ -5,13 +5,16 @@
 #include <cmath>
 #include <cstdio>
 #include <ostream>
+#include <vector>
 
 namespace tovaly {
 
 namespace {
 
-constexpr int kBarWidth = 20;
+constexpr std::size_t kBarWidth = 20;
+constexpr int kMinBarWidth = 10;
 constexpr double kMegabyte = 1024.0 * 1024.0;
+constexpr std::uint64_t kGigabyte = std::uint64_t{1} << 30;
 
 std::string Format(const char *pattern, double a, double b = 0)
 {
@@ -42,51 +45,80 @@ double SteadySeconds()
 
 } // namespace
 
-std::string FormatProgressLine(const ProgressSnapshot &s)
+std::string FormatProgressLine(const ProgressSnapshot &s, std::size_t columns)
 {
-    // Bytes measure the work better than files; with no byte total, use files.
+    // Bytes measure the work better than messages; with no byte total, use messages.
     double fraction = 0;
     if (s.bytesTotal > 0)
         fraction = static_cast<double>(s.bytesDone) / static_cast<double>(s.bytesTotal);
-    else if (s.filesTotal > 0)
-        fraction = static_cast<double>(s.filesDone) / static_cast<double>(s.filesTotal);
+    else if (s.messagesTotal > 0)
+        fraction = static_cast<double>(s.messagesDone) / static_cast<double>(s.messagesTotal);
     fraction = std::clamp(fraction, 0.0, 1.0);
 
-    const int filled = static_cast<int>(fraction * kBarWidth);
-    std::string line = Format("%3.0f%% [", std::floor(fraction * 100.0));
-    line += std::string(static_cast<std::size_t>(filled), '#');
-    line += std::string(static_cast<std::size_t>(kBarWidth - filled), ' ');
-    line += "] " + std::to_string(s.filesDone) + "/" + std::to_string(s.filesTotal) + " files  ";
-    line += Format("%.1f/%.1f MB", static_cast<double>(s.bytesDone) / kMegabyte,
-                   static_cast<double>(s.bytesTotal) / kMegabyte);
-
+    const std::string head = Format("%3.0f%% ", std::floor(fraction * 100.0));
+    // The fields after the bar, the least needed last.
+    std::vector<std::string> fields;
+    fields.push_back(std::to_string(s.messagesDone) + "/" + std::to_string(s.messagesTotal) + " messages");
+    if (s.bytesTotal >= kGigabyte)
+        fields.push_back(Format("%.2f/%.2f GB", static_cast<double>(s.bytesDone) / kGigabyte,
+                                static_cast<double>(s.bytesTotal) / kGigabyte));
+    else
+        fields.push_back(Format("%.1f/%.1f MB", static_cast<double>(s.bytesDone) / kMegabyte,
+                                static_cast<double>(s.bytesTotal) / kMegabyte));
     if (s.elapsedSeconds >= 0.5 && s.bytesDone > 0) {
         const double rate = static_cast<double>(s.bytesDone) / s.elapsedSeconds;
-        line += Format("  %.1f MB/s", rate / kMegabyte);
+        fields.push_back(Format("%.1f MB/s", rate / kMegabyte));
         const double left =
             static_cast<double>(s.bytesTotal > s.bytesDone ? s.bytesTotal - s.bytesDone : 0) / rate;
-        line += "  " + Duration(left) + " left";
+        fields.push_back(Duration(left) + " left");
     }
+
+    // One column stays free: a line that fills the last one wraps on some
+    // terminals. What does not fit goes: first width of the bar, then the
+    // bar, then fields from the end, then whatever still sticks out.
+    const std::size_t width = (columns == 0 ? kDefaultColumns : columns) - 1;
+    std::string tail;
+    for (const std::string &field : fields)
+        tail += (tail.empty() ? " " : "  ") + field;
+    const std::size_t room = width > head.size() + tail.size() + 2 ? width - head.size() - tail.size() - 2 : 0;
+    const int barWidth = static_cast<int>(std::min<std::size_t>(room, kBarWidth));
+    std::string line = head;
+    if (barWidth >= kMinBarWidth) {
+        const int filled = static_cast<int>(fraction * barWidth);
+        line += "[";
+        line += std::string(static_cast<std::size_t>(filled), '#');
+        line += std::string(static_cast<std::size_t>(barWidth - filled), ' ');
+        line += "]";
+    } else {
+        line.pop_back(); // no bar: the space before the counts is enough
+        while (fields.size() > 1 && line.size() + tail.size() > width) {
+            tail.resize(tail.size() - fields.back().size() - 2);
+            fields.pop_back();
+        }
+    }
+    line += tail;
+    if (line.size() > width)
+        line.resize(width);
     return line;
 }
 
 ProgressReporter::ProgressReporter(std::ostream &err, bool showBar,
                                    std::vector<std::uint64_t> fileSizes, Clock clock,
-                                   double maxRedrawsPerSecond)
+                                   double maxRedrawsPerSecond, Columns columns)
     : m_err(err), m_showBar(showBar), m_sizes(std::move(fileSizes)),
       m_clock(clock ? std::move(clock) : Clock(SteadySeconds)),
-      m_interval(maxRedrawsPerSecond > 0 ? 1.0 / maxRedrawsPerSecond : 0.0)
+      m_interval(maxRedrawsPerSecond > 0 ? 1.0 / maxRedrawsPerSecond : 0.0), m_columns(std::move(columns))
 {
     for (const std::uint64_t size : m_sizes)
         m_bytesTotal += size;
     m_start = m_clock();
 }
 
-void ProgressReporter::FileStarted(std::size_t index, std::size_t total, const std::string &)
+void ProgressReporter::FileStarted(std::size_t, std::size_t total, const std::string &)
 {
     m_filesTotal = total;
     m_bytesCurrent = 0;
-    MaybeDraw(index == 0);
+    MaybeDraw();
 }
 
 void ProgressReporter::FileDone(std::size_t index, std::size_t total, const std::string &path,
@@ -94,11 +126,13 @@ void ProgressReporter::FileDone(std::size_t index, std::size_t total, const std:
 {
     m_filesTotal = total;
     m_filesDone = index + 1;
+    m_messagesDone += static_cast<std::uint64_t>(std::max(result.messages, 0));
     m_bytesDone += index < m_sizes.size() ? m_sizes[index] : result.bytesRead;
     m_bytesCurrent = 0;
     if (!result.ok)
         ReportFailure(path, result.error.empty() ? std::string("not converted") : result.error);
-    MaybeDraw(m_filesDone == total);
+    else
+        MaybeDraw();
 }
 
 void ProgressReporter::LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int)
@@ -110,7 +144,7 @@ void ProgressReporter::LineRead(std::uint64_t bytesSoFar, std::uint64_t totalByt
     // Asking the clock for every line would cost more than the line itself.
     if (++m_linesSinceCheck >= 256) {
         m_linesSinceCheck = 0;
-        MaybeDraw(false);
+        MaybeDraw();
     }
 }
 
@@ -119,38 +153,53 @@ void ProgressReporter::ReportFailure(const std::string &path, const std::string 
     Clear();
     m_err << "opera2mbox: " << path << ": " << reason << '\n';
     m_err.flush();
-    MaybeDraw(true);
+    MaybeDraw();
 }
 
-void ProgressReporter::MaybeDraw(bool force)
+std::size_t ProgressReporter::ColumnsNow() const
+{
+    const std::size_t columns = m_columns ? m_columns() : 0;
+    return columns > 0 ? columns : kDefaultColumns;
+}
+
+void ProgressReporter::MaybeDraw()
 {
     if (!m_showBar)
         return;
+    // However the events come (a burst of failures, many small files), the
+    // bar is drawn at most once an interval; what is skipped shows in the
+    // next drawing.
     const double now = m_clock();
-    if (!force && now - m_lastDraw < m_interval)
+    if (m_drawnOnce && now - m_lastDraw < m_interval)
         return;
+    m_drawnOnce = true;
     m_lastDraw = now;
 
     ProgressSnapshot snapshot;
-    snapshot.filesDone = m_filesDone;
-    snapshot.filesTotal = m_filesTotal;
+    snapshot.messagesDone = m_messagesDone;
+    snapshot.messagesTotal = m_messagesDone + (m_filesTotal > m_filesDone ? m_filesTotal - m_filesDone : 0);
     snapshot.bytesDone = m_bytesDone + m_bytesCurrent;
     snapshot.bytesTotal = m_bytesTotal;
     snapshot.elapsedSeconds = now - m_start;
-    const std::string line = FormatProgressLine(snapshot);
+    const std::size_t columns = ColumnsNow();
+    const std::string line = FormatProgressLine(snapshot, columns);
     m_err << '\r' << line;
-    if (line.size() < m_drawnWidth)
-        m_err << std::string(m_drawnWidth - line.size(), ' ');
+    // Wipe what is left of a longer line drawn before, within the screen.
+    const std::size_t wipe = std::min(m_drawnWidth, columns - 1);
+    if (line.size() < wipe)
+        m_err << std::string(wipe - line.size(), ' ');
     m_err.flush();
-    m_drawnWidth = std::max(m_drawnWidth, line.size());
+    m_drawnWidth = std::max(line.size(), wipe);
     ++m_redraws;
 }
 
 void ProgressReporter::Clear()
 {
-    if (!m_showBar || m_drawnWidth == 0)
+    if (!m_showBar)
         return;
-    m_err << '\r' << std::string(m_drawnWidth, ' ') << '\r';
+    if (m_drawnWidth > 0)
+        m_err << '\r' << std::string(std::min(m_drawnWidth, ColumnsNow() - 1), ' ');
+    m_err << '\r';
     m_drawnWidth = 0;
 }
 

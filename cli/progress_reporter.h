@@ -14,28 +14,43 @@ namespace tovaly {
 
 /// Where a conversion stands, for one redraw of the bar.
 struct ProgressSnapshot {
-    std::size_t filesDone = 0;
-    std::size_t filesTotal = 0;
-    std::uint64_t bytesDone = 0;
+    std::uint64_t messagesDone = 0;  ///< records written
+    std::uint64_t messagesTotal = 0; ///< what the whole run will have written
+    std::uint64_t bytesDone = 0;     ///< of the sources
     std::uint64_t bytesTotal = 0;
     double elapsedSeconds = 0;
 };
 
-/// The bar's text, e.g.
-/// " 37% [#######             ] 740/2000 files  12.3/33.1 MB  8.2 MB/s  0:02 left".
-/// Rate and time left are left out until enough time has passed to tell.
-[[nodiscard]] std::string FormatProgressLine(const ProgressSnapshot &snapshot);
+/// The width a terminal is taken to have when it does not tell.
+inline constexpr std::size_t kDefaultColumns = 80;
+
+/// The bar's text for a terminal `columns` wide, e.g.
+/// " 37% [#######             ] 740/2000 messages  12.3/33.1 MB  8.2 MB/s  0:02 left".
+/// Bytes count in GB once the total reaches 1 GiB. Rate and time left, for
+/// the whole run, are left out until enough time has passed to tell. The
+/// line is kept shorter than `columns` (so it never wraps, which would
+/// break redrawing it in place): the bar shrinks, then goes, then the end
+/// of the line is cut off.
+[[nodiscard]] std::string FormatProgressLine(const ProgressSnapshot &snapshot,
+                                             std::size_t columns = kDefaultColumns);
 
 /// Draws the bar (when `showBar`) at most `maxRedrawsPerSecond` times a
-/// second, and writes every failure as "opera2mbox: <path>: <reason>".
+/// second, however the events come, and writes every failure as
+/// "opera2mbox: <path>: <reason>" on a line of its own.
+///
+/// Messages done are the records written; the total counts one message for
+/// every source not yet done, so it is exact for Opera's one-message files
+/// and grows when a source holds several (or shrinks when one fails).
 class ProgressReporter final : public BatchObserver {
 public:
-    using Clock = std::function<double()>; ///< seconds, monotonic
+    using Clock = std::function<double()>;        ///< seconds, monotonic
+    using Columns = std::function<std::size_t()>; ///< the terminal's width now; 0 when unknown
 
     /// `fileSizes` are the sizes of the sources in request order (for the
-    /// byte totals; may be empty). `clock` defaults to a steady clock.
+    /// byte totals; may be empty). `clock` defaults to a steady clock,
+    /// `columns` to kDefaultColumns.
     ProgressReporter(std::ostream &err, bool showBar, std::vector<std::uint64_t> fileSizes,
-                     Clock clock = {}, double maxRedrawsPerSecond = 10.0);
+                     Clock clock = {}, double maxRedrawsPerSecond = 10.0, Columns columns = {});
 
     void FileStarted(std::size_t index, std::size_t total, const std::string &path) override;
     void FileDone(std::size_t index, std::size_t total, const std::string &path,
@@ -54,18 +69,22 @@ public:
     [[nodiscard]] int Redraws() const { return m_redraws; }
 
 private:
-    void MaybeDraw(bool force);
+    void MaybeDraw();
     void Clear();
+    std::size_t ColumnsNow() const;
 
     std::ostream &m_err;
     bool m_showBar;
     std::vector<std::uint64_t> m_sizes;
     Clock m_clock;
     double m_interval;
+    Columns m_columns;
     double m_start = 0;
-    double m_lastDraw = -1e9;
+    double m_lastDraw = 0;
+    bool m_drawnOnce = false;
     std::size_t m_filesDone = 0;
     std::size_t m_filesTotal = 0;
+    std::uint64_t m_messagesDone = 0;
     std::uint64_t m_bytesTotal = 0;
     std::uint64_t m_bytesDone = 0;    // of the files finished
     std::uint64_t m_bytesCurrent = 0; // of the file being read

@@ -44,12 +44,20 @@ public:
     explicit Locator(const ConversionRequest &request)
         : m_root(WithTrailingSeparator(AbsolutePath(request.outputRoot))),
           // Relative sources are placed against the working folder of the start.
-          m_workingFolder(WithTrailingSeparator(AbsolutePath(".")))
+          m_workingFolder(WithTrailingSeparator(AbsolutePath("."))), m_sources(&request.sources),
+          m_layout(request.layout), m_topFolders(&request.topFolders)
     {
+        if (m_layout.per == MailboxPer::Store)
+            m_cachedLocation = StoreMailboxPathFor(m_root, m_layout.storeName);
     }
 
-    MailboxLocation Locate(const std::string &source)
+    // The location of source `index` of the request.
+    MailboxLocation Locate(std::size_t index)
     {
+        if (m_layout.per == MailboxPer::Store)
+            return m_cachedLocation;
+        const std::string &source = (*m_sources)[index];
+        const std::size_t top = m_layout.per == MailboxPer::Account ? TopFolderIndex(index) : 0;
         // Sources of one folder share a location (unless their name is "."
         // or ".."): work it out once per folder.
         std::string_view folder;
@@ -59,26 +67,56 @@ public:
                 slash == std::string::npos ? std::string_view(source) : std::string_view(source).substr(slash + 1);
             if (!name.empty() && name != "." && name != "..") {
                 folder = std::string_view(source).substr(0, source.size() - name.size());
-                if (m_cached && folder == m_cachedFolder)
+                if (m_cached && folder == m_cachedFolder && top == m_cachedTop)
                     return m_cachedLocation;
             }
         }
-        const bool absolute = kNativePathStyle == PathStyle::Posix ? !source.empty() && source.front() == '/'
-                                                                   : std::filesystem::path(source).is_absolute();
-        MailboxLocation location = MailboxPathFor(absolute ? source : m_workingFolder + source, m_root);
+        MailboxLocation location =
+            m_layout.per == MailboxPer::Account
+                ? AccountMailboxPathFor(Absolute(source), TopFolderPath(top), m_root)
+                : MailboxPathFor(Absolute(source), m_root);
         if (!folder.empty()) {
             m_cached = true;
             m_cachedFolder = folder;
+            m_cachedTop = top;
             m_cachedLocation = location;
         }
         return location;
     }
 
 private:
+    std::string Absolute(const std::string &path) const
+    {
+        const bool absolute = kNativePathStyle == PathStyle::Posix ? !path.empty() && path.front() == '/'
+                                                                   : std::filesystem::path(path).is_absolute();
+        return absolute ? path : m_workingFolder + path;
+    }
+
+    // 1 + the index of the top folder entry that source `index` falls under;
+    // 0 for none.
+    std::size_t TopFolderIndex(std::size_t index) const
+    {
+        const auto after = std::upper_bound(m_topFolders->begin(), m_topFolders->end(), index,
+                                            [](std::size_t i, const TopFolder &top) { return i < top.firstSource; });
+        return static_cast<std::size_t>(after - m_topFolders->begin());
+    }
+
+    // The absolute path of that top folder, empty for none.
+    std::string TopFolderPath(std::size_t top) const
+    {
+        if (top == 0 || (*m_topFolders)[top - 1].folder.empty())
+            return {};
+        return Absolute((*m_topFolders)[top - 1].folder);
+    }
+
     std::string m_root;
     std::string m_workingFolder;
+    const std::vector<std::string> *m_sources;
+    MailboxLayout m_layout;
+    const std::vector<TopFolder> *m_topFolders;
     bool m_cached = false;
     std::string m_cachedFolder; // the source folder, as given, of the location below
+    std::size_t m_cachedTop = 0; // and the top folder it was found under
     MailboxLocation m_cachedLocation;
 };
 
@@ -163,7 +201,7 @@ BatchSummary ConvertInTurn(const ConversionRequest &request, BatchObserver &obse
     for (std::size_t i = 0; i < total; ++i) {
         const std::string &source = request.sources[i];
         observer.FileStarted(i, total, source);
-        const MailboxLocation location = locator.Locate(source);
+        const MailboxLocation location = locator.Locate(i);
         bool madeEarlier = false;
         std::optional<RecordResult> result = folders.Make(location, madeEarlier);
         if (!result)
@@ -308,7 +346,7 @@ private:
     bool Prepare(std::size_t index, std::stop_token &stop)
     {
         ReadItem item;
-        item.location = m_locator.Locate(m_sources[index]);
+        item.location = m_locator.Locate(index);
         if (item.location.mirrorFolder != m_lastFolder) {
             // While the writer is the slower one, the reader makes the
             // folders, each one for all the sources that go to it.
@@ -424,7 +462,7 @@ BatchSummary ConvertAhead(const ConversionRequest &request, BatchObserver &obser
         if (!item) {
             // The reader gave up (out of memory): the source is converted here.
             item.emplace();
-            item->location = locator.Locate(source);
+            item->location = locator.Locate(i);
         }
         if (!item->folderReady)
             item->folderFailure = folders.Make(item->location, item->folderMadeEarlier);
@@ -466,7 +504,7 @@ BatchSummary ConvertAhead(const ConversionRequest &request, BatchObserver &obser
             bool runEnds = i + 1 == total;
             if (!runEnds) {
                 const std::optional<bool> same = ahead.NextGoesTo(mailbox->Path());
-                runEnds = same ? !*same : locator.Locate(request.sources[i + 1]).mailboxPath != mailbox->Path();
+                runEnds = same ? !*same : locator.Locate(i + 1).mailboxPath != mailbox->Path();
             }
             if (runEnds) {
                 if (const int error = mailbox->Close(); error != 0)

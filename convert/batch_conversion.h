@@ -4,6 +4,7 @@
 // loop that carries it out.
 
 #include "mailbox_record.h"
+#include "output_layout.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,10 +13,24 @@
 
 namespace tovaly {
 
+/// The folder a run of sources was found under: sources from index
+/// `firstSource` on (up to the next TopFolder's) came from `folder`, a
+/// folder given to the run. An empty folder stands for files given on their
+/// own, whose top folder is their own folder.
+struct TopFolder {
+    std::size_t firstSource = 0;
+    std::string folder;
+};
+
 /// What to convert and where to.
 struct ConversionRequest {
-    std::string outputRoot;           ///< folder the mirror tree goes under
+    std::string outputRoot;           ///< folder the mailboxes go under
     std::vector<std::string> sources; ///< message files, converted in this order
+    MailboxLayout layout = {};        ///< how messages are gathered into mailboxes
+    /// Where the sources were found, by ascending firstSource; only the
+    /// account layout asks. Sources before the first entry count as given
+    /// on their own.
+    std::vector<TopFolder> topFolders = {};
 };
 
 /// A source file that could not be converted.
@@ -71,7 +86,8 @@ struct BatchTuning {
 
 /// Converts every source of `request` in order: the source's absolute path
 /// (relative ones are taken against the working folder) is mapped to its
-/// mirror folder and mailbox under the output root, the folder is created
+/// mirror folder and mailbox under the output root by the request's layout
+/// (see MailboxPathFor), the folder is created
 /// (a failure fails that source with "cannot create folder ..."), and the
 /// source's messages are appended to the mailbox. A failing source never
 /// stops the batch. A mirror folder is made once for a run of sources that

@@ -1,5 +1,6 @@
 #include "output_layout.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -39,6 +40,23 @@ std::string ToWindowsSeparators(std::string_view path)
             c = '\\';
     }
     return result;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
 }
 
 bool IsDriveDesignator(std::string_view name)
@@ -120,7 +138,7 @@ std::string LexicallyNormal(std::string_view path, PathStyle style)
     if (endsAsFolder && !parts.empty())
         result.push_back(sep);
     if (result.empty())
-        result = ".";
+        result.assign(1, '.'); // not = ".": GCC 12 sees a false overlap there at -O3
     return result;
 }
 
@@ -168,6 +186,122 @@ MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view out
 
     location.mailboxPath = location.mirrorFolder + name + ".mbox";
     return location;
+}
+
+std::optional<MailboxPer> ParseMailboxPer(std::string_view text)
+{
+    if (text == "folder")
+        return MailboxPer::Folder;
+    if (text == "account")
+        return MailboxPer::Account;
+    if (text == "store")
+        return MailboxPer::Store;
+    return std::nullopt;
+}
+
+bool IsPlainMailboxName(std::string_view name, PathStyle style)
+{
+    if (name.empty() || name == "." || name == ".." || EqualsIgnoringAsciiCase(name, ".mbox"))
+        return false;
+    constexpr std::string_view kRefusedByWindows = "\\:*?\"<>|";
+    for (const char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '/')
+            return false;
+        if (style == PathStyle::Windows && kRefusedByWindows.find(c) != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
+std::string MailboxFileName(std::string_view name)
+{
+    constexpr std::string_view kExtension = ".mbox";
+    std::string file(name);
+    if (name.size() < kExtension.size() ||
+        !EqualsIgnoringAsciiCase(name.substr(name.size() - kExtension.size()), kExtension))
+        file.append(kExtension);
+    return file;
+}
+
+bool IsAccountFolderName(std::string_view name)
+{
+    constexpr std::string_view kAccount = "account";
+    if (name.size() <= kAccount.size() || !EqualsIgnoringAsciiCase(name.substr(0, kAccount.size()), kAccount))
+        return false;
+    for (const char c : name.substr(kAccount.size())) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+MailboxLocation AccountMailboxPathFor(std::string_view sourcePath, std::string_view topFolder,
+                                      std::string_view outputRoot, PathStyle style)
+{
+    const char sep = PathSeparator(style);
+    const std::string folder = FolderOfPath(LexicallyNormal(sourcePath, style), style);
+
+    // The innermost account folder of the source's folder.
+    const std::string_view root = RootOf(folder, style);
+    std::string_view rest = std::string_view(folder).substr(root.size());
+    std::size_t accountStart = std::string_view::npos;
+    std::size_t accountEnd = 0;
+    for (std::size_t start = 0; start < rest.size();) {
+        const std::size_t end = std::min(rest.find(sep, start), rest.size());
+        if (IsAccountFolderName(rest.substr(start, end - start))) {
+            accountStart = start;
+            accountEnd = end;
+        }
+        start = end + 1;
+    }
+    if (accountStart != std::string_view::npos) {
+        // The parent of the account folder, taken as the folder of a file,
+        // gives the mirror folder.
+        const std::string parent = std::string(root) + std::string(rest.substr(0, accountStart));
+        MailboxLocation location;
+        location.mirrorFolder = MailboxPathFor(parent + "x", outputRoot, style).mirrorFolder;
+        location.mailboxPath =
+            location.mirrorFolder + std::string(rest.substr(accountStart, accountEnd - accountStart)) + ".mbox";
+        return location;
+    }
+
+    // In no account: the mailbox of the top folder, beside its mirror.
+    std::string top = LexicallyNormal(topFolder.empty() ? std::string_view(folder) : topFolder, style);
+    const std::size_t topRoot = RootOf(top, style).size();
+    if (top.size() > topRoot && top.back() == sep)
+        top.pop_back();
+    const std::string name = LastPathPart(top, style);
+    if (top.size() <= topRoot || name.empty() || name == "." || name == "..")
+        return MailboxPathFor(WithTrailingSeparator(top, style) + "x", outputRoot, style);
+    MailboxLocation location;
+    location.mirrorFolder = MailboxPathFor(top, outputRoot, style).mirrorFolder;
+    location.mailboxPath = location.mirrorFolder + name + ".mbox";
+    return location;
+}
+
+MailboxLocation StoreMailboxPathFor(std::string_view outputRoot, std::string_view name, PathStyle style)
+{
+    MailboxLocation location;
+    location.mirrorFolder = WithTrailingSeparator(outputRoot, style);
+    if (location.mirrorFolder.empty())
+        location.mirrorFolder = std::string(".") + PathSeparator(style);
+    location.mailboxPath =
+        location.mirrorFolder + MailboxFileName(IsPlainMailboxName(name, style) ? name : kDefaultStoreMailboxName);
+    return location;
+}
+
+MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sourcePath,
+                               std::string_view topFolder, std::string_view outputRoot, PathStyle style)
+{
+    switch (layout.per) {
+    case MailboxPer::Account:
+        return AccountMailboxPathFor(sourcePath, topFolder, outputRoot, style);
+    case MailboxPer::Store:
+        return StoreMailboxPathFor(outputRoot, layout.storeName, style);
+    case MailboxPer::Folder:
+        break;
+    }
+    return MailboxPathFor(sourcePath, outputRoot, style);
 }
 
 bool EnsureFolderExists(std::string_view folder)

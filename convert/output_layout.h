@@ -1,11 +1,13 @@
 #pragma once
 // Where converted messages go: every source folder becomes a mirror folder
-// under the output root, holding one mailbox named after that folder.
+// under the output root, holding one mailbox named after that folder. The
+// command line can also gather them per Opera account or into one mailbox.
 //
 // The text functions are pure and take the path style explicitly, so the
 // Windows and POSIX rules can both be exercised on any host; the program
 // itself uses kNativePathStyle.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,6 +58,65 @@ struct MailboxLocation {
 /// root. When the mirror folder is a root itself, the mailbox is named after
 /// the drive letter ("E.mbox") or "root" ("root.mbox").
 MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view outputRoot,
+                               PathStyle style = kNativePathStyle);
+
+/// How a run gathers messages into mailboxes.
+enum class MailboxPer {
+    Folder,  ///< one per source folder, in a mirror of its path (MailboxPathFor)
+    Account, ///< one per Opera account folder (AccountMailboxPathFor)
+    Store,   ///< one for everything (StoreMailboxPathFor)
+};
+
+/// The mailbox name of the store layout when none is given.
+inline constexpr std::string_view kDefaultStoreMailboxName = "opera";
+
+/// "folder", "account" or "store" as a MailboxPer; nothing for other text.
+std::optional<MailboxPer> ParseMailboxPer(std::string_view text);
+
+/// Whether `name` can name a mailbox file directly in the output folder: not
+/// empty, not "." or "..", not ".mbox" alone, no control character and no
+/// separator ("/"; in the Windows style also "\" and the characters Windows
+/// refuses in file names, ":" among them).
+bool IsPlainMailboxName(std::string_view name, PathStyle style = kNativePathStyle);
+
+/// The file name of the mailbox called `name`: `name` with ".mbox" added,
+/// unless it ends in ".mbox" (in any case) already.
+std::string MailboxFileName(std::string_view name);
+
+/// Whether a folder name is an Opera account folder: "account" (in any
+/// case) followed by one or more digits, such as "account1".
+bool IsAccountFolderName(std::string_view name);
+
+/// The account layout. A source that lies in an account folder (the
+/// innermost folder of its path named like "account1") goes to a mailbox
+/// named after that folder, in the mirror of the account folder's parent:
+/// /home/ann/store/account1/2010/01/05/1.mbs under /out/ goes to
+/// /out/home/ann/store/account1.mbox. Any other source goes to a mailbox
+/// named after `topFolder` (the folder given to the run that it was found
+/// under; empty means the source's own folder), in the mirror of that
+/// folder's parent: /out/home/ann/store.mbox for the top folder
+/// /home/ann/store. A top folder that is a root is laid out like a message
+/// file in that root (see MailboxPathFor). The mirror follows MailboxPathFor,
+/// so the result always lies under the output root.
+MailboxLocation AccountMailboxPathFor(std::string_view sourcePath, std::string_view topFolder,
+                                      std::string_view outputRoot, PathStyle style = kNativePathStyle);
+
+/// The store layout: every source goes to one mailbox, `name` (see
+/// MailboxFileName) right in the output root. A name that
+/// IsPlainMailboxName refuses gives kDefaultStoreMailboxName instead.
+MailboxLocation StoreMailboxPathFor(std::string_view outputRoot, std::string_view name,
+                                    PathStyle style = kNativePathStyle);
+
+/// The layout of one run: which rule, and the mailbox name of the store rule.
+struct MailboxLayout {
+    MailboxPer per = MailboxPer::Folder;
+    std::string storeName{kDefaultStoreMailboxName}; ///< only for MailboxPer::Store
+};
+
+/// The location of `sourcePath` under the rule of `layout`; `topFolder` is
+/// used by the account rule only.
+MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sourcePath,
+                               std::string_view topFolder, std::string_view outputRoot,
                                PathStyle style = kNativePathStyle);
 
 /// Creates `folder` and every missing folder above it. True when the folder

@@ -1,4 +1,6 @@
 #include "command_line.h"
+#include "mbox_reader.h"
+#include "message_digest.h"
 #include "output_layout.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +76,52 @@ std::vector<std::string> Subjects(const fs::path &mailbox)
             subjects.push_back(line.substr(9, line.size() - 10)); // without the CR
     }
     return subjects;
+}
+
+// The texts of the records of a mailbox as the project's own reader gives
+// them back, line ends as LF; sorted, since a walk keeps the file system's
+// order.
+std::vector<std::string> TextsIn(const fs::path &mailbox)
+{
+    class Texts final : public MboxVisitor {
+    public:
+        std::vector<std::string> texts;
+        void RecordStarted(std::uint64_t, std::string_view) override { texts.emplace_back(); }
+        void RecordText(std::string_view piece) override { texts.back().append(piece); }
+        void RecordEnded(std::uint64_t, RecordEnd how) override
+        {
+            EXPECT_EQ(how, RecordEnd::Whole);
+            texts.back() = NormalMessageText(texts.back());
+        }
+    };
+    Texts reading;
+    MboxReader reader(reading);
+    reader.Feed(ReadAll(mailbox));
+    reader.Finish();
+    EXPECT_FALSE(reader.Torn());
+    std::sort(reading.texts.begin(), reading.texts.end());
+    return reading.texts;
+}
+
+std::vector<std::string> TextsOf(std::vector<std::string> subjects)
+{
+    std::vector<std::string> texts;
+    for (const std::string &subject : subjects)
+        texts.push_back(NormalMessageText(Message(subject)));
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
+
+// Every mailbox under `folder`.
+std::vector<fs::path> MailboxesUnder(const fs::path &folder)
+{
+    std::vector<fs::path> found;
+    for (const auto &entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file())
+            found.push_back(entry.path());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 // A tree whose folders fail to list on demand; everything else is real.
@@ -281,9 +329,18 @@ TEST_F(Opera2MboxRun, ProgressBarOnlyOnATerminalAndNotWhenQuiet)
     const RunResult terminal = Opera2Mbox({"-o", Path("out"), source}, true);
     EXPECT_EQ(terminal.status, kExitConverted);
     EXPECT_NE(terminal.err.find("\r"), std::string::npos);
-    EXPECT_NE(terminal.err.find("1/1 files"), std::string::npos) << terminal.err;
+    // The first drawing knows the totals from the walk.
+    EXPECT_NE(terminal.err.find("0/1 messages  0.0/0.0 MB"), std::string::npos) << terminal.err;
     EXPECT_EQ(terminal.err.back(), '\r'); // the bar is wiped at the end
     EXPECT_EQ(terminal.out.find('\r'), std::string::npos);
+
+    // The bar keeps to the width of the terminal.
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunOpera2Mbox({"-o", Path("out"), source}, out, err, true, [] { return std::size_t{20}; }),
+              kExitConverted);
+    const std::string drawn = err.str();
+    EXPECT_NE(drawn.find("\r  0% 0/1 messages\r"), std::string::npos) << drawn;
 
     const RunResult quiet = Opera2Mbox({"--quiet", "-o", Path("out"), source}, true);
     EXPECT_EQ(quiet.status, kExitConverted);
@@ -307,6 +364,156 @@ TEST_F(Opera2MboxRun, CollectsInArgumentOrderAndReportsUnlistableFolders)
     EXPECT_EQ(collected.failures[0].path, Path("tree/denied") + "/");
     EXPECT_EQ(collected.failures[0].reason, "cannot list folder: Permission denied");
     EXPECT_EQ(collected.failures[0].errorCode, EACCES);
+}
+
+TEST(ParseCommandLine, MailboxLayoutOptions)
+{
+    EXPECT_EQ(Parsed({"-o", "D", "s"}).layout.per, MailboxPer::Folder);
+    EXPECT_EQ(Parsed({"--mailbox-per=folder", "-o", "D", "s"}).layout.per, MailboxPer::Folder);
+    EXPECT_EQ(Parsed({"--mailbox-per=account", "-o", "D", "s"}).layout.per, MailboxPer::Account);
+    EXPECT_EQ(Parsed({"-o", "D", "--mailbox-per", "account", "s"}).layout.per, MailboxPer::Account);
+    EXPECT_EQ(Parsed({"-o", "D", "--mailbox-per", "account", "s"}).sources, Args{"s"});
+    const CommandLine store = Parsed({"--mailbox-per=store", "-o", "D", "s"});
+    EXPECT_EQ(store.layout.per, MailboxPer::Store);
+    EXPECT_EQ(store.layout.storeName, "opera");
+    EXPECT_EQ(Parsed({"--mailbox-name=Alle Post", "--mailbox-per=store", "-o", "D", "s"}).layout.storeName,
+              "Alle Post");
+    EXPECT_EQ(Parsed({"--mailbox-per", "store", "--mailbox-name", "all.mbox", "-o", "D", "s"}).layout.storeName,
+              "all.mbox");
+    // After "--" they are sources.
+    EXPECT_EQ(Parsed({"-o", "D", "--", "--mailbox-per=store"}).sources, Args{"--mailbox-per=store"});
+}
+
+TEST(ParseCommandLine, RejectsBadLayoutOptions)
+{
+    EXPECT_EQ(ParseError({"--mailbox-per=day", "-o", "D", "s"}),
+              "option --mailbox-per takes folder, account or store (not 'day')");
+    EXPECT_EQ(ParseError({"--mailbox-per=", "-o", "D", "s"}),
+              "option --mailbox-per takes folder, account or store (not '')");
+    EXPECT_EQ(ParseError({"-o", "D", "s", "--mailbox-per"}), "option --mailbox-per takes folder, account or store");
+    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-per=store", "-o", "D", "s"}),
+              "option --mailbox-per given more than once");
+    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=../x", "-o", "D", "s"}),
+              "option --mailbox-name needs a file name without a folder (not '../x')");
+    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=a/b", "-o", "D", "s"}),
+              "option --mailbox-name needs a file name without a folder (not 'a/b')");
+    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=", "-o", "D", "s"}),
+              "option --mailbox-name needs a file name without a folder (not '')");
+    EXPECT_EQ(ParseError({"--mailbox-per=store", "-o", "D", "s", "--mailbox-name"}),
+              "option --mailbox-name needs a file name without a folder");
+    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=a", "--mailbox-name=b", "-o", "D", "s"}),
+              "option --mailbox-name given more than once");
+    EXPECT_EQ(ParseError({"--mailbox-name=x", "-o", "D", "s"}), "option --mailbox-name needs --mailbox-per=store");
+    EXPECT_EQ(ParseError({"--mailbox-name=x", "--mailbox-per=account", "-o", "D", "s"}),
+              "option --mailbox-name needs --mailbox-per=store");
+}
+
+TEST_F(Opera2MboxRun, ABadLayoutIsBadUsageAndNothingIsWritten)
+{
+    const std::string source = Put("store/a/1.mbs", Message("one"));
+    const RunResult run = Opera2Mbox({"--mailbox-per=day", "-o", Path("out"), source});
+    EXPECT_EQ(run.status, kExitUsage);
+    EXPECT_NE(run.err.find("option --mailbox-per takes folder, account or store"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Path("out")));
+}
+
+TEST_F(Opera2MboxRun, CollectsTheFolderEachFileWasFoundUnder)
+{
+    const std::string loose = Put("loose.txt", "x");
+    const std::string other = Put("other.mbs", "x");
+    Put("tree/1.mbs", "x");
+    Put("tree/ok/3.mbs", "x");
+    Put("empty/not-mail.txt", "x");
+    const CollectedSources collected =
+        CollectSources({loose, other, Path("tree"), Path("empty"), loose, Path("tree/ok")});
+    EXPECT_EQ(collected.files, (std::vector<std::string>{loose, other, Path("tree/1.mbs"), Path("tree/ok/3.mbs"),
+                                                         loose, Path("tree/ok/3.mbs")}));
+    ASSERT_EQ(collected.topFolders.size(), 5u);
+    const std::vector<std::pair<std::size_t, std::string>> expected = {
+        {0, ""}, {2, Path("tree")}, {4, Path("empty")}, {4, ""}, {5, Path("tree/ok")}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(collected.topFolders[i].firstSource, expected[i].first) << i;
+        EXPECT_EQ(collected.topFolders[i].folder, expected[i].second) << i;
+    }
+}
+
+// The three layouts end to end, on a store with two accounts, messages in
+// no account, a file given on its own and names beyond ASCII.
+class Opera2MboxLayouts : public Opera2MboxRun {
+protected:
+    void SetUp() override
+    {
+        Opera2MboxRun::SetUp();
+        Put("Почта/store/account1/2010/01/05/1.mbs", Message("a1 first"));
+        Put("Почта/store/account1/2010/01/06/2.mbs", Message("a1 second"));
+        Put("Почта/store/account2/2011/12/31/1.mbs", Message("a2 first"));
+        Put("Почта/store/Entwürfe/3.mbs", Message("draft"));
+        Put("Почта/store/4.mbs", Message("loose in store"));
+        m_alone = Put("Desktop/été/5.mbs", Message("given alone"));
+    }
+    RunResult Convert(const Args &layout)
+    {
+        Args args = layout;
+        for (const std::string &arg : {std::string("-o"), Path("out"), Path("Почта/store"), m_alone})
+            args.push_back(arg);
+        return Opera2Mbox(args);
+    }
+    // Where the mirror of a folder under the test folder lies in out/.
+    fs::path Mirror(const std::string &relative) const
+    {
+        return fs::path(Path("out")) / fs::path(Path(relative)).relative_path();
+    }
+
+    std::string m_alone;
+};
+
+TEST_F(Opera2MboxLayouts, FolderLayoutIsTheDefault)
+{
+    const RunResult run = Convert({});
+    EXPECT_EQ(run.status, kExitConverted) << run.err;
+    EXPECT_EQ(run.out, "Converted 6 messages from 6 source files into 6 mailboxes under " + Path("out") + ".\n");
+    EXPECT_EQ(TextsIn(Mirror("Почта/store/account1/2010/01/05") / "05.mbox"), TextsOf({"a1 first"}));
+    EXPECT_EQ(TextsIn(Mirror("Почта/store/Entwürfe") / "Entwürfe.mbox"), TextsOf({"draft"}));
+    EXPECT_EQ(TextsIn(Mirror("Почта/store") / "store.mbox"), TextsOf({"loose in store"}));
+    EXPECT_EQ(MailboxesUnder(Path("out")).size(), 6u);
+    const RunResult same = Convert({"--mailbox-per=folder"});
+    EXPECT_EQ(same.status, kExitConverted);
+    EXPECT_EQ(TextsIn(Mirror("Почта/store/account1/2010/01/05") / "05.mbox"), TextsOf({"a1 first", "a1 first"}));
+}
+
+TEST_F(Opera2MboxLayouts, AMailboxPerAccount)
+{
+    const RunResult run = Convert({"--mailbox-per=account"});
+    EXPECT_EQ(run.status, kExitConverted) << run.err;
+    EXPECT_EQ(run.out, "Converted 6 messages from 6 source files into 4 mailboxes under " + Path("out") + ".\n");
+    const fs::path store = Mirror("Почта/store");
+    EXPECT_EQ(TextsIn(store / "account1.mbox"), TextsOf({"a1 first", "a1 second"}));
+    EXPECT_EQ(TextsIn(store / "account2.mbox"), TextsOf({"a2 first"}));
+    EXPECT_EQ(TextsIn(Mirror("Почта") / "store.mbox"), TextsOf({"draft", "loose in store"}));
+    EXPECT_EQ(TextsIn(Mirror("Desktop") / "été.mbox"), TextsOf({"given alone"}));
+    std::vector<fs::path> expected = {Mirror("Desktop") / "été.mbox", Mirror("Почта") / "store.mbox",
+                                      store / "account1.mbox", store / "account2.mbox"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(MailboxesUnder(Path("out")), expected);
+}
+
+TEST_F(Opera2MboxLayouts, OneMailboxForTheStore)
+{
+    const RunResult run = Convert({"--mailbox-per=store"});
+    EXPECT_EQ(run.status, kExitConverted) << run.err;
+    EXPECT_EQ(run.out, "Converted 6 messages from 6 source files into 1 mailbox under " + Path("out") + ".\n");
+    const std::vector<std::string> all =
+        TextsOf({"a1 first", "a1 second", "a2 first", "draft", "loose in store", "given alone"});
+    EXPECT_EQ(TextsIn(fs::path(Path("out")) / "opera.mbox"), all);
+    // The file given last comes last.
+    EXPECT_TRUE(ReadAll(fs::path(Path("out")) / "opera.mbox").ends_with("Text of given alone\r\n\r\n"));
+    EXPECT_EQ(MailboxesUnder(Path("out")), std::vector<fs::path>{fs::path(Path("out")) / "opera.mbox"});
+
+    fs::remove_all(Path("out"));
+    const RunResult named = Convert({"--mailbox-per=store", "--mailbox-name=Alle Post"});
+    EXPECT_EQ(named.status, kExitConverted) << named.err;
+    EXPECT_EQ(MailboxesUnder(Path("out")), std::vector<fs::path>{fs::path(Path("out")) / "Alle Post.mbox"});
+    EXPECT_EQ(TextsIn(fs::path(Path("out")) / "Alle Post.mbox"), all);
 }
 
 TEST(SummaryLine, CountsAndFailures)

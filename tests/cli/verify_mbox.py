@@ -11,7 +11,12 @@ generator (when it is at hand) and checks every mailbox:
   level of ">From " quoting on the mailbox side and ignoring trailing line ends;
 - every From line reads "From <address without spaces> <Www Mmm dd hh:mm:ss yyyy>".
 
-Usage: verify_mbox.py --opera2mbox EXE --repo REPO_ROOT --work SCRATCH_DIR
+With --mailbox-per account or store the same checks run on that layout:
+a mailbox per account folder (account1.mbox beside the account folder's
+mirror; messages in no account go to one named after the store folder), or
+one OUT/opera.mbox.
+
+Usage: verify_mbox.py --opera2mbox EXE --repo REPO_ROOT --work SCRATCH_DIR [--mailbox-per LAYOUT]
 """
 import argparse
 import collections
@@ -85,8 +90,27 @@ def normalise(text, unquote):
     return text.rstrip(b"\n")
 
 
-def expected_messages(store):
-    """{source folder (absolute): [normalised message text, ...]}"""
+ACCOUNT = re.compile(r"^account[0-9]+$", re.I)
+
+
+def mailbox_for(out_root, folder, layout="folder", store=None):
+    """The mailbox the messages of a source folder go to under a layout."""
+    if layout == "store":
+        return os.path.join(out_root, "opera.mbox")
+    if layout == "account":
+        parts = folder.split(os.sep)
+        for i in range(len(parts) - 1, -1, -1):
+            if ACCOUNT.match(parts[i]):
+                parent = os.sep.join(parts[:i])
+                return os.path.join(out_root, parent.lstrip(os.sep), parts[i] + ".mbox")
+        top = os.path.abspath(store)
+        return os.path.join(out_root, os.path.dirname(top).lstrip(os.sep), os.path.basename(top) + ".mbox")
+    mirror = os.path.join(out_root, folder.lstrip(os.sep))
+    return os.path.join(mirror, os.path.basename(folder) + ".mbox")
+
+
+def expected_messages(store, out_root, layout):
+    """{mailbox path: [normalised message text, ...]}"""
     expected = collections.defaultdict(list)
     for folder, _dirs, files in os.walk(store):
         for name in files:
@@ -94,14 +118,10 @@ def expected_messages(store):
                 continue
             with open(os.path.join(folder, name), "rb") as f:
                 data = f.read()
+            path = mailbox_for(out_root, os.path.abspath(folder), layout, store)
             for message in split_source(data):
-                expected[os.path.abspath(folder)].append(normalise(message, False))
+                expected[path].append(normalise(message, False))
     return expected
-
-
-def mailbox_for(out_root, folder):
-    mirror = os.path.join(out_root, folder.lstrip(os.sep))
-    return os.path.join(mirror, os.path.basename(folder) + ".mbox")
 
 
 def first_difference(a, b):
@@ -111,16 +131,15 @@ def first_difference(a, b):
     return min(len(a), len(b))
 
 
-def verify(label, store, out_root):
+def verify(label, store, out_root, layout):
     problems = []
-    expected = expected_messages(store)
+    expected = expected_messages(store, out_root, layout)
     total = 0
     wanted_boxes = set()
-    for folder, texts in sorted(expected.items()):
-        path = mailbox_for(out_root, folder)
+    for path, texts in sorted(expected.items()):
         wanted_boxes.add(os.path.abspath(path))
         if not os.path.isfile(path):
-            problems.append(f"{path}: missing (for {folder})")
+            problems.append(f"{path}: missing")
             continue
         box = mailbox.mbox(path, create=False)
         try:
@@ -156,9 +175,10 @@ def verify(label, store, out_root):
     return not problems
 
 
-def convert(exe, store, out_root):
+def convert(exe, store, out_root, layout):
     shutil.rmtree(out_root, ignore_errors=True)
-    run = subprocess.run([exe, "-q", "-o", out_root, store], capture_output=True, text=True)
+    run = subprocess.run([exe, "-q", f"--mailbox-per={layout}", "-o", out_root, store],
+                         capture_output=True, text=True)
     if run.returncode != 0:
         print(f"opera2mbox exited with {run.returncode}:\n{run.stdout}{run.stderr}", file=sys.stderr)
         return False
@@ -175,13 +195,15 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--messages", type=int, default=300,
                     help="size of the generated store to check (default 300)")
+    ap.add_argument("--mailbox-per", choices=["folder", "account", "store"], default="folder")
     a = ap.parse_args()
     work = os.path.abspath(a.work)
     ok = True
 
     samples = os.path.join(os.path.abspath(a.repo), "samples", "store")
     out = os.path.join(work, "samples-out")
-    ok = convert(a.opera2mbox, samples, out) and verify("samples", samples, out) and ok
+    layout = a.mailbox_per
+    ok = convert(a.opera2mbox, samples, out, layout) and verify("samples", samples, out, layout) and ok
 
     generator = os.path.join(os.path.abspath(a.repo), os.pardir, "shared", "bench", "gen_store.py")
     if os.path.isfile(generator):
@@ -191,7 +213,7 @@ def main():
                        check=True, capture_output=True)
         store = os.path.join(generated, "store")
         out = os.path.join(work, "generated-out")
-        ok = convert(a.opera2mbox, store, out) and verify("generated", store, out) and ok
+        ok = convert(a.opera2mbox, store, out, layout) and verify("generated", store, out, layout) and ok
     else:
         print(f"note: {os.path.normpath(generator)} not found; the generated store is not checked")
     return 0 if ok else 1

@@ -241,6 +241,78 @@ TEST_F(BatchConversion, EmptyRequest)
     EXPECT_TRUE(observer.events.empty());
 }
 
+namespace {
+
+// Subjects of the records of a mailbox, in order.
+std::vector<std::string> SubjectsIn(const fs::path &mailbox)
+{
+    std::vector<std::string> subjects;
+    const std::string text = ReadAll(mailbox);
+    for (auto at = text.find("\r\nSubject: "); at != std::string::npos; at = text.find("\r\nSubject: ", at + 1)) {
+        const auto start = at + 11;
+        subjects.push_back(text.substr(start, text.find('\r', start) - start));
+    }
+    return subjects;
+}
+
+class LayoutObserver final : public BatchObserver {
+public:
+    explicit LayoutObserver(bool followsLines) : m_followsLines(followsLines) {}
+    bool FollowsLines() const override { return m_followsLines; }
+
+private:
+    bool m_followsLines;
+};
+
+} // namespace
+
+TEST_F(BatchConversion, AccountAndStoreLayouts)
+{
+    // Two accounts, a folder in no account, a file given on its own, and
+    // names beyond ASCII; the walk of the store gave the first six.
+    const std::vector<std::string> sources = {
+        Source("Почта/store/account1/2010/01/05/1.mbs", Message("a1 first")),
+        Source("Почта/store/account1/2010/01/06/2.mbs", Message("a1 second")),
+        Source("Почта/store/account2/2011/12/31/1.mbs", Message("a2 first")),
+        Source("Почта/store/Entwürfe/3.mbs", Message("draft")),
+        Source("Почта/store/account1/2012/02/29/9.mbs", Message("a1 third")),
+        Source("Почта/store/4.mbs", Message("loose")),
+        Source("été/5.mbs", Message("given alone")),
+    };
+    const std::string store = (m_dir / "in/Почта/store").string();
+    const fs::path out = m_dir / "out";
+    const fs::path storeMirror = out / fs::path(store).relative_path();
+    for (const bool followsLines : {true, false}) {
+        SCOPED_TRACE(followsLines ? "one at a time" : "reading ahead");
+        fs::remove_all(out);
+        ConversionRequest request{Out(), sources};
+        request.layout.per = MailboxPer::Account;
+        request.topFolders = {{0, store}, {6, ""}};
+        LayoutObserver observer(followsLines);
+        BatchSummary summary = ConvertBatch(request, observer);
+        EXPECT_TRUE(summary.failures.empty());
+        EXPECT_EQ(summary.messages, 7u);
+        EXPECT_EQ(summary.mailboxes, 4u);
+        EXPECT_EQ(SubjectsIn(storeMirror / "account1.mbox"),
+                  (std::vector<std::string>{"a1 first", "a1 second", "a1 third"}));
+        EXPECT_EQ(SubjectsIn(storeMirror / "account2.mbox"), std::vector<std::string>{"a2 first"});
+        EXPECT_EQ(SubjectsIn(storeMirror.parent_path() / "store.mbox"),
+                  (std::vector<std::string>{"draft", "loose"}));
+        EXPECT_EQ(SubjectsIn(out / (m_dir / "in").relative_path() / "été.mbox"),
+                  std::vector<std::string>{"given alone"});
+
+        fs::remove_all(out);
+        request.layout = {MailboxPer::Store, "Alles"};
+        summary = ConvertBatch(request, observer);
+        EXPECT_EQ(summary.mailboxes, 1u);
+        EXPECT_EQ(SubjectsIn(out / "Alles.mbox"), (std::vector<std::string>{"a1 first", "a1 second", "a2 first",
+                                                                            "draft", "a1 third", "loose",
+                                                                            "given alone"}));
+        // Nothing else is written.
+        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), fs::recursive_directory_iterator()), 1);
+    }
+}
+
 // ---- reading ahead ------------------------------------------------------------
 
 namespace {

@@ -160,6 +160,186 @@ TEST(OutputLayoutTest, MailboxPathForUncAndRootCases)
     });
 }
 
+// The account and store layouts, on a store with two accounts, messages in
+// no account, a file given on its own and folder names beyond ASCII.
+struct LayoutCase {
+    const char *source;
+    const char *top; // the folder given to the run, "" for a file given on its own
+    const char *mailbox;
+};
+
+void ExpectAccountMailboxes(const char *root, PathStyle style, const std::vector<LayoutCase> &cases)
+{
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " from " + c.top + " under " + root);
+        const MailboxLocation location = AccountMailboxPathFor(c.source, c.top, root, style);
+        EXPECT_EQ(location.mailboxPath, c.mailbox);
+        // The mailbox lies right in its mirror folder.
+        EXPECT_EQ(FolderOfPath(location.mailboxPath, style), location.mirrorFolder);
+        const MailboxLayout layout{MailboxPer::Account, "ignored"};
+        EXPECT_EQ(MailboxPathFor(layout, c.source, c.top, root, style).mailboxPath, c.mailbox);
+    }
+}
+
+TEST(OutputLayoutTest, AccountLayoutPosix)
+{
+    const auto p = PathStyle::Posix;
+    const char *store = "/home/zoë/Почта/store";
+    ExpectAccountMailboxes("/out/", p, {
+        {"/home/zoë/Почта/store/account1/2010/01/05/1.mbs", store, "/out/home/zoë/Почта/store/account1.mbox"},
+        {"/home/zoë/Почта/store/account1/2011/12/31/9.mbs", store, "/out/home/zoë/Почта/store/account1.mbox"},
+        {"/home/zoë/Почта/store/account2/2010/01/05/1.mbs", store, "/out/home/zoë/Почта/store/account2.mbox"},
+        // Given the account folder, or a folder inside it: the same mailbox.
+        {"/home/zoë/Почта/store/account2/2010/02/01/3.mbs", "/home/zoë/Почта/store/account2",
+         "/out/home/zoë/Почта/store/account2.mbox"},
+        {"/home/zoë/Почта/store/account2/2010/02/01/4.mbs", "/home/zoë/Почта/store/account2/2010/",
+         "/out/home/zoë/Почта/store/account2.mbox"},
+        // Given on its own, a file in an account still goes to the account.
+        {"/home/zoë/Почта/store/account1/2010/01/05/2.mbs", "", "/out/home/zoë/Почта/store/account1.mbox"},
+        // In no account: the mailbox of the folder given, beside its mirror.
+        {"/home/zoë/Почта/store/Entwürfe/5.mbs", store, "/out/home/zoë/Почта/store.mbox"},
+        {"/home/zoë/Почта/store/6.mbs", "/home/zoë/Почта/store/", "/out/home/zoë/Почта/store.mbox"},
+        {"/home/zoë/Почта/store/Entwürfe/7.mbs", "/home/zoë/Почта/store/Entwürfe",
+         "/out/home/zoë/Почта/store/Entwürfe.mbox"},
+        {"/home/zoë/Desktop/été/8.mbs", "", "/out/home/zoë/Desktop/été.mbox"},
+        // Two stores never share a mailbox.
+        {"/backup/store/account1/2010/01/05/1.mbs", "/backup/store", "/out/backup/store/account1.mbox"},
+        // The innermost account folder counts; the name keeps its spelling.
+        {"/srv/account7/store/Account12/2010/x.mbs", "/srv/account7/store",
+         "/out/srv/account7/store/Account12.mbox"},
+        {"/srv/account7/store/accounts/x.mbs", "/srv/account7/store", "/out/srv/account7.mbox"},
+        {"/srv/store/account/x.mbs", "/srv/store", "/out/srv/store.mbox"},
+        {"/srv/store/account1a/x.mbs", "/srv/store", "/out/srv/store.mbox"},
+        {"/account3/x.mbs", "/", "/out/account3.mbox"},
+    });
+}
+
+TEST(OutputLayoutTest, AccountLayoutWindows)
+{
+    const auto w = PathStyle::Windows;
+    const char *store = R"(C:\Users\Zoë\AppData\Opera\Почта\store)";
+    ExpectAccountMailboxes(R"(E:\Export\)", w, {
+        {R"(C:\Users\Zoë\AppData\Opera\Почта\store\account1\2010\01\05\1.mbs)", store,
+         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account1.mbox)"},
+        {R"(C:\Users\Zoë\AppData\Opera\Почта\store\account2\2010\01\05\1.mbs)", store,
+         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account2.mbox)"},
+        // "/" separates too; another drive with the same tree merges.
+        {R"(D:\Users\Zoë\AppData\Opera\Почта\store/account2/2011\3.mbs)", "",
+         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account2.mbox)"},
+        {R"(C:\Users\Zoë\AppData\Opera\Почта\store\Entwürfe\5.mbs)", store,
+         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store.mbox)"},
+        {R"(C:\Users\Zoë\Desktop\été\8.mbs)", "", R"(E:\Export\Users\Zoë\Desktop\été.mbox)"},
+        {R"(\\nas\Mail\store\account1\2010\x.mbs)", R"(\\nas\Mail\store)", R"(E:\Export\nas\Mail\store\account1.mbox)"},
+        {R"(\\nas\Mail\store\x.mbs)", R"(\\nas\Mail\store\)", R"(E:\Export\nas\Mail\store.mbox)"},
+        {R"(C:\account3\x.mbs)", R"(C:\)", R"(E:\Export\account3.mbox)"},
+    });
+}
+
+TEST(OutputLayoutTest, AccountLayoutRootsAndClimbing)
+{
+    // A top folder that is a root lays out like a file in that root.
+    ExpectAccountMailboxes("/out/", PathStyle::Posix, {
+        {"/x.mbs", "/", "/out/out.mbox"},
+        {"/x.mbs", "", "/out/out.mbox"},
+        // ".." never leads outside the output folder.
+        {"/a/../../account1/x.mbs", "/a/../..", "/out/account1.mbox"},
+        {"../../store/account1/1.mbs", "../../store", "/out/store/account1.mbox"},
+        {"../../store/1.mbs", "../../store", "/out/store.mbox"},
+        {"../x.mbs", "..", "/out/out.mbox"},
+        {"x.mbs", "", "/out/out.mbox"},
+    });
+    ExpectAccountMailboxes("/", PathStyle::Posix, {{"/x.mbs", "/", "/root.mbox"}});
+    ExpectAccountMailboxes(R"(E:\)", PathStyle::Windows, {
+        {R"(C:\x.mbs)", R"(C:\)", R"(E:\E.mbox)"},
+        {R"(C:\a\..\..\account1\x.mbs)", R"(C:\)", R"(E:\account1.mbox)"},
+        {R"(C:\a/../../x.mbs)", R"(C:\a/../..)", R"(E:\E.mbox)"},
+    });
+}
+
+TEST(OutputLayoutTest, StoreLayout)
+{
+    struct Case {
+        const char *root;
+        const char *name;
+        PathStyle style;
+        const char *mailbox;
+    };
+    const std::vector<Case> cases = {
+        {"/out/", "", PathStyle::Posix, "/out/opera.mbox"},
+        {"/out", "opera", PathStyle::Posix, "/out/opera.mbox"},
+        {"/out/", "Alle Post", PathStyle::Posix, "/out/Alle Post.mbox"},
+        {"/out/", "Почта.MBOX", PathStyle::Posix, "/out/Почта.MBOX"},
+        {"/out/", "a:b", PathStyle::Posix, "/out/a:b.mbox"},
+        {"/out/", R"(a\b)", PathStyle::Posix, R"(/out/a\b.mbox)"},
+        // Names that would leave the folder, or name none, give the default.
+        {"/out/", "../x", PathStyle::Posix, "/out/opera.mbox"},
+        {"/out/", "..", PathStyle::Posix, "/out/opera.mbox"},
+        {"/out/", ".mbox", PathStyle::Posix, "/out/opera.mbox"},
+        {R"(E:\Export)", "", PathStyle::Windows, R"(E:\Export\opera.mbox)"},
+        {R"(E:\)", "Zoë", PathStyle::Windows, R"(E:\Zoë.mbox)"},
+        {R"(E:\Export\)", "a:b", PathStyle::Windows, R"(E:\Export\opera.mbox)"},
+        {R"(E:\Export\)", R"(..\x)", PathStyle::Windows, R"(E:\Export\opera.mbox)"},
+        {R"(E:\Export\)", "../x", PathStyle::Windows, R"(E:\Export\opera.mbox)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " under " + c.root);
+        const MailboxLocation location = StoreMailboxPathFor(c.root, c.name, c.style);
+        EXPECT_EQ(location.mailboxPath, c.mailbox);
+        EXPECT_EQ(location.mirrorFolder, WithTrailingSeparator(c.root, c.style));
+        const MailboxLayout layout{MailboxPer::Store, c.name};
+        for (const char *source : {"/a/b/1.mbs", R"(C:\a\account1\1.mbs)", ""})
+            EXPECT_EQ(MailboxPathFor(layout, source, "/a", c.root, c.style).mailboxPath, c.mailbox);
+    }
+}
+
+TEST(OutputLayoutTest, FolderLayoutIsTheMirrorRule)
+{
+    const MailboxLayout layout; // the default
+    EXPECT_EQ(layout.per, MailboxPer::Folder);
+    for (const auto style : {PathStyle::Posix, PathStyle::Windows}) {
+        for (const char *source : {"/home/zoë/store/account1/2010/01/05/1.mbs", R"(C:\store\account2\x.mbs)"}) {
+            const MailboxLocation expected = MailboxPathFor(source, "/out/", style);
+            const MailboxLocation got = MailboxPathFor(layout, source, "/home", "/out/", style);
+            EXPECT_EQ(got.mailboxPath, expected.mailboxPath);
+            EXPECT_EQ(got.mirrorFolder, expected.mirrorFolder);
+        }
+    }
+}
+
+TEST(OutputLayoutTest, LayoutNamesAndMailboxNames)
+{
+    EXPECT_EQ(ParseMailboxPer("folder"), MailboxPer::Folder);
+    EXPECT_EQ(ParseMailboxPer("account"), MailboxPer::Account);
+    EXPECT_EQ(ParseMailboxPer("store"), MailboxPer::Store);
+    for (const char *bad : {"", "Store", "accounts", "folder ", "day"})
+        EXPECT_FALSE(ParseMailboxPer(bad).has_value()) << bad;
+
+    EXPECT_EQ(MailboxFileName("opera"), "opera.mbox");
+    EXPECT_EQ(MailboxFileName("all.mbox"), "all.mbox");
+    EXPECT_EQ(MailboxFileName("all.Mbox"), "all.Mbox");
+    EXPECT_EQ(MailboxFileName("all.mbox.old"), "all.mbox.old.mbox");
+    EXPECT_EQ(MailboxFileName("x"), "x.mbox");
+
+    for (const char *good : {"opera", "Alle Post", "a.b", "...", "Почта"}) {
+        EXPECT_TRUE(IsPlainMailboxName(good, PathStyle::Posix)) << good;
+        EXPECT_TRUE(IsPlainMailboxName(good, PathStyle::Windows)) << good;
+    }
+    for (const char *bad : {"", ".", "..", ".MBOX", "a/b", "/", "a\nb", "a\tb"}) {
+        EXPECT_FALSE(IsPlainMailboxName(bad, PathStyle::Posix)) << bad;
+        EXPECT_FALSE(IsPlainMailboxName(bad, PathStyle::Windows)) << bad;
+    }
+    for (const char *windowsOnly : {R"(a\b)", "C:", "a:b", "a*", "a?", "a\"b", "<a>", "a|b"}) {
+        EXPECT_TRUE(IsPlainMailboxName(windowsOnly, PathStyle::Posix)) << windowsOnly;
+        EXPECT_FALSE(IsPlainMailboxName(windowsOnly, PathStyle::Windows)) << windowsOnly;
+    }
+    EXPECT_FALSE(IsPlainMailboxName(std::string_view("a\0b", 3), PathStyle::Posix));
+
+    for (const char *account : {"account1", "account07", "ACCOUNT2", "Account123"})
+        EXPECT_TRUE(IsAccountFolderName(account)) << account;
+    for (const char *other : {"account", "accounts", "account1a", "myaccount1", "account-1", "1"})
+        EXPECT_FALSE(IsAccountFolderName(other)) << other;
+}
+
 // A fresh folder under the test temp folder, removed afterwards.
 class EnsureFolderExistsTest : public ::testing::Test {
 protected:
