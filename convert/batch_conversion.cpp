@@ -494,7 +494,7 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
 {
     // A window follows the lines and may run anything at a yield: one source
     // at a time, nothing open while it yields.
-    if (observer.FollowsLines() || request.sources.size() < 2)
+    if (observer.FollowsLines() || !tuning.readAhead || request.sources.size() < 2)
         return ConvertInTurn(request, observer, io);
     return ConvertAhead(request, observer, tuning, io);
 }

@@ -67,6 +67,9 @@ struct BatchTuning {
     /// size), then what its records hold. One source is always let through,
     /// whatever its charge.
     std::uint64_t readAheadBytes = std::uint64_t{8} << 20;
+    /// False: one source at a time even when the observer does not follow
+    /// lines, so the two ways can be measured against each other.
+    bool readAhead = true;
 };
 
 /// Converts every source of `request` in order: the source's absolute path
