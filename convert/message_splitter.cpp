@@ -175,19 +175,10 @@ bool MessageSplitter::Finish()
         ResolvePendingAsBody();
     if (m_stopped)
         return false;
-    Emit(m_size, true);
+    Emit(m_size);
     m_size = 0;
     ResetLine();
     return !m_stopped;
-}
-
-MessageSplitter::Buffer MessageSplitter::TakeBuffer()
-{
-    Buffer buffer{std::move(m_data), m_capacity};
-    m_capacity = 0;
-    m_size = 0;
-    ResetLine();
-    return buffer;
 }
 
 void MessageSplitter::Reserve(std::size_t needed)
@@ -330,7 +321,7 @@ void MessageSplitter::Split(std::size_t previousEnd, std::size_t envelopeStart, 
     m_pending = false;
     const bool emptyLeadingPart = previousEnd == 0 && !m_hasEnvelope && !m_anyMessage;
     if (!emptyLeadingPart)
-        Emit(previousEnd, false);
+        Emit(previousEnd);
     m_envelope = std::move(envelope);
     m_hasEnvelope = true;
     if (m_size > nextStart)
@@ -341,11 +332,10 @@ void MessageSplitter::Split(std::size_t previousEnd, std::size_t envelopeStart, 
     m_previousEmpty = false;
 }
 
-void MessageSplitter::Emit(std::size_t textEnd, bool last)
+void MessageSplitter::Emit(std::size_t textEnd)
 {
     SplitMessage message;
     message.text = std::string_view(m_data.get(), textEnd);
-    message.last = last;
     if (m_hasEnvelope)
         message.envelope = std::string_view(m_envelope);
     message.headerSize = std::min(m_headerEnd, textEnd);

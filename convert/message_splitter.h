@@ -28,9 +28,6 @@ struct SplitMessage {
     /// Length of the header block at the start of `text`, up to and including
     /// the first empty line (all of `text` when it has none).
     std::size_t headerSize = 0;
-    /// The last message of the source (handed over by Finish): its text
-    /// stays where it is until the splitter's buffer is taken or destroyed.
-    bool last = false;
 };
 
 /// Cuts a source into messages. Lines end at CR, CR LF or a lone LF.
@@ -70,15 +67,6 @@ public:
     /// refused. Call it once, after the last Feed.
     [[nodiscard]] bool Finish();
 
-    /// The splitter's buffer, which after Finish starts with the text of the
-    /// last message: taken, it lets that text be kept without a copy. The
-    /// splitter is done with afterwards.
-    struct Buffer {
-        std::unique_ptr<char[]> data;
-        std::size_t capacity = 0;
-    };
-    Buffer TakeBuffer();
-
 private:
     const char *CopyPlainLines(const char *p, const char *end);
     void CountLineEndingAt(const char *cr, const char *next);
@@ -92,7 +80,7 @@ private:
     void ResolvePendingAsBody();
     void Split(std::size_t previousEnd, std::size_t envelopeStart, std::size_t envelopeEnd,
                std::size_t nextStart);
-    void Emit(std::size_t textEnd, bool last);
+    void Emit(std::size_t textEnd);
 
     enum class Prefix { Open, Plain, From };
 

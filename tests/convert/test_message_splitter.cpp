@@ -204,28 +204,3 @@ TEST(MessageSplitter, GivesTheSameResultWhereverTheChunksAreCut)
             EXPECT_EQ(ScanInChunksOf(input, size), whole) << "chunks of " << size;
     }
 }
-
-TEST(MessageSplitterTest, OnlyTheLastMessageIsMarkedAndItsTextCanBeKept)
-{
-    const std::string input = "From a@b Tue Mar 05 09:07:03 2024\nS: 1\n\nFrom line\n\n"
-                              "From c@d Tue Mar 05 09:07:04 2024\nS: 2\n\nlast\n";
-    for (std::size_t chunk : {std::size_t{1}, std::size_t{5}, input.size()}) {
-        std::vector<bool> marks;
-        std::string lastText;
-        MessageSplitter splitter([&](const SplitMessage &m) {
-            marks.push_back(m.last);
-            if (m.last)
-                lastText = std::string(m.text);
-            return true;
-        });
-        for (std::size_t at = 0; at < input.size(); at += chunk)
-            ASSERT_TRUE(splitter.Feed(std::string_view(input).substr(at, chunk)));
-        ASSERT_TRUE(splitter.Finish());
-        EXPECT_EQ(marks, (std::vector<bool>{false, true})) << "chunks of " << chunk;
-        EXPECT_EQ(lastText, "S: 2\n\nlast\n");
-
-        const MessageSplitter::Buffer buffer = splitter.TakeBuffer();
-        ASSERT_GE(buffer.capacity, lastText.size());
-        EXPECT_EQ(std::string_view(buffer.data.get(), lastText.size()), lastText);
-    }
-}
