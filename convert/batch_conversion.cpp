@@ -169,7 +169,7 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         std::optional<RecordResult> result = folders.Make(location, madeEarlier);
         if (!result)
             result = folders.Append(location, madeEarlier, observer, [&] {
-                return AppendMailboxRecord(source, location.mailboxPath, &observer, io);
+                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds);
             });
         tally.Count(source, location, *result);
         observer.FileDone(i, total, source, *result);

@@ -16,6 +16,7 @@ namespace tovaly {
 struct ConversionRequest {
     std::string outputRoot;           ///< folder the mirror tree goes under
     std::vector<std::string> sources; ///< message files, converted in this order
+    LineEnds lineEnds = kNativeLineEnds; ///< how the mailboxes' lines end
 };
 
 /// A source file that could not be converted.

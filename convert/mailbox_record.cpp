@@ -197,7 +197,7 @@ struct RecordFrame {
     std::string_view closing;
 };
 
-RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime)
+RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, LineEnds lineEnds)
 {
     EnvelopeInfo envelope;
     if (message.envelope) {
@@ -207,9 +207,14 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime)
     MailMessageReader reader;
     (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, fileTime);
     RecordFrame frame;
-    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate()) + "\r\n";
-    const bool needsLineEnd = !message.text.empty() && !message.text.ends_with("\r\n");
-    frame.closing = needsLineEnd ? "\r\n\r\n" : "\r\n";
+    const std::string_view lineEnd = LineEndText(lineEnds);
+    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate());
+    frame.fromLine += lineEnd;
+    // The message's last line gets its line end when the source left it
+    // without one; then comes the one empty line that closes the record.
+    const bool needsLineEnd = !message.text.empty() && !message.text.ends_with(lineEnd);
+    const std::string_view twoLineEnds = lineEnds == LineEnds::CrLf ? "\r\n\r\n" : "\n\n";
+    frame.closing = needsLineEnd ? twoLineEnds : lineEnd;
     return frame;
 }
 
@@ -218,7 +223,10 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime)
 // is never open while the observer yields.
 class RecordAppender {
 public:
-    RecordAppender(MailboxFile &mailbox, RecordObserver *observer) : m_mailbox(mailbox), m_observer(observer) {}
+    RecordAppender(MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds)
+        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds)
+    {
+    }
 
     // Writes `pieces`, which hold `records` whole records.
     bool Write(std::span<std::string_view> pieces, int records)
@@ -240,7 +248,7 @@ public:
     // The record of one message cut out while the source is read.
     bool Append(const SplitMessage &message, std::int64_t fileTime)
     {
-        const RecordFrame frame = FrameRecord(message, fileTime);
+        const RecordFrame frame = FrameRecord(message, fileTime, m_lineEnds);
         YieldTo(m_observer);
         std::array<std::string_view, 3> pieces{frame.fromLine, message.text, frame.closing};
         if (!Write(pieces, 1))
@@ -275,6 +283,7 @@ private:
 
     MailboxFile &m_mailbox;
     RecordObserver *m_observer;
+    LineEnds m_lineEnds;
     std::optional<std::uint64_t> m_mark; // the mailbox length before this source
     int m_records = 0;
     int m_errorCode = 0;
@@ -316,8 +325,9 @@ RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, co
 
 class RecordRun {
 public:
-    RecordRun(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer)
-        : m_sourcePath(sourcePath), m_observer(observer), m_io(mailbox.Io()), m_appender(mailbox, observer)
+    RecordRun(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds)
+        : m_sourcePath(sourcePath), m_observer(observer), m_io(mailbox.Io()), m_lineEnds(lineEnds),
+          m_appender(mailbox, observer, lineEnds)
     {
     }
 
@@ -339,7 +349,7 @@ public:
             m_observer->Yield();
         };
         MessageSplitter splitter(
-            [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); },
+            [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); }, m_lineEnds,
             m_totalBytes,
             m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead) : nullptr);
         const std::size_t chunkSize = ChunkSizeFor(m_totalBytes);
@@ -370,15 +380,17 @@ private:
     const std::string &m_sourcePath;
     RecordObserver *m_observer;
     RecordFileIo &m_io;
+    LineEnds m_lineEnds;
     RecordAppender m_appender;
     RecordResult m_result;
     std::uint64_t m_totalBytes = 0;
     int m_percent = 0;
 };
 
-RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer)
+RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer,
+                        LineEnds lineEnds)
 {
-    RecordRun run(sourcePath, mailbox, observer);
+    RecordRun run(sourcePath, mailbox, observer, lineEnds);
     // Out of memory, or an exception from the observer: take back what this
     // source appended and report it like any other failure.
     return Guarded(sourcePath, run.Appender(), run.BytesRead(), [&] { return run.Run(); });
@@ -497,14 +509,14 @@ int ProgressPercent(std::uint64_t n, std::uint64_t m)
 }
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer)
+                                 RecordObserver *observer, LineEnds lineEnds)
 {
     RecordFileIo io;
-    return AppendMailboxRecord(sourcePath, mailboxPath, observer, io);
+    return AppendMailboxRecord(sourcePath, mailboxPath, observer, io, lineEnds);
 }
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io)
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds)
 {
     std::optional<MailboxFile> mailbox;
     try {
@@ -514,7 +526,7 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
         bare.errorCode = ENOMEM;
         return bare;
     }
-    return RunGuarded(sourcePath, *mailbox, observer);
+    return RunGuarded(sourcePath, *mailbox, observer, lineEnds);
 }
 
 } // namespace tovaly

@@ -1,8 +1,10 @@
 #pragma once
 // Appends the messages of one source file to a mailbox file as mbox records:
-// "From <sender> <date>" CR LF, the message text with CR LF line ends, and
-// an empty line. Body lines matching ^>*From  get one more ">" (mboxrd).
+// "From <sender> <date>", the message text and an empty line, every line
+// ended alike (LF, or CR LF). Body lines matching ^>*From  get one more ">"
+// (mboxrd).
 
+#include "line_end.h"
 #include "message_splitter.h"
 
 #include <cstddef>
@@ -24,7 +26,8 @@ public:
     /// Never called while a mailbox file is open.
     virtual void Yield() {}
     /// Called after every line read. `bytesSoFar` counts the lines read so
-    /// far as written, each with a CR LF; `totalBytes` is the source size;
+    /// far, each with two bytes for its line end, whatever the mailbox is
+    /// written with; `totalBytes` is the source size;
     /// `percent` is bytesSoFar / totalBytes * 100 rounded half to even and
     /// capped at 100 (it keeps its last value when totalBytes is 0).
     virtual void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent)
@@ -115,16 +118,18 @@ private:
 };
 
 /// Appends one record per message held in `sourcePath` to `mailboxPath`
-/// (created when missing). Either every record of the source is appended or
-/// none is: on any failure the mailbox is cut back to its previous length.
-/// The observer, when given, sees every line read and every point where the
-/// caller's window may handle its events; none of them while the mailbox is
-/// open. Never throws.
+/// (created when missing): the From line, the message text with every line
+/// end written as `lineEnds`, and one empty line; a last line the source
+/// left without a line end gets one. Either every record of the source is
+/// appended or none is: on any failure the mailbox is cut back to its
+/// previous length. The observer, when given, sees every line read and every
+/// point where the caller's window may handle its events; none of them
+/// while the mailbox is open. Never throws.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer = nullptr);
+                                 RecordObserver *observer = nullptr, LineEnds lineEnds = kNativeLineEnds);
 
 /// The same, making its system calls through `io`.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io);
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds);
 
 } // namespace tovaly

@@ -103,6 +103,7 @@ TEST_F(BatchConversion, ConvertsInOrderIntoOneMailboxPerFolder)
     request.sources = {Source("inbox/2.mbs", Message("second")),
                        Source("sent/1.mbs", Message("sent one")),
                        Source("inbox/1.mbs", Message("first"))};
+    request.lineEnds = LineEnds::CrLf; // the line ends asked for, whatever the platform's
     RecordingObserver observer;
     const BatchSummary summary = ConvertBatch(request, observer);
 
@@ -126,6 +127,7 @@ TEST_F(BatchConversion, ConvertsInOrderIntoOneMailboxPerFolder)
     ASSERT_NE(inbox.find("Subject: first"), std::string::npos);
     EXPECT_LT(inbox.find("Subject: second"), inbox.find("Subject: first"));
     EXPECT_EQ(inbox.rfind("From ann@example.org Tue Mar 05 09:07:03 2024\r\n", 0), 0u);
+    EXPECT_TRUE(inbox.ends_with("Body of first\r\n\r\n"));
     EXPECT_NE(ReadAll(Mailbox("sent")).find("Subject: sent one"), std::string::npos);
     EXPECT_EQ(Mailbox("inbox").filename(), "inbox.mbox");
 }
@@ -479,12 +481,13 @@ TEST_F(MixedStoreBatch, AnObserverThatThrowsStopsTheBatchCleanly)
     ConversionRequest request{Out(), {}};
     for (int i = 0; i < 200; ++i)
         request.sources.push_back(Source("a/" + std::to_string(i) + ".mbs", Message(std::to_string(i))));
+    request.lineEnds = LineEnds::Lf;
     Throwing observer;
     RecordFileIo io;
     EXPECT_THROW((void)ConvertBatch(request, observer, io), std::runtime_error);
     // Three whole records, and the mailbox was closed.
     const std::string mbox = ReadAll(Mailbox("a"));
-    EXPECT_NE(mbox.find("Subject: 2\r\n"), std::string::npos);
-    EXPECT_EQ(mbox.find("Subject: 3\r\n"), std::string::npos);
-    EXPECT_TRUE(mbox.ends_with("Body of 2\r\n\r\n"));
+    EXPECT_NE(mbox.find("Subject: 2\n"), std::string::npos);
+    EXPECT_EQ(mbox.find("Subject: 3\n"), std::string::npos);
+    EXPECT_TRUE(mbox.ends_with("Body of 2\n\n"));
 }
