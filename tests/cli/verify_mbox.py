@@ -8,8 +8,12 @@ when it is at hand, one made by the benchmark generator, with
   python      Python's mailbox module
   git         git mailsplit --mboxrd
   dovecot     Dovecot's doveadm fetch, on a private configuration
-  mailutils   GNU mailutils' movemail into a Maildir (LF mailboxes only: it
-              opens no mailbox whose From lines end in CR LF)
+and, for checks by hand (they read LF mailboxes only):
+
+  mailutils   GNU mailutils' movemail into a Maildir (it opens no mailbox
+              whose From lines end in CR LF)
+  formail     procmail's formail -s
+  mutt        mutt -R, piping every message out (needs the "script" tool)
 
 Each mailbox must hold exactly the messages of the sources of its folder
 (a source with several envelope lines counts each of its messages) and each
@@ -21,7 +25,9 @@ no line may be added or missing, at the end either. Every From line must
 read "From <address without spaces> <Www Mmm dd hh:mm:ss yyyy>".
 
 Usage: verify_mbox.py --opera2mbox EXE --repo REPO_ROOT --work SCRATCH_DIR
-                      --reader READER --line-ends lf|crlf
+                      --reader READER --line-ends lf|crlf [--store STORE]
+
+With --store, only that store is converted and checked.
 """
 import argparse
 import collections
@@ -324,7 +330,56 @@ class MailutilsReader(Reader):
         return messages
 
 
-READERS = {r.name: r for r in (PythonReader, GitReader, DovecotReader, MailutilsReader)}
+class FormailReader(Reader):
+    name = "formail"
+    keeps_separator = True
+
+    def read(self, path):
+        out = tempfile.mkdtemp(dir=self.scratch)
+        with open(path, "rb") as box:
+            run = subprocess.run(["formail", "-s", "sh", "-c", 'cat > "$0/$FILENO"', out], stdin=box,
+                                 capture_output=True)
+        if run.returncode != 0:
+            raise RuntimeError(f"formail failed: {run.stderr.decode(errors='replace')}")
+        messages = []
+        for name in sorted(os.listdir(out), key=int):
+            with open(os.path.join(out, name), "rb") as f:
+                first, _, text = f.read().partition(b"\n")
+            messages.append((first.rstrip(b"\r"), text))
+        shutil.rmtree(out)
+        return messages
+
+
+class MuttReader(Reader):
+    """mutt, read-only, tags every message and pipes each one to a script
+    that stores it; mutt wants a terminal, which "script" gives it."""
+    name = "mutt"
+
+    def read(self, path):
+        out = tempfile.mkdtemp(dir=self.scratch)
+        save = os.path.join(out, "save.sh")
+        with open(save, "w") as f:
+            f.write('#!/bin/sh\nn=$(ls "$1" | wc -l)\ncat > "$1/$(printf %07d "$n")"\n')
+        os.chmod(save, 0o755)
+        box = os.path.join(out, "box")
+        os.mkdir(box)
+        command = (f"mutt -n -F /dev/null -R -f '{os.path.abspath(path)}' "
+                   "-e 'set pipe_split=yes pipe_decode=no wait_key=no sort=mailbox-order pipe_sep=\"\"' "
+                   f"-e 'push \"T~A<enter>;|{save} {box}<enter>q\"'")
+        run = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True,
+                             env=dict(os.environ, TERM="vt100"), timeout=600)
+        if run.returncode != 0:
+            raise RuntimeError(f"mutt failed: {run.stdout[-300:]!r}")
+        messages = []
+        for name in sorted(os.listdir(box)):
+            with open(os.path.join(box, name), "rb") as f:
+                first, _, text = f.read().partition(b"\n")
+            messages.append((first.rstrip(b"\r"), text))
+        shutil.rmtree(out)
+        return messages
+
+
+READERS = {r.name: r for r in (PythonReader, GitReader, DovecotReader, MailutilsReader, FormailReader, MuttReader)}
 
 
 def as_read(reader, raw):
@@ -433,6 +488,7 @@ def main():
     ap.add_argument("--line-ends", required=True, choices=["lf", "crlf"])
     ap.add_argument("--messages", type=int, default=300,
                     help="size of the generated stores to check (default 300)")
+    ap.add_argument("--store", help="check only this store")
     a = ap.parse_args()
     work = os.path.abspath(a.work)
     repo = os.path.abspath(a.repo)
@@ -441,12 +497,17 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
 
     stores = [("samples", os.path.join(repo, "samples", "store"))]
+    if a.store:
+        stores = [("store", os.path.abspath(a.store))]
     made = os.path.join(work, "test-store")
-    subprocess.run([sys.executable, os.path.join(here, "make_test_store.py"), "--out", made,
-                    "--messages", str(a.messages)], check=True)
-    stores.append(("test store", made))
     generator = os.path.join(repo, os.pardir, "shared", "bench", "gen_store.py")
-    if os.path.isfile(generator):
+    if not a.store:
+        subprocess.run([sys.executable, os.path.join(here, "make_test_store.py"), "--out", made,
+                        "--messages", str(a.messages)], check=True)
+        stores.append(("test store", made))
+    if a.store:
+        pass
+    elif os.path.isfile(generator):
         generated = os.path.join(work, "generated")
         subprocess.run([sys.executable, generator, "--out", generated, "--messages", str(a.messages)],
                        check=True, capture_output=True)
