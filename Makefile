@@ -8,8 +8,9 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
+# git and dovecot-core: mbox readers the readback tests read the output with.
 DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
-                libgmime-3.0-dev libgtest-dev python3 \
+                libgmime-3.0-dev libgtest-dev python3 git dovecot-core \
                 desktop-file-utils
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

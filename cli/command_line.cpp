@@ -15,19 +15,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char *kUsage = "usage: opera2mbox [-q] -o OUTPUT_DIR SOURCE...\n";
+constexpr const char *kUsage = "usage: opera2mbox [-q] [--line-ends=lf|crlf] -o OUTPUT_DIR SOURCE...\n";
 
 constexpr const char *kHelp =
     "Convert Opera Mail message files (.mbs) into mbox mailboxes.\n"
     "\n"
-    "  -o, --output DIR  write the mailboxes under DIR (created when missing)\n"
-    "  -q, --quiet       no progress bar\n"
+    "  -o, --output DIR        write the mailboxes under DIR (created when missing)\n"
+    "  -q, --quiet             no progress bar\n"
+    "      --line-ends=lf|crlf end every line of the mailboxes with LF or CR LF\n"
+    "                          (default: LF on Linux and macOS, CR LF on Windows)\n"
     "      --mailbox-per=folder|account|store\n"
-    "                    how messages are gathered into mailboxes (see below)\n"
-    "      --mailbox-name=NAME\n"
-    "                    the one mailbox of --mailbox-per=store (default opera)\n"
-    "  -h, --help        show this help and exit\n"
-    "      --version     show the version and exit\n"
+    "                          how messages are gathered into mailboxes (see below)\n"
+    "      --mailbox-name=NAME the one mailbox of --mailbox-per=store (default opera)\n"
+    "  -h, --help              show this help and exit\n"
+    "      --version           show the version and exit\n"
     "\n"
     "A SOURCE is a message file, taken whatever its name, or a folder, whose\n"
     "whole tree is searched for files ending in .mbs (in any case).\n"
@@ -140,6 +141,23 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
         if (arg.rfind("--", 0) == 0) {
             const auto equals = arg.find('=');
             const std::string name = arg.substr(0, equals);
+            if (name == "--line-ends") {
+                std::string value;
+                if (equals != std::string::npos) {
+                    value = arg.substr(equals + 1);
+                } else if (i + 1 < args.size()) {
+                    value = args[++i];
+                }
+                if (value == "lf") {
+                    options.lineEnds = LineEnds::Lf;
+                } else if (value == "crlf") {
+                    options.lineEnds = LineEnds::CrLf;
+                } else {
+                    return Failed("option --line-ends takes lf or crlf" +
+                                  (value.empty() ? std::string() : ", not '" + value + "'"));
+                }
+                continue;
+            }
             if (name == "--output") {
                 std::string value;
                 if (equals != std::string::npos) {
@@ -314,7 +332,7 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
     for (const FileFailure &failure : collected.failures)
         reporter.ReportFailure(failure.path, failure.reason);
 
-    ConversionRequest request{options.outputDir, collected.files};
+    ConversionRequest request{options.outputDir, collected.files, options.lineEnds};
     request.layout = options.layout;
     request.topFolders = collected.topFolders;
     const BatchSummary summary = ConvertBatch(request, reporter);

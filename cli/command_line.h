@@ -21,6 +21,7 @@ inline constexpr int kExitUsage = 2;     ///< bad arguments; nothing converted
 struct CommandLine {
     std::string outputDir;
     std::vector<std::string> sources;
+    LineEnds lineEnds = kNativeLineEnds;
     bool quiet = false;
     bool help = false;
     bool version = false;
@@ -36,14 +37,16 @@ struct [[nodiscard]] ParsedCommandLine {
 };
 
 /// Parses the arguments after the program name. Accepts -o DIR, -oDIR,
-/// --output DIR, --output=DIR, -q, --quiet, --help, --version, short options
-/// bundled (-qo DIR), options after sources, and "--" to end the options;
-/// --mailbox-per=folder|account|store and --mailbox-name=NAME (also with the
-/// value as the next argument). --help and --version end parsing at once.
-/// Errors: an unknown option, -o without a folder or given twice, a missing
-/// -o, and no source (the last two only when neither --help nor --version is
-/// given); a layout option without a usable value or given twice, and
-/// --mailbox-name without --mailbox-per=store.
+/// --output DIR, --output=DIR, -q, --quiet, --line-ends=lf|crlf (or
+/// --line-ends lf|crlf; the last one given counts), --help, --version,
+/// short options bundled (-qo DIR), options after sources, and "--" to end
+/// the options; --mailbox-per=folder|account|store and --mailbox-name=NAME
+/// (also with the value as the next argument). --help and --version end
+/// parsing at once. Errors: an unknown option, -o without a folder or given
+/// twice, --line-ends without lf or crlf, a missing -o, and no source (the
+/// last two only when neither --help nor --version is given); a layout option
+/// without a usable value or given twice, and --mailbox-name without
+/// --mailbox-per=store.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 
 /// The message files to convert, in order: a file source as it is, a folder

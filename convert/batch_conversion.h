@@ -26,6 +26,7 @@ struct TopFolder {
 struct ConversionRequest {
     std::string outputRoot;           ///< folder the mailboxes go under
     std::vector<std::string> sources; ///< message files, converted in this order
+    LineEnds lineEnds = kNativeLineEnds; ///< how the mailboxes' lines end
     MailboxLayout layout = {};        ///< how messages are gathered into mailboxes
     /// Where the sources were found, by ascending firstSource; only the
     /// account layout asks. Sources before the first entry count as given
@@ -71,19 +72,6 @@ public:
     }
 };
 
-/// How far a batch reads ahead of what it writes (see ConvertBatch).
-struct BatchTuning {
-    /// Sources larger than this are not read ahead: the writing thread
-    /// converts them itself while it reads them, so a store file of hundreds
-    /// of megabytes never sits in memory whole.
-    std::uint64_t readAheadLimit = std::uint64_t{8} << 20;
-    /// Bound on the memory held for sources read ahead and not yet written:
-    /// a source is charged what reading it takes (a little over twice its
-    /// size), then what its records hold. One source is always let through,
-    /// whatever its charge.
-    std::uint64_t readAheadBytes = std::uint64_t{8} << 20;
-};
-
 /// Converts every source of `request` in order: the source's absolute path
 /// (relative ones are taken against the working folder) is mapped to its
 /// mirror folder and mailbox under the output root by the request's layout
@@ -93,22 +81,11 @@ struct BatchTuning {
 /// stops the batch. A mirror folder is made once for a run of sources that
 /// share it, and made again if it vanishes in between.
 ///
-/// When the observer follows lines, one source is read and written at a
-/// time and no mailbox is open while the observer yields. When it does not
-/// (a command line without a progress bar), a second thread reads the next
-/// sources, builds their records and makes their mirror folders while the
-/// calling thread writes, and a mailbox stays open for a run of sources that
-/// go to it, across the yields;
-/// it is closed when the run ends, and a failed close fails the source that
-/// ended the run (its records are cut off again). Both ways give the same
-/// mailbox bytes and the same summary; every observer call is made on the
-/// calling thread, FileStarted and FileDone in the same order either way.
+/// One source is read and written at a time, and no mailbox is open while
+/// the observer yields.
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer);
 
-/// The same with the read-ahead bounds of `tuning`, making the file calls
-/// through `io`. With read-ahead, `io.Read` is called on the second thread
-/// while the other calls are made on the calling thread.
-BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer, const BatchTuning &tuning,
-                          RecordFileIo &io);
+/// The same, making the file calls through `io`.
+BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer, RecordFileIo &io);
 
 } // namespace tovaly

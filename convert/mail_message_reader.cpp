@@ -783,15 +783,115 @@ std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line)
     return info;
 }
 
+namespace {
+
+// The envelope-line reading of mutt (is_from), word by word, without
+// splitting the whole line: a long line costs nothing but the scan.
+class EnvelopeWords {
+public:
+    explicit EnvelopeWords(std::string_view text) : m_rest(text) { SkipBlanks(); }
+
+    bool AtEnd() const { return m_rest.empty(); }
+    std::string_view Rest() const { return m_rest; }
+    void Consume(std::size_t length)
+    {
+        m_rest.remove_prefix(std::min(length, m_rest.size()));
+        SkipBlanks();
+    }
+    std::string_view Next()
+    {
+        std::size_t length = 0;
+        while (length < m_rest.size() && !IsBlank(m_rest[length]))
+            ++length;
+        const std::string_view word = m_rest.substr(0, length);
+        Consume(length);
+        return word;
+    }
+    // "Mon" to "Sun" in any case, followed by a blank.
+    bool AtDayName() const
+    {
+        if (m_rest.size() < 4 || !IsBlank(m_rest[3]))
+            return false;
+        return std::any_of(kDayNames.begin(), kDayNames.end(),
+                           [&](const char *day) { return EqualsNoCase(m_rest.substr(0, 3), day); });
+    }
+
+private:
+    void SkipBlanks()
+    {
+        while (!m_rest.empty() && IsBlank(m_rest.front()))
+            m_rest.remove_prefix(1);
+    }
+
+    std::string_view m_rest;
+};
+
+// The sender of an envelope line: up to a blank outside double quotes, with
+// backslash escapes. Its length, or nothing when the line ends inside it.
+std::optional<std::size_t> EnvelopeSenderLength(std::string_view text)
+{
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            if (++i == text.size())
+                return std::nullopt;
+        } else if (text[i] == '"') {
+            quoted = !quoted;
+        } else if (!quoted && IsBlank(text[i])) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 bool IsWellFormedEnvelopeLine(std::string_view line)
 {
     if (line.substr(0, 5) != "From ")
         return false;
-    const std::string_view rest = line.substr(5);
-    if (rest.empty() || IsBlank(rest.front()))
+    EnvelopeWords words(line.substr(5));
+    if (words.AtEnd())
         return false;
-    const auto tokens = SplitTokens(rest, false);
-    return tokens.size() > 1 && ParseAsctimeAt(tokens, 1).has_value();
+    if (!words.AtDayName()) {
+        const auto senderLength = EnvelopeSenderLength(words.Rest());
+        if (!senderLength)
+            return false;
+        // Mailing-list archives write the sender as "me at example.org".
+        const bool spelledOut = words.Rest().substr(*senderLength, 4) == " at ";
+        words.Consume(*senderLength);
+        if (spelledOut) {
+            (void)words.Next(); // "at"
+            (void)words.Next(); // the domain
+        }
+        if (!words.AtDayName())
+            return false;
+    }
+    (void)words.Next(); // the weekday
+    if (words.AtDayName())
+        (void)words.Next(); // the sender was a user named like a weekday
+    const std::string_view month = words.Next();
+    const bool monthKnown =
+        month.size() >= 3 && std::any_of(kMonthNames.begin(), kMonthNames.end(), [&](const char *name) {
+            return EqualsNoCase(month.substr(0, 3), name);
+        });
+    const auto day = ParseNumber(words.Next(), 2);
+    if (!monthKnown || !day || *day < 1 || *day > 31 || !ParseTimeOfDay(words.Next()))
+        return false;
+    // Up to two zone words ("MET DST", "+0100", "PST"), then the year.
+    std::string_view word = words.Next();
+    for (int zones = 0; zones < 2 && !word.empty() && !IsDigit(word.front()); ++zones) {
+        const char first = word.front();
+        const bool letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+        if (!letter && (zones > 0 || (first != '+' && first != '-')))
+            return false;
+        word = words.Next();
+    }
+    // The year's digits may be followed by anything ("2024\r", "1995,").
+    std::size_t digits = 0;
+    while (digits < word.size() && IsDigit(word[digits]))
+        ++digits;
+    return digits >= 1 && digits <= 4;
 }
 
 double AutomationDateFromUnixTime(std::int64_t unixTime)

@@ -21,8 +21,11 @@ struct EnvelopeInfo {
 /// nothing when the line does not begin with "From ".
 std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line);
 
-/// True for a line a careful mbox reader accepts as a message separator:
-/// "From ", a sender without spaces, then a parsable asctime date.
+/// True for a line mutt accepts as a message separator: "From ", a sender
+/// (which may be absent, quoted, or "name at domain"), then an asctime date
+/// "Www Mmm d hh:mm[:ss] [zone [zone]] yyyy" whose zone words may be names
+/// ("Sat Jul  8 10:27 MET 2000", "Wed Aug  2 00:39:12 MET DST 1995") or
+/// offsets, with anything after the year.
 bool IsWellFormedEnvelopeLine(std::string_view line);
 
 /// Days since 30 Dec 1899 00:00 (the Automation date form) for a Unix time.

@@ -197,7 +197,7 @@ struct RecordFrame {
     std::string_view closing;
 };
 
-RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime)
+RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, LineEnds lineEnds)
 {
     EnvelopeInfo envelope;
     if (message.envelope) {
@@ -207,43 +207,40 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime)
     MailMessageReader reader;
     (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, fileTime);
     RecordFrame frame;
-    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate()) + "\r\n";
-    const bool needsLineEnd = !message.text.empty() && !message.text.ends_with("\r\n");
-    frame.closing = needsLineEnd ? "\r\n\r\n" : "\r\n";
+    const std::string_view lineEnd = LineEndText(lineEnds);
+    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate());
+    frame.fromLine += lineEnd;
+    // The message's last line gets its line end when the source left it
+    // without one; then comes the one empty line that closes the record.
+    const bool needsLineEnd = !message.text.empty() && !message.text.ends_with(lineEnd);
+    const std::string_view twoLineEnds = lineEnds == LineEnds::CrLf ? "\r\n\r\n" : "\n\n";
+    frame.closing = needsLineEnd ? twoLineEnds : lineEnd;
     return frame;
 }
 
 // Writes the records of one source to a mailbox and takes them all back when
-// anything fails. With `keepOpen` false the mailbox is opened and closed
-// around every write, so it is never open while the observer yields.
+// anything fails. The mailbox is opened and closed around every write, so it
+// is never open while the observer yields.
 class RecordAppender {
 public:
-    RecordAppender(MailboxFile &mailbox, bool keepOpen, RecordObserver *observer)
-        : m_mailbox(mailbox), m_keepOpen(keepOpen), m_observer(observer)
+    RecordAppender(MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds)
+        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds)
     {
     }
 
     // Writes `pieces`, which hold `records` whole records.
-    bool Write(std::span<std::string_view> pieces, int records, std::uint64_t *written = nullptr)
+    bool Write(std::span<std::string_view> pieces, int records)
     {
         if (const int error = m_mailbox.Open(); error != 0)
             return Fail(error, "cannot open mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
         if (!m_mark)
             m_mark = m_mailbox.Length();
-        std::uint64_t sent = 0;
-        const int error = m_mailbox.Write(pieces, &sent);
-        if (written)
-            *written = sent;
-        if (error != 0) {
-            if (!m_keepOpen)
-                (void)m_mailbox.Close();
+        if (const int error = m_mailbox.Write(pieces); error != 0) {
+            (void)m_mailbox.Close();
             return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
         }
-        if (!m_keepOpen) {
-            if (const int closeError = m_mailbox.Close(); closeError != 0)
-                return Fail(closeError,
-                            "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
-        }
+        if (const int closeError = m_mailbox.Close(); closeError != 0)
+            return Fail(closeError, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
         m_records += records;
         return true;
     }
@@ -251,7 +248,7 @@ public:
     // The record of one message cut out while the source is read.
     bool Append(const SplitMessage &message, std::int64_t fileTime)
     {
-        const RecordFrame frame = FrameRecord(message, fileTime);
+        const RecordFrame frame = FrameRecord(message, fileTime, m_lineEnds);
         YieldTo(m_observer);
         std::array<std::string_view, 3> pieces{frame.fromLine, message.text, frame.closing};
         if (!Write(pieces, 1))
@@ -285,8 +282,8 @@ private:
     }
 
     MailboxFile &m_mailbox;
-    bool m_keepOpen;
     RecordObserver *m_observer;
+    LineEnds m_lineEnds;
     std::optional<std::uint64_t> m_mark; // the mailbox length before this source
     int m_records = 0;
     int m_errorCode = 0;
@@ -328,8 +325,9 @@ RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, co
 
 class RecordRun {
 public:
-    RecordRun(const std::string &sourcePath, MailboxFile &mailbox, bool keepOpen, RecordObserver *observer)
-        : m_sourcePath(sourcePath), m_observer(observer), m_io(mailbox.Io()), m_appender(mailbox, keepOpen, observer)
+    RecordRun(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds)
+        : m_sourcePath(sourcePath), m_observer(observer), m_io(mailbox.Io()), m_lineEnds(lineEnds),
+          m_appender(mailbox, observer, lineEnds)
     {
     }
 
@@ -351,7 +349,7 @@ public:
             m_observer->Yield();
         };
         MessageSplitter splitter(
-            [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); },
+            [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); }, m_lineEnds,
             m_totalBytes,
             m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead) : nullptr);
         const std::size_t chunkSize = ChunkSizeFor(m_totalBytes);
@@ -382,16 +380,17 @@ private:
     const std::string &m_sourcePath;
     RecordObserver *m_observer;
     RecordFileIo &m_io;
+    LineEnds m_lineEnds;
     RecordAppender m_appender;
     RecordResult m_result;
     std::uint64_t m_totalBytes = 0;
     int m_percent = 0;
 };
 
-RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, bool keepOpen,
-                        RecordObserver *observer)
+RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer,
+                        LineEnds lineEnds)
 {
-    RecordRun run(sourcePath, mailbox, keepOpen, observer);
+    RecordRun run(sourcePath, mailbox, observer, lineEnds);
     // Out of memory, or an exception from the observer: take back what this
     // source appended and report it like any other failure.
     return Guarded(sourcePath, run.Appender(), run.BytesRead(), [&] { return run.Run(); });
@@ -410,8 +409,7 @@ MailboxFile::~MailboxFile()
 
 int MailboxFile::Open()
 {
-    const bool opening = m_fd < 0;
-    if (opening) {
+    if (m_fd < 0) {
         errno = 0;
         m_fd = m_io.OpenMailbox(m_path);
         if (m_fd < 0)
@@ -429,12 +427,10 @@ int MailboxFile::Open()
         m_length = static_cast<std::uint64_t>(status.st_size);
         m_lengthKnown = true;
     }
-    if (opening)
-        m_lengthWhenOpened = m_length;
     return 0;
 }
 
-int MailboxFile::Write(std::span<const std::string_view> pieces, std::uint64_t *written)
+int MailboxFile::Write(std::span<const std::string_view> pieces)
 {
     std::uint64_t sent = 0;
     int error = EBADF;
@@ -449,15 +445,7 @@ int MailboxFile::Write(std::span<const std::string_view> pieces, std::uint64_t *
         }
     }
     m_length += sent;
-    if (written)
-        *written = sent;
     return error;
-}
-
-bool MailboxFile::WasRemoved() const
-{
-    struct stat status {};
-    return m_fd >= 0 && ::fstat(m_fd, &status) == 0 && status.st_nlink == 0;
 }
 
 int MailboxFile::Close()
@@ -478,122 +466,6 @@ std::string MailboxFile::CutBack(std::uint64_t length)
     }
     m_length = length;
     return {};
-}
-
-// ---- PreparedSource ----------------------------------------------------------
-
-PreparedSource::PreparedSource(std::string sourcePath, RecordFileIo &io) : m_path(std::move(sourcePath)), m_io(&io)
-{
-    OpenedSource opened = OpenSource(m_path);
-    m_fd = opened.fd;
-    m_size = opened.size;
-    m_fileTime = opened.fileTime;
-    m_errorCode = opened.errorCode;
-    m_error = std::move(opened.error);
-}
-
-PreparedSource::~PreparedSource()
-{
-    if (m_fd >= 0)
-        (void)::close(m_fd);
-}
-
-PreparedSource::PreparedSource(PreparedSource &&other) noexcept
-    : m_path(std::move(other.m_path)), m_io(other.m_io), m_fd(std::exchange(other.m_fd, -1)), m_size(other.m_size),
-      m_fileTime(other.m_fileTime), m_read(other.m_read), m_records(std::move(other.m_records)),
-      m_lastFromLine(std::move(other.m_lastFromLine)), m_lastClosing(other.m_lastClosing),
-      m_lastText(std::move(other.m_lastText)), m_lastTextSize(other.m_lastTextSize), m_ends(std::move(other.m_ends)),
-      m_readAt(std::move(other.m_readAt)), m_bytesRead(other.m_bytesRead), m_errorCode(other.m_errorCode),
-      m_error(std::move(other.m_error))
-{
-}
-
-void PreparedSource::Read()
-{
-    if (m_read || m_fd < 0)
-        return;
-    m_read = true;
-    MessageSplitter splitter(
-        [this](const SplitMessage &message) {
-            RecordFrame frame = FrameRecord(message, m_fileTime);
-            const std::size_t size = frame.fromLine.size() + message.text.size() + frame.closing.size();
-            m_ends.push_back((m_ends.empty() ? 0 : m_ends.back()) + size);
-            m_readAt.push_back(m_bytesRead);
-            if (message.last) {
-                // Its text stays in the splitter's buffer, which is kept.
-                m_lastFromLine = std::move(frame.fromLine);
-                m_lastClosing = frame.closing;
-                m_lastTextSize = message.text.size();
-                return true;
-            }
-            if (m_records.size() + size > m_records.capacity())
-                m_records.reserve(std::max(m_records.size() + size, m_records.capacity() + m_records.capacity() / 2));
-            m_records += frame.fromLine;
-            m_records += message.text;
-            m_records += frame.closing;
-            return true;
-        },
-        m_size);
-    // One read buffer for all the sources a thread reads ahead.
-    thread_local std::unique_ptr<char[]> chunk;
-    thread_local std::size_t chunkSize = 0;
-    const std::size_t wanted = ChunkSizeFor(m_size);
-    if (chunkSize < wanted) {
-        chunk.reset();
-        chunk = std::make_unique_for_overwrite<char[]>(wanted);
-        chunkSize = wanted;
-    }
-    const int readError = FeedSource(*m_io, m_fd, std::span<char>(chunk.get(), wanted), splitter, m_bytesRead);
-    (void)::close(m_fd); // read only: nothing to lose
-    m_fd = -1;
-    if (readError != 0) {
-        m_errorCode = readError;
-        m_error = "cannot read file " + Quoted(m_path) + ": " + Describe(readError);
-        return;
-    }
-    (void)splitter.Finish();
-    m_lastText = splitter.TakeBuffer();
-}
-
-std::size_t PreparedSource::HeldBytes() const
-{
-    return m_records.capacity() + m_lastText.capacity + m_ends.capacity() * sizeof(std::size_t) +
-           m_readAt.capacity() * sizeof(std::uint64_t);
-}
-
-RecordResult PreparedSource::WriteTo(MailboxFile &mailbox) const
-{
-    RecordAppender appender(mailbox, true, nullptr);
-    return Guarded(m_path, appender, m_bytesRead, [&] {
-        RecordResult result;
-        result.bytesRead = m_bytesRead;
-        if (m_errorCode != 0 && m_ends.empty())
-            return Failure(std::move(result), m_errorCode, m_error);
-        // A read error leaves the last message out: it is never cut.
-        const bool hasLast = m_errorCode == 0 && !m_ends.empty();
-        std::array<std::string_view, 4> pieces{m_records};
-        if (hasLast) {
-            pieces[1] = m_lastFromLine;
-            pieces[2] = std::string_view(m_lastText.data.get(), m_lastTextSize);
-            pieces[3] = m_lastClosing;
-        }
-        std::uint64_t written = 0;
-        if (!appender.Write(pieces, static_cast<int>(m_ends.size()), &written)) {
-            // Report the bytes read when the message that failed was cut, as
-            // a writer working while it reads would have.
-            const auto failed = std::upper_bound(m_ends.begin(), m_ends.end(), static_cast<std::size_t>(written));
-            const auto index = static_cast<std::size_t>(failed - m_ends.begin());
-            result.bytesRead = m_readAt[std::min(index, m_readAt.size() - 1)];
-            return Failure(std::move(result), appender.ErrorCode(), appender.Error());
-        }
-        if (m_errorCode != 0) {
-            appender.Abandon(m_errorCode, m_error);
-            return Failure(std::move(result), appender.ErrorCode(), appender.Error());
-        }
-        result.ok = true;
-        result.messages = appender.Records();
-        return result;
-    });
 }
 
 // ---- RecordFileIo and the entry points ---------------------------------------
@@ -637,14 +509,14 @@ int ProgressPercent(std::uint64_t n, std::uint64_t m)
 }
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer)
+                                 RecordObserver *observer, LineEnds lineEnds)
 {
     RecordFileIo io;
-    return AppendMailboxRecord(sourcePath, mailboxPath, observer, io);
+    return AppendMailboxRecord(sourcePath, mailboxPath, observer, io, lineEnds);
 }
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io)
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds)
 {
     std::optional<MailboxFile> mailbox;
     try {
@@ -654,12 +526,7 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
         bare.errorCode = ENOMEM;
         return bare;
     }
-    return RunGuarded(sourcePath, *mailbox, false, observer);
-}
-
-RecordResult AppendMailboxRecord(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer)
-{
-    return RunGuarded(sourcePath, mailbox, true, observer);
+    return RunGuarded(sourcePath, *mailbox, observer, lineEnds);
 }
 
 } // namespace tovaly

@@ -1,8 +1,10 @@
 #pragma once
 // Appends the messages of one source file to a mailbox file as mbox records:
-// "From <sender> <date>" CR LF, the message text with CR LF line ends, and
-// an empty line. Body lines matching ^>*From  get one more ">" (mboxrd).
+// "From <sender> <date>", the message text and an empty line, every line
+// ended alike (LF, or CR LF). Body lines matching ^>*From  get one more ">"
+// (mboxrd).
 
+#include "line_end.h"
 #include "message_splitter.h"
 
 #include <cstddef>
@@ -21,11 +23,11 @@ class RecordObserver {
 public:
     virtual ~RecordObserver() = default;
     /// A point where the caller may let its window handle pending events.
-    /// Never called while a mailbox file is open, except in a batch whose
-    /// observer does not follow lines (see ConvertBatch).
+    /// Never called while a mailbox file is open.
     virtual void Yield() {}
     /// Called after every line read. `bytesSoFar` counts the lines read so
-    /// far as written, each with a CR LF; `totalBytes` is the source size;
+    /// far, each with two bytes for its line end, whatever the mailbox is
+    /// written with; `totalBytes` is the source size;
     /// `percent` is bytesSoFar / totalBytes * 100 rounded half to even and
     /// capped at 100 (it keeps its last value when totalBytes is 0).
     virtual void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent)
@@ -96,15 +98,9 @@ public:
     /// The length of the file as far as this object knows: what it had when
     /// first opened plus what was written since. Only valid once opened.
     std::uint64_t Length() const { return m_length; }
-    /// The length the file had when it was last opened.
-    std::uint64_t LengthWhenOpened() const { return m_lengthWhenOpened; }
     /// Writes every byte of `pieces` to the open file: 0, or the errno of the
-    /// failure. `written`, when given, receives the bytes that went out even
-    /// when it fails.
-    [[nodiscard]] int Write(std::span<const std::string_view> pieces, std::uint64_t *written = nullptr);
-    /// True when the open file has lost its name (it, or its folder, was
-    /// removed while open): what was written to it is gone.
-    [[nodiscard]] bool WasRemoved() const;
+    /// failure.
+    [[nodiscard]] int Write(std::span<const std::string_view> pieces);
     /// Closes the file if open: 0, or the errno of a failed close.
     [[nodiscard]] int Close();
     /// Cuts the file back to `length` (no-op unless it is a regular file that
@@ -119,76 +115,21 @@ private:
     bool m_lengthKnown = false;
     bool m_regular = false;
     std::uint64_t m_length = 0;
-    std::uint64_t m_lengthWhenOpened = 0;
-};
-
-/// The records of one source file, read and built in memory before any of
-/// them is written: the half of AppendMailboxRecord that needs no mailbox,
-/// so a batch can do it for the next sources while it writes this one.
-/// Opened and read on one thread, written on another after a hand-over: it
-/// refers to nothing but its `io`, whose Read must allow that.
-class PreparedSource {
-public:
-    /// Opens `sourcePath` and learns its size and time; nothing is read yet.
-    /// Reads go through `io`, which must outlive this object.
-    PreparedSource(std::string sourcePath, RecordFileIo &io);
-    ~PreparedSource();
-    PreparedSource(PreparedSource &&other) noexcept;
-    PreparedSource &operator=(PreparedSource &&other) = delete;
-
-    /// Size of the source, 0 when it could not be opened.
-    std::uint64_t Size() const { return m_size; }
-    /// Reads the whole source, cuts it into messages and builds their
-    /// records; closes the source. A read error is kept for WriteTo. Does
-    /// nothing when opening failed or when called again. May throw
-    /// std::bad_alloc (the source can then still be converted by
-    /// AppendMailboxRecord, which reports the shortage).
-    void Read();
-    /// Bytes held for the records.
-    std::size_t HeldBytes() const;
-    /// After Read: appends the records to `mailbox`, which is left open, all
-    /// or none: the same result and the same mailbox bytes as
-    /// AppendMailboxRecord would give for the source. Can be called again
-    /// after a failure. Never throws.
-    RecordResult WriteTo(MailboxFile &mailbox) const;
-
-private:
-    std::string m_path;
-    RecordFileIo *m_io;
-    int m_fd = -1;
-    std::uint64_t m_size = 0;
-    std::int64_t m_fileTime = 0;
-    bool m_read = false;
-    std::string m_records;              // every record but the last, back to back
-    std::string m_lastFromLine;         // the last record: its From line,
-    std::string_view m_lastClosing;     // its closing line end(s)
-    MessageSplitter::Buffer m_lastText; // and the buffer that starts with its text
-    std::size_t m_lastTextSize = 0;
-    std::vector<std::size_t> m_ends;    // end of each record, counted over all of them
-    std::vector<std::uint64_t> m_readAt; // source bytes read when each message was cut
-    std::uint64_t m_bytesRead = 0;
-    int m_errorCode = 0;                // failure to open or read the source
-    std::string m_error;
 };
 
 /// Appends one record per message held in `sourcePath` to `mailboxPath`
-/// (created when missing). Either every record of the source is appended or
-/// none is: on any failure the mailbox is cut back to its previous length.
-/// The observer, when given, sees every line read and every point where the
-/// caller's window may handle its events; none of them while the mailbox is
-/// open. Never throws.
+/// (created when missing): the From line, the message text with every line
+/// end written as `lineEnds`, and one empty line; a last line the source
+/// left without a line end gets one. Either every record of the source is
+/// appended or none is: on any failure the mailbox is cut back to its
+/// previous length. The observer, when given, sees every line read and every
+/// point where the caller's window may handle its events; none of them
+/// while the mailbox is open. Never throws.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer = nullptr);
+                                 RecordObserver *observer = nullptr, LineEnds lineEnds = kNativeLineEnds);
 
 /// The same, making its system calls through `io`.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io);
-
-/// The same into a mailbox kept open by the caller, which also closes it
-/// (and learns of a failed close): for a batch that writes many sources to
-/// one mailbox and does not let a window run anything at its yields. Reads
-/// go through `mailbox.Io()`.
-RecordResult AppendMailboxRecord(const std::string &sourcePath, MailboxFile &mailbox,
-                                 RecordObserver *observer);
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds);
 
 } // namespace tovaly

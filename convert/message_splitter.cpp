@@ -1,6 +1,5 @@
 #include "message_splitter.h"
 
-#include "line_end.h"
 #include "mail_message_reader.h"
 
 #include <algorithm>
@@ -30,8 +29,8 @@ bool IsHeaderField(std::string_view line)
 
 } // namespace
 
-MessageSplitter::MessageSplitter(Sink sink, std::uint64_t expectedSize, LineCounted lineCounted)
-    : m_sink(std::move(sink)), m_lineCounted(std::move(lineCounted))
+MessageSplitter::MessageSplitter(Sink sink, LineEnds lineEnds, std::uint64_t expectedSize, LineCounted lineCounted)
+    : m_sink(std::move(sink)), m_lineCounted(std::move(lineCounted)), m_lineEnd(LineEndText(lineEnds))
 {
     const std::uint64_t wanted = expectedSize + expectedSize / 16 + 64;
     try {
@@ -55,8 +54,9 @@ bool MessageSplitter::Feed(std::string_view chunk)
             ++p;
     }
     m_countFrom = p;
+    const std::size_t endingLength = m_lineEnd.size();
     while (p < end) {
-        if (m_size == m_lineStart && m_prefix == Prefix::Open && !m_pending) {
+        if (m_size == m_lineStart && m_prefix == Prefix::Open && !m_pending && m_form != Form::Mailbox) {
             p = CopyPlainLines(p, end);
             if (p == end)
                 break;
@@ -64,38 +64,30 @@ bool MessageSplitter::Feed(std::string_view chunk)
         const char *const eol = FindLineEnd(p, end);
         if (eol == end) {
             Append(p, static_cast<std::size_t>(end - p));
-            if (m_pending || m_prefix == Prefix::Open)
+            if (NeedsInspection())
                 Inspect(0, false);
             break;
         }
-        // The line and its end in one copy: CR LF and a lone LF stay as they
-        // are, a lone CR gets an LF after it.
+        Append(p, static_cast<std::size_t>(eol - p));
+        AppendLineEnd();
         const char *next = eol + 1;
-        std::size_t endingLength = 1;
         if (*eol == '\r') {
-            endingLength = 2;
-            if (next < end && *next == '\n') {
+            if (next < end && *next == '\n')
                 ++next;
-                Append(p, static_cast<std::size_t>(next - p));
-            } else {
-                Append(p, static_cast<std::size_t>(next - p));
-                Append("\n", 1);
-                m_skipLf = next == end;
-            }
+            else
+                m_skipLf = next == end; // the LF of a CR LF may start the next chunk
             CountLineEndingAt(eol, next);
-        } else {
-            Append(p, static_cast<std::size_t>(next - p));
         }
         p = next;
 
-        if (m_prefix == Prefix::Open && !m_pending) {
+        if (m_pending || m_form == Form::Mailbox) {
+            Inspect(endingLength, true);
+        } else if (m_prefix == Prefix::Open) {
             // Most lines are settled by their first byte.
             if (m_size - endingLength > m_lineStart && m_data[m_lineStart] != '>' && m_data[m_lineStart] != 'F')
                 m_prefix = Prefix::Plain;
             else
                 Inspect(endingLength, true);
-        } else if (m_pending) {
-            Inspect(endingLength, true);
         }
         if (m_stopped)
             return false;
@@ -117,11 +109,12 @@ void MessageSplitter::CountLineEndingAt(const char *cr, const char *next)
         m_lineCounted(m_bytesSoFar);
 }
 
-// Copies the run of lines at `p` that need no change and decide nothing (no
-// quoting, no candidate, no lone CR) in one go; returns where that run ends.
+// Copies the run of lines at `p` that need no quoting and decide nothing in
+// one go, their line ends written as the splitter's; returns where that run
+// ends.
 const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
 {
-    const char *const copyFrom = p;
+    const char *copyFrom = p;
     while (p < end) {
         const char first = *p;
         if (first == '>' || first == 'F')
@@ -129,23 +122,32 @@ const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
         const char *const eol = first == '\r' || first == '\n' ? p : FindLineEnd(p, end);
         if (eol == end)
             break;
+        const std::size_t lineOffset = m_size + static_cast<std::size_t>(p - copyFrom);
         const char *next = eol + 1;
         if (*eol == '\r') {
-            if (next == end || *next != '\n')
-                break;
-            ++next;
+            if (next < end && *next == '\n')
+                ++next;
+            else
+                m_skipLf = next == end;
             CountLineEndingAt(eol, next);
         }
+        if (std::string_view(eol, static_cast<std::size_t>(next - eol)) != m_lineEnd) {
+            Append(copyFrom, static_cast<std::size_t>(eol - copyFrom));
+            AppendLineEnd();
+            copyFrom = next;
+        }
         if (eol == p) {
-            const std::size_t offset = m_size + static_cast<std::size_t>(p - copyFrom);
             if (m_headerEnd == std::string_view::npos)
-                m_headerEnd = offset + static_cast<std::size_t>(next - p);
+                m_headerEnd = lineOffset + m_lineEnd.size();
             m_previousEmpty = true;
-            m_emptyStart = offset;
+            m_emptyStart = lineOffset;
         } else {
             m_previousEmpty = false;
         }
-        m_firstLine = false;
+        if (m_firstLine) {
+            m_firstLine = false;
+            m_form = Form::Message;
+        }
         p = next;
     }
     Append(copyFrom, static_cast<std::size_t>(p - copyFrom));
@@ -165,7 +167,7 @@ bool MessageSplitter::Finish()
             m_lineCounted(m_bytesSoFar);
     }
     if (m_size > m_lineStart || m_lineIsCandidate) {
-        if (m_pending || m_prefix == Prefix::Open)
+        if (NeedsInspection())
             Inspect(0, true);
         if (m_stopped)
             return false;
@@ -175,19 +177,13 @@ bool MessageSplitter::Finish()
         ResolvePendingAsBody();
     if (m_stopped)
         return false;
-    Emit(m_size, true);
+    // In a mailbox the empty line that ends the source separates, like the
+    // ones before its later envelope lines: it is not part of the message.
+    const bool mailbox = m_form != Form::Unknown && m_form != Form::Message;
+    Emit(mailbox && m_previousEmpty && m_lineStart == m_size ? m_emptyStart : m_size);
     m_size = 0;
     ResetLine();
     return !m_stopped;
-}
-
-MessageSplitter::Buffer MessageSplitter::TakeBuffer()
-{
-    Buffer buffer{std::move(m_data), m_capacity};
-    m_capacity = 0;
-    m_size = 0;
-    ResetLine();
-    return buffer;
 }
 
 void MessageSplitter::Reserve(std::size_t needed)
@@ -213,6 +209,11 @@ void MessageSplitter::Append(const char *data, std::size_t size)
     m_size += size;
 }
 
+void MessageSplitter::AppendLineEnd()
+{
+    Append(m_lineEnd.data(), m_lineEnd.size());
+}
+
 void MessageSplitter::InsertQuote(std::size_t at)
 {
     Reserve(m_size + 1);
@@ -221,22 +222,46 @@ void MessageSplitter::InsertQuote(std::size_t at)
     ++m_size;
 }
 
-// Looks at the start of the current line as far as it has been read (without
-// the `endingLength` bytes of its line end): first whether it decides a
-// pending candidate, then whether it needs quoting.
+// Whether the start of the line being read still has something to decide.
+bool MessageSplitter::NeedsInspection() const
+{
+    return m_pending || m_form == Form::Mailbox || m_prefix == Prefix::Open;
+}
+
+// Whether the line being read (as far as it has been, without the
+// `endingLength` bytes of its line end) begins "X-Opera-Status:".
+MessageSplitter::Answer MessageSplitter::StartsWithOperaStatus(std::size_t endingLength, bool lineComplete) const
+{
+    const std::size_t have = m_size - endingLength - m_lineStart;
+    const std::string_view start(m_data.get() + m_lineStart, std::min(have, kOperaStatus.size()));
+    if (start == kOperaStatus)
+        return Answer::Yes;
+    if (lineComplete || start != kOperaStatus.substr(0, start.size()))
+        return Answer::No;
+    return Answer::NotYet; // too few bytes of this line to tell yet
+}
+
+// Looks at the start of the current line as far as it has been read: first
+// whether it tells the kind of mailbox or decides a pending candidate, then
+// whether it needs quoting.
 void MessageSplitter::Inspect(std::size_t endingLength, bool lineComplete)
 {
+    if (m_form == Form::Mailbox) {
+        const Answer opera = StartsWithOperaStatus(endingLength, lineComplete);
+        if (opera == Answer::NotYet)
+            return;
+        m_form = opera == Answer::Yes ? Form::Opera : Form::Mbox;
+    }
     if (m_pending) {
-        const std::size_t have = m_size - endingLength - m_lineStart;
-        const std::string_view start(m_data.get() + m_lineStart, std::min(have, kOperaStatus.size()));
-        if (start == kOperaStatus) {
+        const Answer opera = StartsWithOperaStatus(endingLength, lineComplete);
+        if (opera == Answer::NotYet)
+            return;
+        if (opera == Answer::Yes) {
             Split(m_emptyStart, m_candidateStart, m_candidateEnd, m_lineStart);
             if (m_stopped)
                 return;
-        } else if (lineComplete || start != kOperaStatus.substr(0, start.size())) {
-            ResolvePendingAsBody();
         } else {
-            return; // too few bytes of this line to tell yet
+            ResolvePendingAsBody();
         }
     }
     if (m_prefix == Prefix::Open)
@@ -257,8 +282,11 @@ void MessageSplitter::DecidePrefix(std::size_t endingLength, bool lineComplete)
         return;
     }
     m_prefix = Prefix::From;
-    if (m_quoteRun == 0 && (m_firstLine || m_previousEmpty))
-        m_lineIsCandidate = true; // an envelope line, or a body line: decided at its end
+    // An envelope line, or a body line, decided at its end: the first line,
+    // or in a mailbox one that follows an empty line.
+    const bool mayOpen = m_firstLine || (m_previousEmpty && (m_form == Form::Opera || m_form == Form::Mbox));
+    if (m_quoteRun == 0 && mayOpen)
+        m_lineIsCandidate = true;
     else
         InsertQuote(m_lineStart);
 }
@@ -275,6 +303,7 @@ void MessageSplitter::EndLine(std::size_t endingLength)
             if (!IsHeaderField(line)) {
                 m_envelope.assign(line);
                 m_hasEnvelope = true;
+                m_form = Form::Mailbox;
                 m_size = m_lineStart;
                 m_firstLine = false;
                 m_previousEmpty = false;
@@ -282,11 +311,15 @@ void MessageSplitter::EndLine(std::size_t endingLength)
                 return;
             }
             InsertQuote(m_lineStart);
-        } else if (IsWellFormedEnvelopeLine(line)) {
-            Split(m_emptyStart, m_lineStart, contentEnd, m_size);
-            ResetLine();
-            return;
+        } else if (m_form == Form::Mbox) {
+            if (IsWellFormedEnvelopeLine(line)) {
+                Split(m_emptyStart, m_lineStart, contentEnd, m_size);
+                ResetLine();
+                return;
+            }
+            InsertQuote(m_lineStart);
         } else {
+            // An Opera store file: the next line decides.
             m_pending = true;
             m_candidateStart = m_lineStart;
             m_candidateEnd = contentEnd;
@@ -300,7 +333,10 @@ void MessageSplitter::EndLine(std::size_t endingLength)
     } else {
         m_previousEmpty = false;
     }
-    m_firstLine = false;
+    if (m_firstLine) {
+        m_firstLine = false;
+        m_form = Form::Message;
+    }
     ResetLine();
 }
 
@@ -328,9 +364,7 @@ void MessageSplitter::Split(std::size_t previousEnd, std::size_t envelopeStart, 
 {
     std::string envelope(m_data.get() + envelopeStart, envelopeEnd - envelopeStart);
     m_pending = false;
-    const bool emptyLeadingPart = previousEnd == 0 && !m_hasEnvelope && !m_anyMessage;
-    if (!emptyLeadingPart)
-        Emit(previousEnd, false);
+    Emit(previousEnd);
     m_envelope = std::move(envelope);
     m_hasEnvelope = true;
     if (m_size > nextStart)
@@ -341,15 +375,13 @@ void MessageSplitter::Split(std::size_t previousEnd, std::size_t envelopeStart, 
     m_previousEmpty = false;
 }
 
-void MessageSplitter::Emit(std::size_t textEnd, bool last)
+void MessageSplitter::Emit(std::size_t textEnd)
 {
     SplitMessage message;
     message.text = std::string_view(m_data.get(), textEnd);
-    message.last = last;
     if (m_hasEnvelope)
         message.envelope = std::string_view(m_envelope);
     message.headerSize = std::min(m_headerEnd, textEnd);
-    m_anyMessage = true;
     if (!m_sink(message))
         m_stopped = true;
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -72,8 +73,10 @@ std::vector<std::string> Subjects(const fs::path &mailbox)
     std::istringstream in(ReadAll(mailbox));
     std::string line;
     while (std::getline(in, line)) {
+        if (line.ends_with('\r'))
+            line.pop_back();
         if (line.rfind("Subject: ", 0) == 0)
-            subjects.push_back(line.substr(9, line.size() - 10)); // without the CR
+            subjects.push_back(line.substr(9));
     }
     return subjects;
 }
@@ -191,6 +194,18 @@ TEST(ParseCommandLine, AcceptsEveryFormOfTheOutputOption)
     EXPECT_TRUE(Parsed({"--quiet", "-o", "D", "s"}).quiet);
 }
 
+TEST(ParseCommandLine, LineEndsArePickedOrThePlatforms)
+{
+    EXPECT_EQ(Parsed({"-o", "D", "s"}).lineEnds, kNativeLineEnds);
+    EXPECT_EQ(Parsed({"--line-ends=crlf", "-o", "D", "s"}).lineEnds, LineEnds::CrLf);
+    EXPECT_EQ(Parsed({"-o", "D", "s", "--line-ends", "lf"}).lineEnds, LineEnds::Lf);
+    EXPECT_EQ(Parsed({"--line-ends=lf", "--line-ends=crlf", "-o", "D", "s"}).lineEnds, LineEnds::CrLf);
+    EXPECT_EQ(Parsed({"-o", "D", "--", "--line-ends=crlf"}).sources, Args{"--line-ends=crlf"});
+    EXPECT_EQ(ParseError({"--line-ends=CRLF", "-o", "D", "s"}), "option --line-ends takes lf or crlf, not 'CRLF'");
+    EXPECT_EQ(ParseError({"--line-ends=", "-o", "D", "s"}), "option --line-ends takes lf or crlf");
+    EXPECT_EQ(ParseError({"-o", "D", "s", "--line-ends"}), "option --line-ends takes lf or crlf");
+}
+
 TEST(ParseCommandLine, KeepsSourcesInOrderAndEndsOptionsAtDoubleDash)
 {
     const CommandLine options = Parsed({"a", "-o", "D", "b", "--", "-q", "--output=x", "-", "c"});
@@ -228,7 +243,8 @@ TEST(RunOpera2Mbox, UsageErrorsExitWithTwo)
         EXPECT_EQ(run.status, kExitUsage);
         EXPECT_TRUE(run.out.empty());
         EXPECT_EQ(run.err.rfind("opera2mbox: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find("usage: opera2mbox [-q] -o OUTPUT_DIR SOURCE...\n"), std::string::npos);
+        EXPECT_NE(run.err.find("usage: opera2mbox [-q] [--line-ends=lf|crlf] -o OUTPUT_DIR SOURCE...\n"),
+                  std::string::npos);
     }
 }
 
@@ -300,6 +316,33 @@ TEST_F(Opera2MboxRun, FilesAreConvertedInTheOrderGiven)
     EXPECT_EQ(Subjects(Mailbox("store")), (std::vector<std::string>{"second", "first", "second"}));
     EXPECT_EQ(run.out, "Converted 3 messages from 3 source files into 1 mailbox under " +
                            Path("out") + ".\n");
+}
+
+TEST_F(Opera2MboxRun, WritesTheLineEndsAskedFor)
+{
+    // A message with LF line ends, one with CR LF, and one with lone CRs.
+    const std::string lf = Put("lf/1.mbs", "Subject: lf\n\nbody\n");
+    const std::string crlf = Put("crlf/1.mbs", "Subject: crlf\r\n\r\nbody\r\n");
+    const std::string cr = Put("cr/1.mbs", "Subject: cr\r\rbody\r");
+    for (const char *mode : {"lf", "crlf"}) {
+        SCOPED_TRACE(mode);
+        fs::remove_all(Path("out"));
+        const RunResult run = Opera2Mbox({std::string("--line-ends=") + mode, "-o", Path("out"), lf, crlf, cr});
+        ASSERT_EQ(run.status, kExitConverted) << run.err;
+        const std::string eol = std::string(mode) == "lf" ? "\n" : "\r\n";
+        for (const char *name : {"lf", "crlf", "cr"}) {
+            const std::string mbox = ReadAll(Mailbox(name));
+            const std::string text = "Subject: " + std::string(name) + eol + eol + "body" + eol + eol;
+            // The From line (its date is the file's time), then the text.
+            const auto fromLineEnd = mbox.find(eol);
+            ASSERT_NE(fromLineEnd, std::string::npos);
+            EXPECT_TRUE(mbox.starts_with("From MAILER-DAEMON ")) << mbox;
+            EXPECT_EQ(mbox.substr(fromLineEnd + eol.size()), text) << name;
+            // From line, header, empty line, body, closing empty line.
+            EXPECT_EQ(std::count(mbox.begin(), mbox.end(), '\n'), 5) << name;
+            EXPECT_EQ(std::count(mbox.begin(), mbox.end(), '\r'), std::string(mode) == "lf" ? 0 : 5) << name;
+        }
+    }
 }
 
 TEST_F(Opera2MboxRun, AFailedSourceExitsWithOneAndTheRestIsConverted)
@@ -499,7 +542,7 @@ TEST_F(Opera2MboxLayouts, AMailboxPerAccount)
 
 TEST_F(Opera2MboxLayouts, OneMailboxForTheStore)
 {
-    const RunResult run = Convert({"--mailbox-per=store"});
+    const RunResult run = Convert({"--mailbox-per=store", "--line-ends=crlf"});
     EXPECT_EQ(run.status, kExitConverted) << run.err;
     EXPECT_EQ(run.out, "Converted 6 messages from 6 source files into 1 mailbox under " + Path("out") + ".\n");
     const std::vector<std::string> all =

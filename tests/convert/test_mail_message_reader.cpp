@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace tovaly;
@@ -82,7 +83,7 @@ TEST(EnvelopeLineTest, ParsesOperaAndMboxForms)
     const std::optional<std::int64_t> none;
     const std::vector<EnvelopeCase> cases = {
         {"From - Mon Jan 05 10:00:00 2010", true, "", 1262685600, true},
-        {"From  Tue Mar 05 09:07:03 2024 123", true, "", kMar5_090703, false},
+        {"From  Tue Mar 05 09:07:03 2024 123", true, "", kMar5_090703, true},
         {"From ann@example.org Tue Mar  5 09:07:03 2024", true, "ann@example.org", kMar5_090703, true},
         {"From ann@example.org Tue Mar 05 09:07:03 2024\r", true, "ann@example.org", kMar5_090703, true},
         {"From MAILER-DAEMON Tue Mar 05 09:07:03 2024 remote from x", true, "MAILER-DAEMON", kMar5_090703, true},
@@ -91,9 +92,9 @@ TEST(EnvelopeLineTest, ParsesOperaAndMboxForms)
         {"From ann@example.org Tue Mar 5 09:07 2024", true, "ann@example.org", kMar5_090703 - 3, true},
         {"From Ann <ann@example.org> Tue Mar 05 09:07:03 2024", true, "Ann <ann@example.org>", kMar5_090703,
          false},
-        {"From Tue Mar 05 09:07:03 2024", true, "", kMar5_090703, false},
+        {"From Tue Mar 05 09:07:03 2024", true, "", kMar5_090703, true},
         {"From ann@example.org", true, "ann@example.org", none, false},
-        {"From ann@example.org Tue Feb 30 09:07:03 2024", true, "ann@example.org", none, false},
+        {"From ann@example.org Tue Feb 30 09:07:03 2024", true, "ann@example.org", none, true},
         {"From ann@example.org Tue Mar 05 24:07:03 2024", true, "ann@example.org", none, false},
         {"From ann@example.org Tue Mar 05 2024", true, "ann@example.org", none, false},
         {"From here on, we go", true, "here", none, false},
@@ -113,6 +114,44 @@ TEST(EnvelopeLineTest, ParsesOperaAndMboxForms)
         }
         EXPECT_EQ(IsWellFormedEnvelopeLine(c.line), c.wellFormed);
     }
+}
+
+TEST(EnvelopeLineTest, WellFormedAsMuttReadsThem)
+{
+    const std::vector<std::pair<std::string, bool>> cases = {
+        // Forms mutt splits at.
+        {"From me@example.org Sat Jul  8 10:27 MET 2000", true},
+        {"From me@example.org Wed Aug  2 00:39:12 MET DST 1995", true},
+        {"From me@example.org Wed Aug 2 00:39:12 -0700 1995", true},
+        {"From me@example.org wed aug 02 00:39:12 95", true},
+        {"From me@example.org Wed August 2 00:39:12 1995", true},
+        {"From me at example.org  Wed Oct 25 17:46:03 2017", true},
+        {"From \"Ann Smith\"@example.org Wed Oct 25 17:46:03 2017", true},
+        {"From a\\ b@example.org Wed Oct 25 17:46:03 2017", true},
+        {"From Sun Sun Oct 29 17:46:03 2017", true}, // a user named "Sun"
+        {"From\tme@example.org\tWed\tOct 25 17:46:03 2017", false}, // "From " needs its space
+        {"From me@example.org\tWed\tOct\t25\t17:46:03\t2017", true},
+        // Not envelope lines.
+        {"From me@example.org Wednesday Oct 25 17:46:03 2017", false},
+        {"From me@example.org Wed Oct 25 17:46:03", false},
+        {"From me@example.org Wed Oct 25 2017", false},
+        {"From me@example.org Wed Oct 0 17:46:03 2017", false},
+        {"From me@example.org Wed Oct 32 17:46:03 2017", false},
+        {"From me@example.org Wed Oct 25 17:46:03 MET DST CET 2017", false},
+        {"From me@example.org Wed Oct 25 17:46:03 (MET) 2017", false},
+        {"From me@example.org Wed Oct 25 17:46:03 year", false},
+        {"From me@example.org Wed Oct 25 17h46 2017", false},
+        {"From me@example.org Wed Ocx 25 17:46:03 2017", false},
+        {"From \"Ann Smith@example.org Wed Oct 25 17:46:03 2017", false},
+        {"From the start of the body", false},
+        {"From me@example.org", false},
+        {"From me@example.org ", false},
+    };
+    for (const auto &[line, wellFormed] : cases)
+        EXPECT_EQ(IsWellFormedEnvelopeLine(line), wellFormed) << line;
+    // A long line is turned down after the words that matter.
+    EXPECT_FALSE(IsWellFormedEnvelopeLine("From me " + std::string(1 << 20, 'x')));
+    EXPECT_TRUE(IsWellFormedEnvelopeLine("From me Wed Oct 25 17:46:03 2017 " + std::string(1 << 20, 'x')));
 }
 
 // --- header dates ---------------------------------------------------------

@@ -235,49 +235,59 @@ struct GoldenCase {
     int messages;
 };
 
-void PrintTo(const GoldenCase &golden, std::ostream *os)
-{
-    *os << golden.name;
-}
+using tovaly::LineEnds;
 
-class GoldenMailbox : public MailboxRecordTest, public testing::WithParamInterface<GoldenCase> {};
+class GoldenMailbox : public MailboxRecordTest,
+                      public testing::WithParamInterface<std::tuple<GoldenCase, LineEnds>> {
+protected:
+    fs::path Dir() const { return GoldenDir(std::get<0>(GetParam()).name); }
+    LineEnds Mode() const { return std::get<1>(GetParam()); }
+    std::string Expected() const
+    {
+        return ReadFile(Dir() / (Mode() == LineEnds::Lf ? "expected.lf.mbox" : "expected.crlf.mbox"));
+    }
+};
 
 TEST_P(GoldenMailbox, MatchesExpectedBytes)
 {
-    const fs::path dir = GoldenDir(GetParam().name);
-    const fs::path source = Source(ReadFile(dir / "input.mbs"), "input.mbs");
-    const std::string expected = ReadFile(dir / "expected.mbox");
-    ASSERT_FALSE(expected.empty()) << "missing " << dir;
+    const fs::path source = Source(ReadFile(Dir() / "input.mbs"), "input.mbs");
+    const std::string expected = Expected();
+    ASSERT_FALSE(expected.empty()) << "missing " << Dir();
 
-    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string());
+    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, Mode());
     EXPECT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(result.messages, GetParam().messages);
+    EXPECT_EQ(result.messages, std::get<0>(GetParam()).messages);
     EXPECT_EQ(result.bytesRead, fs::file_size(source));
     EXPECT_EQ(ReadFile(Mailbox()), expected);
 }
 
 TEST_P(GoldenMailbox, ShortReadsGiveTheSameBytes)
 {
-    const fs::path dir = GoldenDir(GetParam().name);
-    const fs::path source = Source(ReadFile(dir / "input.mbs"), "input.mbs");
-    const std::string expected = ReadFile(dir / "expected.mbox");
+    const fs::path source = Source(ReadFile(Dir() / "input.mbs"), "input.mbs");
+    const std::string expected = Expected();
     for (std::size_t chunk : {1u, 2u, 3u, 5u, 7u, 16u, 131u}) {
         fs::remove(Mailbox());
         ScriptedIo io;
         io.readLimit = chunk;
-        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
+        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, Mode());
         EXPECT_TRUE(result.ok) << result.error;
         EXPECT_EQ(ReadFile(Mailbox()), expected) << "reads of " << chunk << " bytes";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, GoldenMailbox,
-                         testing::Values(GoldenCase{"crlf", 1}, GoldenCase{"no_final_line_end", 1},
-                                         GoldenCase{"lone_cr", 1}, GoldenCase{"lf_only_from_lines", 1},
-                                         GoldenCase{"from_quoting", 1}, GoldenCase{"opera_envelope", 1},
-                                         GoldenCase{"opera_monthly_store", 3}, GoldenCase{"lf_mbox_archive", 2},
-                                         GoldenCase{"empty", 1}, GoldenCase{"single_crlf", 1}),
-                         [](const testing::TestParamInfo<GoldenCase> &golden) { return std::string(golden.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GoldenMailbox,
+    testing::Combine(testing::Values(GoldenCase{"crlf", 1}, GoldenCase{"no_final_line_end", 1}, GoldenCase{"lone_cr", 1},
+                                     GoldenCase{"lf_only_from_lines", 1}, GoldenCase{"mixed", 1},
+                                     GoldenCase{"from_quoting", 1}, GoldenCase{"forwarded_message", 1},
+                                     GoldenCase{"opera_envelope", 1}, GoldenCase{"opera_monthly_store", 3},
+                                     GoldenCase{"opera_store_separators", 2}, GoldenCase{"lf_mbox_archive", 2},
+                                     GoldenCase{"mbox_mutt_forms", 3}, GoldenCase{"empty", 1},
+                                     GoldenCase{"single_crlf", 1}),
+                     testing::Values(LineEnds::Lf, LineEnds::CrLf)),
+    [](const testing::TestParamInfo<std::tuple<GoldenCase, LineEnds>> &golden) {
+        return std::string(std::get<0>(golden.param).name) + (std::get<1>(golden.param) == LineEnds::Lf ? "_lf" : "_crlf");
+    });
 
 // ---- appending ----------------------------------------------------------------
 
@@ -286,23 +296,37 @@ TEST_F(MailboxRecordTest, AppendsToWhatIsThereAndTwiceGivesTwoRecords)
     const fs::path source = Source(kSimpleMessage);
     WriteFile(Mailbox(), "earlier record without a line end");
 
-    EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string()).ok);
-    EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string()).ok);
+    EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf).ok);
+    EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf).ok);
     EXPECT_EQ(ReadFile(Mailbox()), std::string("earlier record without a line end") + kSimpleRecord + kSimpleRecord);
+}
+
+TEST_F(MailboxRecordTest, WritesThePlatformsLineEndsUnlessTold)
+{
+    const fs::path source = Source(kSimpleMessage);
+    ASSERT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string()).ok);
+#ifdef _WIN32
+    EXPECT_EQ(ReadFile(Mailbox()), kSimpleRecord);
+#else
+    std::string lf = kSimpleRecord;
+    std::erase(lf, '\r');
+    EXPECT_EQ(ReadFile(Mailbox()), lf);
+#endif
 }
 
 TEST_F(MailboxRecordTest, EnvelopeLineIsTheFallbackForSenderAndDate)
 {
     const fs::path bare = Source("From ann@example.org Tue Jan 05 10:00:00 2010\r\nSubject: no sender or date\r\n\r\nx\r\n");
-    ASSERT_TRUE(AppendMailboxRecord(bare.string(), Mailbox().string()).ok);
+    ASSERT_TRUE(AppendMailboxRecord(bare.string(), Mailbox().string(), nullptr, LineEnds::CrLf).ok);
     EXPECT_EQ(ReadFile(Mailbox()), "From ann@example.org Tue Jan 05 10:00:00 2010\r\n"
                                    "Subject: no sender or date\r\n\r\nx\r\n\r\n");
 
     fs::remove(Mailbox());
     const fs::path opera = Source("From - Tue Jan 05 10:00:00 2010\r\nFrom: bob@example.org\r\n\r\n");
-    ASSERT_TRUE(AppendMailboxRecord(opera.string(), Mailbox().string()).ok);
+    ASSERT_TRUE(AppendMailboxRecord(opera.string(), Mailbox().string(), nullptr, LineEnds::CrLf).ok);
+    // The source is a mailbox: its last empty line separates and is dropped.
     EXPECT_EQ(ReadFile(Mailbox()), "From bob@example.org Tue Jan 05 10:00:00 2010\r\n"
-                                   "From: bob@example.org\r\n\r\n\r\n");
+                                   "From: bob@example.org\r\n\r\n");
 }
 
 TEST_F(MailboxRecordTest, LargeMessageCrossingReadChunks)
@@ -320,9 +344,9 @@ TEST_F(MailboxRecordTest, LargeMessageCrossingReadChunks)
     const fs::path source = Source(input);
     RecordingObserver observer;
 
-    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), &observer);
+    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), &observer, LineEnds::CrLf);
     ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ(ReadFile(Mailbox()), expected);
+    EXPECT_TRUE(ReadFile(Mailbox()) == expected); // too large for a readable difference
     ASSERT_FALSE(observer.lines.empty());
     EXPECT_EQ(observer.lines.back(), (LineEvent{input.size(), input.size(), 100}));
 }
@@ -395,7 +419,7 @@ TEST_F(MailboxRecordTest, FailedWriteCutsTheMailboxBack)
         ScriptedIo io;
         io.failWriteAfter = allowed;
 
-        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
+        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
         EXPECT_FALSE(result.ok) << allowed;
         EXPECT_EQ(result.errorCode, ENOSPC);
         EXPECT_EQ(result.error, "cannot write to mailbox '" + Mailbox().string() + "': No space left on device");
@@ -421,14 +445,14 @@ TEST_F(MailboxRecordTest, FailedCloseCutsTheMailboxBack)
 TEST_F(MailboxRecordTest, StoreFileLandsWholeOrNotAtAll)
 {
     const std::string store = ReadFile(GoldenDir("opera_monthly_store") / "input.mbs");
-    const std::string records = ReadFile(GoldenDir("opera_monthly_store") / "expected.mbox");
+    const std::string records = ReadFile(GoldenDir("opera_monthly_store") / "expected.crlf.mbox");
     const fs::path source = Source(store);
 
     // The third record fails half-way, after two were written and closed.
     WriteFile(Mailbox(), "kept\r\n");
     ScriptedIo failingWrite;
     failingWrite.failWriteAfter = records.size() - 40;
-    RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingWrite);
+    RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingWrite, LineEnds::CrLf);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(failingWrite.mailboxesClosed, 3);
     EXPECT_EQ(result.messages, 0);
@@ -438,7 +462,7 @@ TEST_F(MailboxRecordTest, StoreFileLandsWholeOrNotAtAll)
     ScriptedIo failingRead;
     failingRead.readLimit = 100;
     failingRead.failReadAfter = store.size() - 10;
-    result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingRead);
+    result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingRead, LineEnds::CrLf);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.errorCode, EIO);
     EXPECT_EQ(result.error, "cannot read file '" + source.string() + "': Input/output error");
@@ -446,7 +470,7 @@ TEST_F(MailboxRecordTest, StoreFileLandsWholeOrNotAtAll)
     EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n");
 
     // Nothing fails: all three land.
-    result = AppendMailboxRecord(source.string(), Mailbox().string());
+    result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf);
     EXPECT_TRUE(result.ok);
     EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n" + records);
 }
@@ -532,10 +556,10 @@ TEST_F(MailboxRecordTest, AnObserverThatDoesNotFollowLinesGetsNoLineCalls)
     };
     const fs::path source = Source(ReadFile(GoldenDir("opera_monthly_store") / "input.mbs"));
     Blind observer;
-    ASSERT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), &observer).ok);
+    ASSERT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), &observer, LineEnds::CrLf).ok);
     EXPECT_TRUE(observer.lines.empty());
     EXPECT_GT(observer.yields, 0);
-    EXPECT_EQ(ReadFile(Mailbox()), ReadFile(GoldenDir("opera_monthly_store") / "expected.mbox"));
+    EXPECT_EQ(ReadFile(Mailbox()), ReadFile(GoldenDir("opera_monthly_store") / "expected.crlf.mbox"));
 }
 
 TEST_F(MailboxRecordTest, NeverYieldsWhileTheMailboxIsOpen)
@@ -564,68 +588,6 @@ TEST_F(MailboxRecordTest, NeverYieldsWhileTheMailboxIsOpen)
     }
 }
 
-// ---- records read ahead --------------------------------------------------------
-
-namespace {
-
-// Converts a source the way a batch that reads ahead does.
-RecordResult AppendReadAhead(const fs::path &source, const fs::path &mailbox, tovaly::RecordFileIo &io)
-{
-    tovaly::PreparedSource prepared(source.string(), io);
-    prepared.Read();
-    tovaly::MailboxFile file(mailbox.string(), io);
-    const RecordResult result = prepared.WriteTo(file);
-    (void)file.Close();
-    return result;
-}
-
-struct IoScript {
-    const char *name;
-    std::size_t readLimit = std::numeric_limits<std::size_t>::max();
-    std::uint64_t failReadAfter = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t failWriteAfter = std::numeric_limits<std::uint64_t>::max();
-};
-
-} // namespace
-
-TEST_F(MailboxRecordTest, ReadAheadGivesTheSameRecordsAndResults)
-{
-    for (const char *golden : {"crlf", "opera_monthly_store", "lf_mbox_archive", "from_quoting", "empty",
-                               "no_final_line_end", "lone_cr"}) {
-        const std::string input = ReadFile(GoldenDir(golden) / "input.mbs");
-        const std::uint64_t records = ReadFile(GoldenDir(golden) / "expected.mbox").size();
-        const fs::path source = Source(input);
-        const std::vector<IoScript> scripts = {
-            {"plain"},
-            {"short reads", 7},
-            {"nothing written", {}, {}, 0},
-            {"one byte written", {}, {}, 1},
-            {"half written", {}, {}, records / 2},
-            {"all but the last byte written", {}, {}, records > 0 ? records - 1 : 0},
-            {"read fails at once", {}, 0},
-            {"read fails half-way", 64, input.size() / 2},
-            {"read fails at the end", 64, input.size() > 0 ? input.size() - 1 : 0},
-            {"read and write fail", 16, input.size() / 2, 40},
-        };
-        for (const IoScript &script : scripts) {
-            SCOPED_TRACE(std::string(golden) + ", " + script.name);
-            const auto run = [&](bool ahead) {
-                WriteFile(Mailbox(), "kept\r\n");
-                ScriptedIo io;
-                io.readLimit = script.readLimit;
-                io.failReadAfter = script.failReadAfter;
-                io.failWriteAfter = script.failWriteAfter;
-                const RecordResult result = ahead ? AppendReadAhead(source, Mailbox(), io)
-                                                  : AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
-                return std::make_tuple(result.ok, result.messages, result.bytesRead, result.errorCode, result.error,
-                                       ReadFile(Mailbox()));
-            };
-            const auto inTurn = run(false);
-            EXPECT_EQ(run(true), inTurn);
-        }
-    }
-}
-
 TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
 {
     WriteFile(Mailbox(), "kept\r\n");
@@ -633,13 +595,9 @@ TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
     tovaly::MailboxFile mailbox(Mailbox().string(), io);
     ASSERT_EQ(mailbox.Open(), 0);
     EXPECT_EQ(mailbox.Length(), 6u);
-    EXPECT_EQ(mailbox.LengthWhenOpened(), 6u);
     const std::array<std::string_view, 2> pieces{"From a\r\n", "text\r\n"};
-    std::uint64_t written = 0;
-    ASSERT_EQ(mailbox.Write(pieces, &written), 0);
-    EXPECT_EQ(written, 14u);
+    ASSERT_EQ(mailbox.Write(pieces), 0);
     EXPECT_EQ(mailbox.Length(), 20u);
-    EXPECT_FALSE(mailbox.WasRemoved());
 
     EXPECT_EQ(mailbox.CutBack(6), "");
     EXPECT_EQ(mailbox.Length(), 6u);
@@ -647,7 +605,6 @@ TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
     EXPECT_EQ(ReadFile(Mailbox()), "kept\r\nFrom a\r\ntext\r\n");
 
     fs::remove(Mailbox());
-    EXPECT_TRUE(mailbox.WasRemoved());
     EXPECT_EQ(mailbox.Close(), 0);
     EXPECT_FALSE(mailbox.IsOpen());
     EXPECT_NE(mailbox.CutBack(0), ""); // nothing left to cut
