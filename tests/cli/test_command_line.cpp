@@ -218,6 +218,34 @@ TEST_F(Opera2MboxRun, OutputThatIsAFileIsBadUsage)
     EXPECT_NE(run.err.find(file + ": not a folder"), std::string::npos) << run.err;
 }
 
+TEST_F(Opera2MboxRun, OutputBelowAFileIsBadUsageAndNothingIsWritten)
+{
+    const std::string source = Put("store/a/1.mbs", Message("one"));
+    const std::string file = Put("out", "a file");
+    for (const std::string &output : {file + "/sub", file + "/sub/deeper", file + "/sub/../x"}) {
+        SCOPED_TRACE(output);
+        const RunResult run = Opera2Mbox({"-o", output, source});
+        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_NE(run.err.find("opera2mbox: " + output + ": cannot be a folder: " + file + " is not a folder\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_TRUE(run.out.empty());
+    }
+    EXPECT_EQ(ReadAll(file), "a file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 2); // store and out
+
+    // A link that leads nowhere cannot be made a folder either.
+    fs::create_symlink(Path("nowhere/at/all"), Path("dangling"));
+    const RunResult dangling = Opera2Mbox({"-o", Path("dangling"), source});
+    EXPECT_EQ(dangling.status, kExitUsage);
+    EXPECT_NE(dangling.err.find(Path("dangling") + ": not a folder"), std::string::npos) << dangling.err;
+    EXPECT_FALSE(fs::exists(Path("nowhere")));
+
+    // A missing output below an existing folder is fine.
+    const RunResult fine = Opera2Mbox({"-q", "-o", Path("new/deep/out"), source});
+    EXPECT_EQ(fine.status, kExitConverted) << fine.err;
+}
+
 TEST_F(Opera2MboxRun, ConvertsFilesAndFolders)
 {
     Put("store/a/1.mbs", Message("a1"));
