@@ -1,5 +1,6 @@
 #include "output_layout.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -44,6 +45,49 @@ std::string ToWindowsSeparators(std::string_view path)
 bool IsDriveDesignator(std::string_view name)
 {
     return name.size() == 2 && IsAsciiLetter(name[0]) && name[1] == ':';
+}
+
+// File systems take names of up to 255 bytes (ext4, XFS, Btrfs, APFS) or
+// 255 UTF-16 units (NTFS), which a UTF-8 name of 255 bytes never exceeds.
+constexpr std::size_t kMaxFileNameBytes = 255;
+constexpr std::string_view kMailboxExtension = ".mbox";
+
+// FNV-1a, 32 bits: short, and the same on every platform and in every run.
+std::uint32_t NameHash(std::string_view name)
+{
+    std::uint32_t hash = 2166136261u;
+    for (char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+// The mailbox file name for a folder `name`: the name and ".mbox", or, when
+// that is too long for a file name, the name cut short (never inside a UTF-8
+// character), "~" and the hash of the whole name in eight hex digits.
+std::string MailboxFileName(std::string_view name)
+{
+    std::string file;
+    if (name.size() + kMailboxExtension.size() <= kMaxFileNameBytes) {
+        file.reserve(name.size() + kMailboxExtension.size());
+        file.append(name);
+    } else {
+        constexpr std::size_t kMarkBytes = 9; // "~" and eight hex digits
+        std::size_t keep = kMaxFileNameBytes - kMailboxExtension.size() - kMarkBytes;
+        // Step back over UTF-8 continuation bytes (at most three) so the cut
+        // falls before the first byte of a character.
+        for (int back = 0; back < 3 && keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80; ++back)
+            --keep;
+        constexpr std::string_view kHex = "0123456789abcdef";
+        const std::uint32_t hash = NameHash(name);
+        file.append(name.substr(0, keep));
+        file.push_back('~');
+        for (int shift = 28; shift >= 0; shift -= 4)
+            file.push_back(kHex[(hash >> shift) & 0xFu]);
+    }
+    file.append(kMailboxExtension);
+    return file;
 }
 
 } // namespace
@@ -166,7 +210,7 @@ MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view out
     else if (name.empty())
         name = "root";
 
-    location.mailboxPath = location.mirrorFolder + name + ".mbox";
+    location.mailboxPath = location.mirrorFolder + MailboxFileName(name);
     return location;
 }
 

@@ -54,7 +54,10 @@ struct MailboxLocation {
 /// The source folder is taken without its root ("C:\", "/", "\\") and
 /// lexically normalised first, so the result always lies under the output
 /// root. When the mirror folder is a root itself, the mailbox is named after
-/// the drive letter ("E.mbox") or "root" ("root.mbox").
+/// the drive letter ("E.mbox") or "root" ("root.mbox"). A mailbox name that
+/// would be longer than 255 bytes is the folder name cut short on a UTF-8
+/// character boundary, "~", eight hex digits of a hash of the whole folder
+/// name and ".mbox": 255 bytes, the same for every file of that folder.
 MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view outputRoot,
                                PathStyle style = kNativePathStyle);
 

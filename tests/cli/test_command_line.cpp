@@ -271,6 +271,21 @@ TEST_F(Opera2MboxRun, ConvertsFilesAndFolders)
     EXPECT_EQ(Mailbox("store/b/c").filename(), "c.mbox");
 }
 
+TEST_F(Opera2MboxRun, FolderWithTheLongestNameIsConverted)
+{
+    const std::string name(255, 'n'); // as long as a file name can be
+    Put("store/" + name + "/1.mbs", Message("long one"));
+    Put("store/" + name + "/2.mbs", Message("long two"));
+    const RunResult run = Opera2Mbox({"-q", "-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitConverted) << run.err;
+    const fs::path mailbox = Mailbox("store/" + name);
+    EXPECT_EQ(mailbox.parent_path().filename(), name);
+    std::vector<std::string> subjects = Subjects(mailbox);
+    std::sort(subjects.begin(), subjects.end());
+    EXPECT_EQ(subjects, (std::vector<std::string>{"long one", "long two"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(mailbox.parent_path()), fs::directory_iterator()), 1);
+}
+
 TEST_F(Opera2MboxRun, FilesAreConvertedInTheOrderGiven)
 {
     const std::string second = Put("store/2.mbs", Message("second"));
