@@ -42,6 +42,32 @@ std::string ToWindowsSeparators(std::string_view path)
     return result;
 }
 
+// `path` read as names below some folder, whatever it begins with: empty
+// names and "." dropped, ".." taking back the name before it (or dropped).
+// Each name is followed by a separator.
+std::string PlainFolderNames(std::string_view path, PathStyle style)
+{
+    const char sep = PathSeparator(style);
+    std::vector<std::string_view> names;
+    while (!path.empty()) {
+        const auto end = path.find(sep);
+        const std::string_view name = path.substr(0, end);
+        if (name == "..") {
+            if (!names.empty())
+                names.pop_back();
+        } else if (!name.empty() && name != ".") {
+            names.push_back(name);
+        }
+        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+    }
+    std::string result;
+    for (const std::string_view name : names) {
+        result.append(name);
+        result.push_back(sep);
+    }
+    return result;
+}
+
 bool IsDriveDesignator(std::string_view name)
 {
     return name.size() == 2 && IsAsciiLetter(name[0]) && name[1] == ':';
@@ -190,15 +216,17 @@ MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view out
     const std::string source = LexicallyNormal(sourcePath, style);
     const std::string folder = FolderOfPath(source, style);
 
-    // The source folder without its root; a relative folder cannot climb.
-    std::string_view below = folder;
-    below.remove_prefix(RootOf(below, style).size());
-    const std::string climb = std::string("..") + sep;
-    while (below.substr(0, climb.size()) == climb)
-        below.remove_prefix(climb.size());
+    // The source folder without its root, as plain names: a relative folder
+    // cannot climb, and a root that only shows once ".." is resolved ("a\..\b:.")
+    // leaves no "." behind.
+    std::string_view rest = folder;
+    rest.remove_prefix(RootOf(rest, style).size());
+    const std::string below = PlainFolderNames(rest, style);
 
     MailboxLocation location;
-    location.mirrorFolder = WithTrailingSeparator(outputRoot, style);
+    // Windows reads "/" in the output root as a separator too.
+    location.mirrorFolder = WithTrailingSeparator(
+        style == PathStyle::Windows ? ToWindowsSeparators(outputRoot) : std::string(outputRoot), style);
     location.mirrorFolder.append(below);
 
     std::string_view inner = location.mirrorFolder;

@@ -50,7 +50,8 @@ struct MailboxLocation {
 };
 
 /// Maps a source message path to its mirror folder and mailbox file under
-/// `outputRoot` (which should end in a separator; one is added if not).
+/// `outputRoot` (which should end in a separator; one is added if not; in
+/// the Windows style its "/" are written as "\").
 /// The source folder is taken without its root ("C:\", "/", "\\") and
 /// lexically normalised first, so the result always lies under the output
 /// root. When the mirror folder is a root itself, the mailbox is named after

@@ -142,6 +142,12 @@ TEST(OutputLayoutTest, MailboxPathForNeverLeavesTheOutputRoot)
         {R"(C:\a/../../..\Windows\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\Windows\)",
          R"(E:\Export\Windows\Windows.mbox)"},
         {R"(..\..\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        // A drive that only shows after "..": what follows it is read as
+        // plain names too (found by fuzzing: "b:." left a "." folder).
+        {R"(a\..\b:.\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        {R"(a\..\b:.\c\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\c\)", R"(E:\Export\c\c.mbox)"},
+        {R"(a\..\b:..\..\c\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\c\)",
+         R"(E:\Export\c\c.mbox)"},
     });
 }
 
@@ -158,6 +164,21 @@ TEST(OutputLayoutTest, MailboxPathForUncAndRootCases)
         {R"(C:\0001.mbs)", "E:", w, R"(E:\)", R"(E:\E.mbox)"},
         {"/x.mbs", "/", PathStyle::Posix, "/", "/root.mbox"},
     });
+}
+
+TEST(OutputLayoutTest, WindowsOutputRootMayUseForwardSlashes)
+{
+    // Windows takes "/" as a separator in the output root as well (found by
+    // fuzzing: the root's own name held a "/" and named the mailbox).
+    const auto w = PathStyle::Windows;
+    ExpectMailboxes({
+        {R"(C:\0001.mbs)", "E:/Export/", w, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        {R"(C:\0001.mbs)", "E:/Export", w, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        {R"(C:\Mail\x.mbs)", "E:/Mail/Export", w, R"(E:\Mail\Export\Mail\)", R"(E:\Mail\Export\Mail\Mail.mbox)"},
+        {R"(C:\0001.mbs)", "E:/", w, R"(E:\)", R"(E:\E.mbox)"},
+    });
+    // In the POSIX style "\" stays a name character.
+    ExpectMailboxes({{"/x.mbs", R"(/a\b/)", PathStyle::Posix, R"(/a\b/)", R"(/a\b/a\b.mbox)"}});
 }
 
 // The file name of a mailbox path (what follows the last separator).
