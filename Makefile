@@ -13,15 +13,20 @@ DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
                 libgmime-3.0-dev libgtest-dev python3 git dovecot-core \
                 desktop-file-utils
 
+# `make fuzz` needs clang and its runtime, which holds libFuzzer.
+FUZZ_PACKAGES := clang libclang-rt-dev
+FUZZ_TARGETS := header_reader output_layout
+FUZZ_SECONDS ?= 60
+
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test test-sanitize run sample clean
+.PHONY: all deps configure build test test-sanitize fuzz run sample clean
 
 all: build
 
 deps:
 	@missing=""; \
-	for p in $(DEB_PACKAGES); do \
+	for p in $(DEB_PACKAGES) $(EXTRA_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -47,6 +52,24 @@ test-sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# libFuzzer targets (fuzz/), built with clang, AddressSanitizer and UBSan in
+# build-fuzz/; each runs FUZZ_SECONDS from the committed seed corpus. New
+# inputs go to build-fuzz/corpus/, findings to build-fuzz/findings/.
+fuzz:
+	@$(MAKE) --no-print-directory deps EXTRA_PACKAGES="$(FUZZ_PACKAGES)"
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTOVALY_FUZZ=ON -DTOVALY_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@mkdir -p build-fuzz/findings
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t; \
+	  echo "== fuzz_$$t: $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 \
+	    -rss_limit_mb=1024 -print_final_stats=1 -artifact_prefix=build-fuzz/findings/$$t- \
+	    build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
 run: build
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD_DIR)/app/TovalyOpera2MBOXConverter ]; then \
 	  $(BUILD_DIR)/app/TovalyOpera2MBOXConverter; \
@@ -61,4 +84,4 @@ sample:
 	@find out -name '*.mbox' | sort
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan out
+	rm -rf $(BUILD_DIR) build-asan build-fuzz out

@@ -101,6 +101,29 @@ void TakeLayoutOption(const std::string &name, const std::optional<std::string> 
     nameSeen = true;
 }
 
+// What keeps `output` from being a folder: the output itself, or the
+// nearest existing path above it, when that is not a folder (a file, or a
+// link that leads nowhere). Empty when the output is or can become a folder,
+// or when that cannot be told yet (the conversion then reports why).
+std::string OutputBlocker(const std::string &output)
+{
+    for (fs::path path{output}; !path.empty(); path = path.parent_path()) {
+        std::error_code ec;
+        const fs::file_status entry = fs::symlink_status(path, ec);
+        if (fs::exists(entry)) {
+            const fs::file_status target = fs::status(path, ec);
+            return fs::is_directory(target) ? std::string() : path.string();
+        }
+        // Not there, or a path through something that is not a folder: the
+        // culprit is further up.
+        if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory)
+            return {};
+        if (path == path.parent_path())
+            break;
+    }
+    return {};
+}
+
 } // namespace
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
@@ -303,13 +326,13 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
             usable = false;
         }
     }
-    {
-        std::error_code ec;
-        const fs::file_status status = fs::status(fs::path(options.outputDir), ec);
-        if (fs::exists(status) && !fs::is_directory(status)) {
-            err << "opera2mbox: " << options.outputDir << ": not a folder\n";
-            usable = false;
-        }
+    if (const std::string blocker = OutputBlocker(options.outputDir); blocker == options.outputDir) {
+        err << "opera2mbox: " << options.outputDir << ": not a folder\n";
+        usable = false;
+    } else if (!blocker.empty()) {
+        err << "opera2mbox: " << options.outputDir << ": cannot be a folder: " << blocker
+            << " is not a folder\n";
+        usable = false;
     }
     if (!usable) {
         err << kUsage;

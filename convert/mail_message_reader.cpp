@@ -21,6 +21,17 @@ namespace {
 constexpr std::int64_t kAutomationEpochUnix = -2209161600;
 constexpr std::int64_t kSecondsPerDay = 86400;
 
+// Real header fields are far shorter. A longer one is not read (an address
+// list only as far as its mailboxes fit), so hostile input never reaches
+// GMime, whose allocation failures end the process, nor fills memory.
+constexpr std::size_t kMaxFieldBytes = 16 * 1024;
+// An address holds at most 64 bytes before the "@" and 255 after it; a
+// longer sender is no address and is not written into a From line.
+constexpr std::size_t kMaxAddressBytes = 320;
+// Only the first fields of an envelope line matter: the sender (a few words
+// at most) and an asctime date of five or six fields.
+constexpr std::size_t kMaxEnvelopeTokens = 32;
+
 constexpr std::array<const char *, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr std::array<const char *, 12> kMonthNames = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -228,14 +239,16 @@ struct Token {
     std::size_t offset; // in the text that was split
 };
 
-std::vector<Token> SplitTokens(std::string_view text, bool commaSeparates)
+// The first `maxTokens` tokens of `text`.
+std::vector<Token> SplitTokens(std::string_view text, bool commaSeparates,
+                               std::size_t maxTokens = kMaxEnvelopeTokens)
 {
     std::vector<Token> tokens;
     std::size_t i = 0;
     auto separates = [commaSeparates](char c) {
         return IsBlank(c) || c == '\r' || c == '\n' || (commaSeparates && c == ',');
     };
-    while (i < text.size()) {
+    while (i < text.size() && tokens.size() < maxTokens) {
         while (i < text.size() && separates(text[i]))
             ++i;
         const std::size_t start = i;
@@ -247,8 +260,44 @@ std::vector<Token> SplitTokens(std::string_view text, bool commaSeparates)
     return tokens;
 }
 
+// A date read from text, with what is needed to judge its year.
+struct DateRead {
+    std::int64_t unixTime = 0;
+    int year = 0;              // as written, in full
+    bool obsoleteYear = false; // written with fewer than four digits
+};
+
+// A year written with `digits` digits, read as RFC 5322 reads it: two digits
+// (or one) are 1950 to 2049, three digits are 1900 and the number.
+int FullYear(int written, std::size_t digits)
+{
+    if (digits <= 2)
+        return written + (written < 50 ? 2000 : 1900);
+    if (digits == 3)
+        return written + 1900;
+    return written;
+}
+
+int CurrentYear()
+{
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    return static_cast<int>(CivilFromDays(FloorDiv(now, kSecondsPerDay)).year);
+}
+
+// A year written in full is taken as it is. One written short is a guess,
+// believed only from 1970 to next year; otherwise the next date source
+// decides.
+bool Believable(const DateRead &date)
+{
+    return !date.obsoleteYear || (date.year >= 1970 && date.year <= CurrentYear() + 1);
+}
+
 // asctime date "Www Mmm dd hh:mm[:ss] [zone] yyyy" starting at tokens[at].
-std::optional<std::int64_t> ParseAsctimeAt(const std::vector<Token> &tokens, std::size_t at)
+// `read`, when given, receives the year as written.
+std::optional<std::int64_t> ParseAsctimeAt(const std::vector<Token> &tokens, std::size_t at,
+                                           DateRead *read = nullptr)
 {
     if (tokens.size() < at + 5 || !IsDayName(tokens[at].text))
         return std::nullopt;
@@ -270,14 +319,16 @@ std::optional<std::int64_t> ParseAsctimeAt(const std::vector<Token> &tokens, std
     auto year = ParseNumber(yearText, 4);
     if (!year || (yearText.size() != 4 && yearText.size() != 2))
         return std::nullopt;
-    if (yearText.size() == 2)
-        *year += *year < 70 ? 2000 : 1900;
-    return UnixTimeOf(*year, month, *day, *time, zoneOffset);
+    *year = FullYear(*year, yearText.size());
+    const auto unixTime = UnixTimeOf(*year, month, *day, *time, zoneOffset);
+    if (unixTime && read)
+        *read = DateRead{*unixTime, *year, yearText.size() != 4};
+    return unixTime;
 }
 
-// A header date that GMime turns down (it refuses years before 1969):
-// "[Www,] dd Mmm yyyy hh:mm[:ss] [zone]".
-std::optional<std::int64_t> ParseHeaderDateFallback(std::string_view text)
+// A header date that GMime turns down (it refuses years before 1969, and
+// three-digit years): "[Www,] dd Mmm yyyy hh:mm[:ss] [zone]".
+std::optional<DateRead> ParseHeaderDateFallback(std::string_view text)
 {
     const auto paren = text.find('(');
     const auto tokens = SplitTokens(text.substr(0, paren), true);
@@ -291,8 +342,7 @@ std::optional<std::int64_t> ParseHeaderDateFallback(std::string_view text)
     const std::string_view yearText = tokens[i + 2].text;
     const auto year = ParseNumber(yearText, 4);
     const auto time = ParseTimeOfDay(tokens[i + 3].text);
-    // GMime reads every two-digit year; what reaches here has four digits.
-    if (!day || month == 0 || !year || !time || yearText.size() != 4)
+    if (!day || month == 0 || !year || !time || yearText.size() < 2)
         return std::nullopt;
     int zoneOffset = 0;
     if (tokens.size() > i + 4) {
@@ -301,14 +351,23 @@ std::optional<std::int64_t> ParseHeaderDateFallback(std::string_view text)
             return std::nullopt;
         zoneOffset = *zone;
     }
-    return UnixTimeOf(*year, month, *day, *time, zoneOffset);
+    const int fullYear = FullYear(*year, yearText.size());
+    const auto unixTime = UnixTimeOf(fullYear, month, *day, *time, zoneOffset);
+    if (!unixTime)
+        return std::nullopt;
+    return DateRead{*unixTime, fullYear, yearText.size() != 4};
 }
 
-std::optional<std::int64_t> DecodeHeaderDate(const std::string &text)
+std::optional<DateRead> PlainDate(std::string_view value);
+std::optional<DateRead> GMimeDate(const std::string &value);
+
+std::optional<DateRead> DecodeHeaderDate(const std::string &text)
 {
-    if (auto quick = PlainHeaderDate(text))
+    if (text.size() > kMaxFieldBytes)
+        return std::nullopt; // no date is written that long
+    if (auto quick = PlainDate(text))
         return quick;
-    return GMimeHeaderDate(text);
+    return GMimeDate(text);
 }
 
 // --- addresses ------------------------------------------------------------
@@ -360,19 +419,64 @@ std::string AddressByHand(std::string_view text)
         const auto close = text.find('>', open + 1);
         return CleanAddress(text.substr(open + 1, close == std::string_view::npos ? close : close - open - 1));
     }
-    for (const Token &token : SplitTokens(text, true)) {
+    for (const Token &token : SplitTokens(text, true, text.size())) {
         if (token.text.find('@') != std::string_view::npos)
             return CleanAddress(token.text);
     }
     return {};
 }
 
-// The bare address of the first mailbox in a header value; empty when none.
-std::string AddressFromHeader(const std::string &value)
+// The start of an address list that ends where a mailbox ends: before a
+// comma or a comment that follows white space, or after an angle address,
+// none of them quoted or in a comment. Empty when no mailbox ends in the
+// first kMaxFieldBytes bytes. Shorter lists are left whole.
+std::string_view BoundedAddressList(std::string_view value)
 {
-    if (auto quick = PlainSenderAddress(value))
-        return std::move(*quick);
-    return GMimeSenderAddress(value);
+    if (value.size() <= kMaxFieldBytes)
+        return value;
+    value = value.substr(0, kMaxFieldBytes);
+    std::size_t end = 0;
+    bool quoted = false;
+    std::size_t comments = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '\\') {
+            ++i; // an escaped character, in quotes or comments
+        } else if (quoted) {
+            quoted = c != '"';
+        } else if (c == '(') {
+            if (comments == 0 && i > 0 && (IsBlank(value[i - 1]) || value[i - 1] == '\r' || value[i - 1] == '\n'))
+                end = i;
+            ++comments;
+        } else if (comments > 0) {
+            if (c == ')')
+                --comments;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            end = i;
+        } else if (c == '>') {
+            end = i + 1;
+        }
+    }
+    return value.substr(0, end);
+}
+
+// The bare address of the first mailbox in a header value; empty when none,
+// or when it is too long to be an address.
+std::string AddressFromHeader(std::string_view value)
+{
+    std::string address;
+    if (value.size() > kMaxFieldBytes) {
+        address = GMimeSenderAddress(std::string(BoundedAddressList(value)));
+    } else if (auto quick = PlainSenderAddress(value)) {
+        address = std::move(*quick);
+    } else {
+        address = GMimeSenderAddress(std::string(value));
+    }
+    if (address.size() > kMaxAddressBytes)
+        address.clear();
+    return address;
 }
 
 // --- header block ---------------------------------------------------------
@@ -386,6 +490,14 @@ struct HeaderFields {
     bool anyField = false;
     bool complete = false; // an empty line or a body line ended the block
 };
+
+// Appends to a field value, keeping at most one byte more than is ever read,
+// so a value that is too long is known to be.
+void AppendCapped(std::string &value, std::string_view piece)
+{
+    const std::size_t room = kMaxFieldBytes + 1 - std::min(value.size(), kMaxFieldBytes + 1);
+    value.append(piece.substr(0, room));
+}
 
 bool IsFieldName(std::string_view name)
 {
@@ -426,7 +538,7 @@ HeaderFields ParseHeaderBlock(std::string_view message)
         firstLine = false;
         if (IsBlank(line.front())) {
             if (current)
-                current->append(line);
+                AppendCapped(*current, line);
             continue;
         }
         const auto colon = line.find(':');
@@ -451,7 +563,8 @@ HeaderFields ParseHeaderBlock(std::string_view message)
         else if (EqualsNoCase(name, "Return-Path"))
             slot = &fields.returnPath;
         if (slot && !slot->has_value()) {
-            slot->emplace(line.substr(colon + 1));
+            slot->emplace();
+            AppendCapped(**slot, line.substr(colon + 1));
             current = &**slot;
         } else {
             current = nullptr;
@@ -469,9 +582,12 @@ HeaderFields ParseHeaderBlock(std::string_view message)
     return fields;
 }
 
-// The date after the last ";" of a Received field.
-std::optional<std::int64_t> ReceivedDate(const std::string &received)
+// The date after the last ";" of a Received field (not read when the field
+// is too long: its end, where the date is, was not kept).
+std::optional<DateRead> ReceivedDate(const std::string &received)
 {
+    if (received.size() > kMaxFieldBytes)
+        return std::nullopt;
     const auto semicolon = received.rfind(';');
     if (semicolon == std::string::npos)
         return std::nullopt;
@@ -529,28 +645,66 @@ bool HeaderBlockRead(std::string_view data)
     return complete && ParseHeaderBlock(message).complete;
 }
 
-} // namespace
-
-// --- header values ----------------------------------------------------------
-
-std::optional<std::int64_t> GMimeHeaderDate(const std::string &value)
+// The year as written of a date GMime read as being in `gmimeYear`. GMime
+// adds 2000 to any number below 70 it takes for a year and 1900 to one from
+// 70 to 99, whatever its digits: find the number it took.
+DateRead WrittenYear(std::string_view value, std::int64_t unixTime, int gmimeYear)
 {
-    if (Trim(value).empty())
+    DateRead read{unixTime, gmimeYear, true};
+    std::optional<int> shortYear;
+    std::optional<int> threeDigitYear;
+    for (std::size_t i = 0; i < value.size();) {
+        if (!IsDigit(value[i])) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < value.size() && IsDigit(value[end]))
+            ++end;
+        const std::size_t digits = end - i;
+        if (digits <= 4) {
+            const int number = *ParseNumber(value.substr(i, digits), 4);
+            if (digits == 4 && number == gmimeYear) {
+                read.obsoleteYear = false;
+                return read;
+            }
+            if (digits <= 3 && number < 100 && number + (number < 70 ? 2000 : 1900) == gmimeYear)
+                (digits == 3 ? threeDigitYear : shortYear) = FullYear(number, digits);
+        }
+        i = end;
+    }
+    // A day is never written with three digits: such a number is the year.
+    if (threeDigitYear)
+        read.year = *threeDigitYear;
+    else if (shortYear)
+        read.year = *shortYear;
+    return read;
+}
+
+std::optional<DateRead> GMimeDate(const std::string &value)
+{
+    if (Trim(value).empty() || value.size() > kMaxFieldBytes)
         return std::nullopt;
     EnsureGMime();
     if (GDateTime *date = g_mime_utils_header_decode_date(value.c_str())) {
-        const std::int64_t unixTime = g_date_time_to_unix(date);
+        DateRead read = WrittenYear(value, g_date_time_to_unix(date), g_date_time_get_year(date));
+        if (read.year != g_date_time_get_year(date)) {
+            if (GDateTime *moved = g_date_time_add_years(date, read.year - g_date_time_get_year(date))) {
+                read.unixTime = g_date_time_to_unix(moved);
+                g_date_time_unref(moved);
+            }
+        }
         g_date_time_unref(date);
-        return unixTime;
+        return read;
     }
     return ParseHeaderDateFallback(value);
 }
 
-std::optional<std::int64_t> PlainHeaderDate(std::string_view value)
+std::optional<DateRead> PlainDate(std::string_view value)
 {
-    // "[Www, ]d Mmm yyyy h:mm[:ss] zone[ (comment)]" with a year of four or
-    // two digits and a zone "+hhmm", "-hhmm", "GMT" or "UT": the form nearly
-    // every mailer writes.
+    // "[Www, ]d Mmm yyyy h:mm[:ss] zone[ (comment)]" with a year of four,
+    // three or two digits and a zone "+hhmm", "-hhmm", "GMT" or "UT": the
+    // form nearly every mailer writes.
     std::size_t i = 0;
     const auto blanks = [&] {
         const std::size_t start = i;
@@ -592,12 +746,15 @@ std::optional<std::int64_t> PlainHeaderDate(std::string_view value)
     i += 3;
     if (!blanks())
         return std::nullopt;
-    const bool shortYear = value.size() - i >= 3 && IsBlank(value[i + 2]);
-    auto year = digits(shortYear ? 2 : 4);
+    std::size_t yearDigits = 0;
+    while (yearDigits < 5 && i + yearDigits < value.size() && IsDigit(value[i + yearDigits]))
+        ++yearDigits;
+    if (yearDigits < 2 || yearDigits > 4)
+        return std::nullopt;
+    auto year = digits(yearDigits);
     if (!year || !blanks())
         return std::nullopt;
-    if (shortYear)
-        *year += *year < 70 ? 2000 : 1900; // as GMime reads them
+    *year = FullYear(*year, yearDigits);
     const auto hour = digits(i + 1 < value.size() && value[i + 1] == ':' ? 1 : 2);
     if (!hour || !exactly(":"))
         return std::nullopt;
@@ -631,26 +788,49 @@ std::optional<std::int64_t> PlainHeaderDate(std::string_view value)
         ++i;
     if (i != value.size())
         return std::nullopt;
-    // What GMime turns down (years before 1969, impossible days and times)
-    // or reads its own way is left to it.
-    if (*year < 1970 || *year > 9998 || *day < 1 || *day > DaysInMonth(*year, month) || *hour > 23 ||
-        *minute > 59 || *second > 59)
+    // What GMime turns down (four-digit years before 1969, impossible days
+    // and times) or reads its own way is left to it.
+    if ((yearDigits == 4 && *year < 1970) || *year > 9998 || *day < 1 || *day > DaysInMonth(*year, month) ||
+        *hour > 23 || *minute > 59 || *second > 59)
         return std::nullopt;
-    return UnixTimeOf(*year, month, *day, *hour * 3600 + *minute * 60 + *second, zoneOffset);
+    const auto unixTime = UnixTimeOf(*year, month, *day, *hour * 3600 + *minute * 60 + *second, zoneOffset);
+    if (!unixTime)
+        return std::nullopt;
+    return DateRead{*unixTime, *year, yearDigits != 4};
+}
+
+} // namespace
+
+// --- header values ----------------------------------------------------------
+
+std::optional<std::int64_t> GMimeHeaderDate(const std::string &value)
+{
+    if (const auto read = GMimeDate(value))
+        return read->unixTime;
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> PlainHeaderDate(std::string_view value)
+{
+    if (const auto read = PlainDate(value))
+        return read->unixTime;
+    return std::nullopt;
 }
 
 std::string GMimeSenderAddress(const std::string &value)
 {
-    if (Trim(value).empty())
+    const std::string_view list = BoundedAddressList(value);
+    if (Trim(list).empty())
         return {};
     EnsureGMime();
+    const std::string bounded(list);
     std::string address;
-    if (InternetAddressList *list = internet_address_list_parse(nullptr, value.c_str())) {
-        address = FirstMailbox(list);
-        g_object_unref(list);
+    if (InternetAddressList *parsed = internet_address_list_parse(nullptr, bounded.c_str())) {
+        address = FirstMailbox(parsed);
+        g_object_unref(parsed);
     }
     if (address.empty())
-        address = AddressByHand(value);
+        address = AddressByHand(bounded);
     return address;
 }
 
@@ -769,16 +949,20 @@ std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line)
 
     EnvelopeInfo info;
     std::string_view sender;
+    bool dated = false;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
-        if (const auto date = ParseAsctimeAt(tokens, i)) {
-            info.unixTime = *date;
+        DateRead read;
+        if (ParseAsctimeAt(tokens, i, &read)) {
+            dated = true;
+            if (Believable(read))
+                info.unixTime = read.unixTime;
             sender = Trim(rest.substr(0, tokens[i].offset));
             break;
         }
     }
-    if (!info.unixTime && !tokens.empty())
+    if (!dated && !tokens.empty())
         sender = tokens.front().text;
-    if (sender != "-")
+    if (sender != "-" && sender.size() <= kMaxFieldBytes)
         info.sender = std::string(sender);
     return info;
 }
@@ -993,10 +1177,14 @@ bool MailMessageReader::LoadMessageBytes(std::string_view message, const Envelop
     const HeaderFields fields = ParseHeaderBlock(message);
 
     std::optional<std::int64_t> date;
+    const auto take = [&date](const std::optional<DateRead> &read) {
+        if (read && Believable(*read))
+            date = read->unixTime;
+    };
     if (fields.date)
-        date = DecodeHeaderDate(*fields.date);
+        take(DecodeHeaderDate(*fields.date));
     if (!date && fields.received)
-        date = ReceivedDate(*fields.received);
+        take(ReceivedDate(*fields.received));
     if (!date)
         date = envelope.unixTime;
     if (!date)

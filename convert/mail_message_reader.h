@@ -17,8 +17,10 @@ struct EnvelopeInfo {
 };
 
 /// Parses an envelope line (without its line end). Accepts Opera's form
-/// "From <sender> <date> <id>" where sender and date may be empty. Returns
-/// nothing when the line does not begin with "From ".
+/// "From <sender> <date> <id>" where sender and date may be empty. Only the
+/// first fields are looked at, so a date far into the line is not found. A
+/// two-digit year is 1950 to 2049; such a date outside 1970 to next year is
+/// left out. Returns nothing when the line does not begin with "From ".
 std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line);
 
 /// True for a line mutt accepts as a message separator: "From ", a sender
@@ -35,22 +37,25 @@ double AutomationDateFromUnixTime(std::int64_t unixTime);
 /// whatever the user's locale. 0.0 gives "Sat Dec 30 00:00:00 1899".
 std::string FormatEnvelopeDate(double automationDate);
 
-/// The instant a Date: (or Received:) value names, as GMime reads it; dates
-/// before 1969, which GMime turns down, are read by hand. Nothing when it
-/// cannot be read.
+/// The instant a Date: (or Received:) value names, as GMime reads it, but
+/// with years as RFC 5322 reads them (two digits: 1950 to 2049, three digits:
+/// 1900 and the number, where GMime makes 50 to 69 into 2050 to 2069); dates
+/// GMime turns down (years before 1969, three-digit years) are read by hand.
+/// Nothing when it cannot be read or is longer than any date (16 KB).
 std::optional<std::int64_t> GMimeHeaderDate(const std::string &value);
 
 /// The same for the usual form "[Www, ]d Mmm yyyy h:mm[:ss] zone" (a year
-/// of four or two digits, a zone "+hhmm", "-hhmm", "GMT" or "UT"), read
-/// without GMime (and without a date or time zone object per message); the
-/// same instant GMime gives. Nothing for any other form, which the reader
-/// then hands to GMime.
+/// of four, three or two digits, a zone "+hhmm", "-hhmm", "GMT" or "UT"),
+/// read without GMime (and without a date or time zone object per message);
+/// the same instant GMimeHeaderDate gives. Nothing for any other form, which
+/// the reader then hands to GMime.
 std::optional<std::int64_t> PlainHeaderDate(std::string_view value);
 
 /// The bare address of the first mailbox of a From:, Sender: or
 /// Return-Path: value as GMime reads it (for text it cannot read: the part
 /// in angle brackets, else the first word holding an "@"), without white
-/// space or control characters. Empty when there is none.
+/// space or control characters. Empty when there is none. Of a value longer
+/// than 16 KB GMime sees only the mailboxes that end within the first 16 KB.
 std::string GMimeSenderAddress(const std::string &value);
 
 /// The same for the plain forms "addr@host", "addr@host (comment)" and
@@ -83,7 +88,8 @@ public:
 
     /// The message date in UTC as an Automation date: the Date: header, else
     /// the newest Received: date, else the envelope date, else the file time,
-    /// else 0.
+    /// else 0. A date whose year is written with fewer than four digits counts
+    /// only from 1970 to next year, and a field longer than 16 KB not at all.
     double MessageDate() const;
 
     /// The same date as a Unix time; -2209161600 (30 Dec 1899) when nothing
@@ -92,7 +98,8 @@ public:
 
     /// The bare sender address, never empty and without white space: From:,
     /// else Sender:, else Return-Path:, else the envelope sender, else
-    /// "MAILER-DAEMON".
+    /// "MAILER-DAEMON". An address longer than 320 bytes (more than an
+    /// address can hold) counts as none.
     std::string MessageSender() const;
 
 private:

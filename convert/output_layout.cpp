@@ -1,6 +1,7 @@
 #include "output_layout.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -59,9 +60,78 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
     return true;
 }
 
+// `path` read as names below some folder, whatever it begins with: empty
+// names and "." dropped, ".." taking back the name before it (or dropped).
+// Each name is followed by a separator.
+std::string PlainFolderNames(std::string_view path, PathStyle style)
+{
+    const char sep = PathSeparator(style);
+    std::vector<std::string_view> names;
+    while (!path.empty()) {
+        const auto end = path.find(sep);
+        const std::string_view name = path.substr(0, end);
+        if (name == "..") {
+            if (!names.empty())
+                names.pop_back();
+        } else if (!name.empty() && name != ".") {
+            names.push_back(name);
+        }
+        path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+    }
+    std::string result;
+    for (const std::string_view name : names) {
+        result.append(name);
+        result.push_back(sep);
+    }
+    return result;
+}
+
 bool IsDriveDesignator(std::string_view name)
 {
     return name.size() == 2 && IsAsciiLetter(name[0]) && name[1] == ':';
+}
+
+// File systems take names of up to 255 bytes (ext4, XFS, Btrfs, APFS) or
+// 255 UTF-16 units (NTFS), which a UTF-8 name of 255 bytes never exceeds.
+constexpr std::size_t kMaxFileNameBytes = 255;
+constexpr std::string_view kMailboxExtension = ".mbox";
+
+// FNV-1a, 32 bits: short, and the same on every platform and in every run.
+std::uint32_t NameHash(std::string_view name)
+{
+    std::uint32_t hash = 2166136261u;
+    for (char c : name) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+// The mailbox file name for a folder `name`: the name and ".mbox", or, when
+// that is too long for a file name, the name cut short (never inside a UTF-8
+// character), "~" and the hash of the whole name in eight hex digits.
+std::string FolderMailboxFileName(std::string_view name)
+{
+    std::string file;
+    if (name.size() + kMailboxExtension.size() <= kMaxFileNameBytes) {
+        file.reserve(name.size() + kMailboxExtension.size());
+        file.append(name);
+    } else {
+        constexpr std::size_t kMarkBytes = 9; // "~" and eight hex digits
+        std::size_t keep = kMaxFileNameBytes - kMailboxExtension.size() - kMarkBytes;
+        // Step back over UTF-8 continuation bytes (at most three) so the cut
+        // falls before the first byte of a character.
+        for (int back = 0; back < 3 && keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80; ++back)
+            --keep;
+        constexpr std::string_view kHex = "0123456789abcdef";
+        const std::uint32_t hash = NameHash(name);
+        file.append(name.substr(0, keep));
+        file.push_back('~');
+        for (int shift = 28; shift >= 0; shift -= 4)
+            file.push_back(kHex[(hash >> shift) & 0xFu]);
+    }
+    file.append(kMailboxExtension);
+    return file;
 }
 
 } // namespace
@@ -164,15 +234,17 @@ MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view out
     const std::string source = LexicallyNormal(sourcePath, style);
     const std::string folder = FolderOfPath(source, style);
 
-    // The source folder without its root; a relative folder cannot climb.
-    std::string_view below = folder;
-    below.remove_prefix(RootOf(below, style).size());
-    const std::string climb = std::string("..") + sep;
-    while (below.substr(0, climb.size()) == climb)
-        below.remove_prefix(climb.size());
+    // The source folder without its root, as plain names: a relative folder
+    // cannot climb, and a root that only shows once ".." is resolved ("a\..\b:.")
+    // leaves no "." behind.
+    std::string_view rest = folder;
+    rest.remove_prefix(RootOf(rest, style).size());
+    const std::string below = PlainFolderNames(rest, style);
 
     MailboxLocation location;
-    location.mirrorFolder = WithTrailingSeparator(outputRoot, style);
+    // Windows reads "/" in the output root as a separator too.
+    location.mirrorFolder = WithTrailingSeparator(
+        style == PathStyle::Windows ? ToWindowsSeparators(outputRoot) : std::string(outputRoot), style);
     location.mirrorFolder.append(below);
 
     std::string_view inner = location.mirrorFolder;
@@ -184,7 +256,7 @@ MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view out
     else if (name.empty())
         name = "root";
 
-    location.mailboxPath = location.mirrorFolder + name + ".mbox";
+    location.mailboxPath = location.mirrorFolder + FolderMailboxFileName(name);
     return location;
 }
 
@@ -215,12 +287,14 @@ bool IsPlainMailboxName(std::string_view name, PathStyle style)
 
 std::string MailboxFileName(std::string_view name)
 {
-    constexpr std::string_view kExtension = ".mbox";
-    std::string file(name);
-    if (name.size() < kExtension.size() ||
-        !EqualsIgnoringAsciiCase(name.substr(name.size() - kExtension.size()), kExtension))
-        file.append(kExtension);
-    return file;
+    if (name.size() > kMailboxExtension.size() &&
+        EqualsIgnoringAsciiCase(name.substr(name.size() - kMailboxExtension.size()), kMailboxExtension)) {
+        const std::string file(name);
+        if (file.size() <= kMaxFileNameBytes)
+            return file;
+        name.remove_suffix(kMailboxExtension.size());
+    }
+    return FolderMailboxFileName(name);
 }
 
 bool IsAccountFolderName(std::string_view name)
@@ -275,7 +349,7 @@ MailboxLocation AccountMailboxPathFor(std::string_view sourcePath, std::string_v
         return MailboxPathFor(WithTrailingSeparator(top, style) + "x", outputRoot, style);
     MailboxLocation location;
     location.mirrorFolder = MailboxPathFor(top, outputRoot, style).mirrorFolder;
-    location.mailboxPath = location.mirrorFolder + name + ".mbox";
+    location.mailboxPath = location.mirrorFolder + FolderMailboxFileName(name);
     return location;
 }
 

@@ -52,11 +52,15 @@ struct MailboxLocation {
 };
 
 /// Maps a source message path to its mirror folder and mailbox file under
-/// `outputRoot` (which should end in a separator; one is added if not).
+/// `outputRoot` (which should end in a separator; one is added if not; in
+/// the Windows style its "/" are written as "\").
 /// The source folder is taken without its root ("C:\", "/", "\\") and
 /// lexically normalised first, so the result always lies under the output
 /// root. When the mirror folder is a root itself, the mailbox is named after
-/// the drive letter ("E.mbox") or "root" ("root.mbox").
+/// the drive letter ("E.mbox") or "root" ("root.mbox"). A mailbox name that
+/// would be longer than 255 bytes is the folder name cut short on a UTF-8
+/// character boundary, "~", eight hex digits of a hash of the whole folder
+/// name and ".mbox": 255 bytes, the same for every file of that folder.
 MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view outputRoot,
                                PathStyle style = kNativePathStyle);
 
@@ -80,7 +84,8 @@ std::optional<MailboxPer> ParseMailboxPer(std::string_view text);
 bool IsPlainMailboxName(std::string_view name, PathStyle style = kNativePathStyle);
 
 /// The file name of the mailbox called `name`: `name` with ".mbox" added,
-/// unless it ends in ".mbox" (in any case) already.
+/// unless it ends in ".mbox" (in any case) already; a name too long for a
+/// file name is shortened the way a long folder's mailbox name is.
 std::string MailboxFileName(std::string_view name);
 
 /// Whether a folder name is an Opera account folder: "account" (in any

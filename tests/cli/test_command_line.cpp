@@ -282,6 +282,34 @@ TEST_F(Opera2MboxRun, OutputThatIsAFileIsBadUsage)
     EXPECT_NE(run.err.find(file + ": not a folder"), std::string::npos) << run.err;
 }
 
+TEST_F(Opera2MboxRun, OutputBelowAFileIsBadUsageAndNothingIsWritten)
+{
+    const std::string source = Put("store/a/1.mbs", Message("one"));
+    const std::string file = Put("out", "a file");
+    for (const std::string &output : {file + "/sub", file + "/sub/deeper", file + "/sub/../x"}) {
+        SCOPED_TRACE(output);
+        const RunResult run = Opera2Mbox({"-o", output, source});
+        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_NE(run.err.find("opera2mbox: " + output + ": cannot be a folder: " + file + " is not a folder\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_TRUE(run.out.empty());
+    }
+    EXPECT_EQ(ReadAll(file), "a file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 2); // store and out
+
+    // A link that leads nowhere cannot be made a folder either.
+    fs::create_symlink(Path("nowhere/at/all"), Path("dangling"));
+    const RunResult dangling = Opera2Mbox({"-o", Path("dangling"), source});
+    EXPECT_EQ(dangling.status, kExitUsage);
+    EXPECT_NE(dangling.err.find(Path("dangling") + ": not a folder"), std::string::npos) << dangling.err;
+    EXPECT_FALSE(fs::exists(Path("nowhere")));
+
+    // A missing output below an existing folder is fine.
+    const RunResult fine = Opera2Mbox({"-q", "-o", Path("new/deep/out"), source});
+    EXPECT_EQ(fine.status, kExitConverted) << fine.err;
+}
+
 TEST_F(Opera2MboxRun, ConvertsFilesAndFolders)
 {
     Put("store/a/1.mbs", Message("a1"));
@@ -305,6 +333,21 @@ TEST_F(Opera2MboxRun, ConvertsFilesAndFolders)
     EXPECT_EQ(Subjects(Mailbox("store/b/c")), std::vector<std::string>{"c5"});
     EXPECT_EQ(Subjects(Mailbox("loose")), std::vector<std::string>{"named directly"});
     EXPECT_EQ(Mailbox("store/b/c").filename(), "c.mbox");
+}
+
+TEST_F(Opera2MboxRun, FolderWithTheLongestNameIsConverted)
+{
+    const std::string name(255, 'n'); // as long as a file name can be
+    Put("store/" + name + "/1.mbs", Message("long one"));
+    Put("store/" + name + "/2.mbs", Message("long two"));
+    const RunResult run = Opera2Mbox({"-q", "-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitConverted) << run.err;
+    const fs::path mailbox = Mailbox("store/" + name);
+    EXPECT_EQ(mailbox.parent_path().filename(), name);
+    std::vector<std::string> subjects = Subjects(mailbox);
+    std::sort(subjects.begin(), subjects.end());
+    EXPECT_EQ(subjects, (std::vector<std::string>{"long one", "long two"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(mailbox.parent_path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(Opera2MboxRun, FilesAreConvertedInTheOrderGiven)

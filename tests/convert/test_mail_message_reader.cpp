@@ -5,13 +5,30 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <ctime>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TOVALY_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TOVALY_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 using namespace tovaly;
 namespace fs = std::filesystem;
@@ -332,6 +349,301 @@ TEST(MailMessageReaderTest, ToleratesJunkAndAnyLineEnd)
         EXPECT_EQ(reader.LoadMessageBytes(c.message, {}, fileTime), c.anyField);
         EXPECT_EQ(reader.MessageSender(), c.sender);
         EXPECT_EQ(reader.MessageUnixTime(), c.unixTime);
+    }
+}
+
+// --- two-digit and odd years ---------------------------------------------
+
+// The year of a Unix time, in UTC.
+int YearOf(std::int64_t unixTime)
+{
+    const std::time_t t = static_cast<std::time_t>(unixTime);
+    std::tm parts{};
+    gmtime_r(&t, &parts);
+    return parts.tm_year + 1900;
+}
+
+std::int64_t UtcTime(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm parts{};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    return static_cast<std::int64_t>(timegm(&parts));
+}
+
+TEST(MailMessageReaderTest, ShortYearsAreReadTheRfc5322Way)
+{
+    const int thisYear = YearOf(std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count());
+    const std::int64_t receivedTime = kMar5_090703 + 3600;
+    const std::int64_t envelopeTime = 1262685600;
+    const std::int64_t fileTime = 1600000000;
+    const std::string received = "Received: from a by b; Tue, 5 Mar 2024 10:07:03 +0000\r\n";
+    struct YearCase {
+        std::string date;
+        std::int64_t unixTime; // when the Date is used
+        bool used;
+    };
+    const auto mar5 = [](int year) { return UtcTime(year, 3, 5, 9, 7, 3); };
+    const std::vector<YearCase> cases = {
+        // Two digits: 50 to 99 are 19xx, 00 to 49 are 20xx.
+        {"Fri, 5 Mar 99 09:07:03 +0000", mar5(1999), true},
+        {"5 Mar 70 09:07:03 GMT", mar5(1970), true},
+        {"Tue, 5 Mar 24 09:07:03 +0000", mar5(2024), true},
+        {"Sun, 5 Mar 00 09:07:03 +0000", mar5(2000), true},
+        {"5-Mar-99 09:07:03", mar5(1999), true},
+        // Three digits: 1900 and the number.
+        {"Sat, 5 Mar 105 09:07:03 +0000", mar5(2005), true},
+        {"5 Mar 070 09:07:03 +0000", mar5(1970), true},
+        // Four digits are taken as written, however old or new.
+        {"Mon, 1 Jan 1900 00:00:00 +0000", -2208988800, true},
+        {"Tue, 5 Mar 2055 09:07:03 +0000", mar5(2055), true},
+        // From an obsolete form, a year before 1970 or after next year is
+        // not believed: the next source decides.
+        {"Sat, 5 Mar 55 09:07:03 +0000", 0, false},
+        {"Wed, 5 Mar 69 09:07:03 +0000", 0, false},
+        {"5 Mar 50 09:07:03 +0000", 0, false},
+        {"5 Mar 150 09:07:03 +0000", 0, false},
+        {"5 Mar 000 09:07:03 +0000", 0, false},
+        {"3/5/55 09:07", 0, false},
+        {"Tue Mar  5 09:07:03 55", 0, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.date);
+        MailMessageReader reader;
+        ASSERT_TRUE(reader.LoadMessageBytes("Date: " + c.date + "\r\n" + received + "\r\n",
+                                            EnvelopeInfo{"", envelopeTime}, fileTime));
+        EXPECT_EQ(reader.MessageUnixTime(), c.used ? c.unixTime : receivedTime);
+    }
+    // 49 is 2049: believed only from the year 2048 on.
+    {
+        MailMessageReader reader;
+        ASSERT_TRUE(reader.LoadMessageBytes("Date: 5 Mar 49 09:07:03 +0000\r\n" + received + "\r\n"));
+        EXPECT_EQ(reader.MessageUnixTime(), thisYear + 1 >= 2049 ? mar5(2049) : receivedTime);
+    }
+    // The same for Received, and on to the envelope.
+    {
+        MailMessageReader reader;
+        ASSERT_TRUE(reader.LoadMessageBytes("Received: from a by b; 5 Mar 55 09:07:03 +0000\r\n\r\n",
+                                            EnvelopeInfo{"", envelopeTime}, fileTime));
+        EXPECT_EQ(reader.MessageUnixTime(), envelopeTime);
+        ASSERT_TRUE(reader.LoadMessageBytes("Received: from a by b; 5 Mar 98 09:07:03 +0000\r\n\r\n",
+                                            EnvelopeInfo{"", envelopeTime}, fileTime));
+        EXPECT_EQ(reader.MessageUnixTime(), mar5(1998));
+    }
+
+    // The value readers give the RFC reading too, GMime's included.
+    for (const char *form : {"Sat, 5 Mar 55 09:07:03 +0000", "5 Mar 69 09:07:03 GMT", "5 Mar 99 09:07:03 +0000"}) {
+        SCOPED_TRACE(form);
+        const int year = 1900 + std::atoi(std::strstr(form, "Mar ") + 4);
+        EXPECT_EQ(PlainHeaderDate(form), mar5(year));
+        EXPECT_EQ(GMimeHeaderDate(form), mar5(year));
+    }
+    EXPECT_EQ(GMimeHeaderDate("3/5/55 09:07:03"), mar5(1955));
+    EXPECT_EQ(PlainHeaderDate("Sat, 5 Mar 105 09:07:03 +0000"), mar5(2005));
+    EXPECT_EQ(GMimeHeaderDate("Sat, 5 Mar 105 09:07:03 +0000"), mar5(2005));
+}
+
+TEST(EnvelopeLineTest, ShortYearsAreReadTheRfc5322Way)
+{
+    const auto parsed = [](const std::string &line) {
+        const auto info = ParseEnvelopeLine(line);
+        EXPECT_TRUE(info.has_value()) << line;
+        return info.value_or(EnvelopeInfo{});
+    };
+    EXPECT_EQ(parsed("From - Fri Mar 05 09:07:03 99").unixTime, UtcTime(1999, 3, 5, 9, 7, 3));
+    EXPECT_EQ(parsed("From - Tue Mar 05 09:07:03 24").unixTime, kMar5_090703);
+    // 1955 or 2055, neither is believed; what comes before the date stays the sender.
+    const EnvelopeInfo old = parsed("From ann@example.org Sat Mar 05 09:07:03 55");
+    EXPECT_EQ(old.unixTime, std::nullopt);
+    EXPECT_EQ(old.sender, "ann@example.org");
+    EXPECT_EQ(parsed("From - Wed Mar 05 09:07:03 69 x").unixTime, std::nullopt);
+
+    MailMessageReader reader;
+    (void)reader.LoadMessageBytes("Subject: x\r\n\r\n", parsed("From - Sat Mar 05 09:07:03 55"), 1600000000);
+    EXPECT_EQ(reader.MessageUnixTime(), 1600000000);
+}
+
+// --- hostile headers --------------------------------------------------------
+
+// Runs `work` in a child process whose address space may grow by `budget`
+// bytes at most, the way `ulimit -v` limits a whole run. The child's exit
+// status: 0 when `work` returned true, 1 when it returned false or threw,
+// or minus the signal that killed it (GLib aborts when an allocation fails).
+// With AddressSanitizer, which reserves address space by the terabyte, the
+// work runs here without a limit, so its results are checked all the same.
+int RunWithinMemoryBudget(std::size_t budget, const std::function<bool()> &work)
+{
+#ifdef TOVALY_ADDRESS_SANITIZER
+    (void)budget;
+    return work() ? 0 : 1;
+#else
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child < 0)
+        return -1000;
+    if (child == 0) {
+        long pages = 0;
+        if (std::FILE *statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(statm);
+        }
+        const auto used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+        const rlimit limit{used + budget, used + budget};
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(3);
+        bool ok = false;
+        try {
+            ok = work();
+        } catch (...) {
+            ok = false;
+        }
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+    }
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+#endif
+}
+
+// Far more than reading one header needs, far less than any input below.
+constexpr std::size_t kReaderBudget = 48u << 20;
+
+std::string Repeated(std::string_view piece, std::size_t times)
+{
+    std::string text;
+    text.reserve(piece.size() * times);
+    for (std::size_t i = 0; i < times; ++i)
+        text.append(piece);
+    return text;
+}
+
+struct HostileCase {
+    const char *name;
+    std::string message;
+    EnvelopeInfo envelope;
+    std::string sender;
+    std::int64_t unixTime;
+};
+
+TEST(MailMessageReaderTest, HostileHeadersAreReadWithinABoundedMemory)
+{
+    const std::int64_t fileTime = 1600000000;
+    const std::string date = "Date: Tue, 5 Mar 2024 09:07:03 +0000\r\n";
+    const std::string sue = "Sender: sue@example.org\r\n";
+    const std::string many = Repeated("x@y.z, ", 1000000); // 7 MB, a million mailboxes
+    const std::string yyyy(60u << 20, 'y');                // 60 MB with no address at all
+    std::vector<HostileCase> cases;
+    cases.push_back({"a million mailboxes", "From: " + many + "\r\n" + date + "\r\n", {}, "x@y.z", kMar5_090703});
+    cases.push_back({"a million folded mailboxes", "From: " + Repeated("a@b.c,\r\n ", 1000000) + "\r\n\r\n", {},
+                     "a@b.c", fileTime});
+    cases.push_back({"a million mailboxes after a name", "From: Ann <ann@example.org>, " + many + "\r\n\r\n", {},
+                     "ann@example.org", fileTime});
+    cases.push_back({"a million mailboxes in a group", "From: g: " + many + "ann@example.org;\r\n\r\n", {},
+                     "x@y.z", fileTime});
+    cases.push_back({"no address, 60 MB", "From: " + yyyy + "\r\n" + sue + date + "\r\n", {}, "sue@example.org",
+                     kMar5_090703});
+    cases.push_back({"one address of 60 MB", "From: <" + yyyy + "@example.org>\r\n\r\n", {}, "MAILER-DAEMON",
+                     fileTime});
+    cases.push_back({"a name of 60 MB", "From: " + yyyy + " <ann@example.org>\r\n" + sue + "\r\n", {},
+                     "sue@example.org", fileTime});
+    cases.push_back({"a comment of 60 MB", "From: ann@example.org (" + yyyy + ")\r\n\r\n", {}, "ann@example.org",
+                     fileTime});
+    cases.push_back({"nested comments", "From: " + Repeated("(", 3000000) + "ann@example.org\r\n" + sue + "\r\n",
+                     {}, "sue@example.org", fileTime});
+    cases.push_back({"quotes", "From: " + Repeated("\"a\" ", 3000000) + "<ann@example.org>\r\n" + sue + "\r\n",
+                     {}, "sue@example.org", fileTime});
+    cases.push_back({"a Date of 60 MB", "Date: " + yyyy + "\r\n" + date + "\r\n", {}, "MAILER-DAEMON", fileTime});
+    cases.push_back({"a Date of a million tokens", "Date: " + Repeated("5 ", 3000000) + "\r\n\r\n", {},
+                     "MAILER-DAEMON", fileTime});
+    cases.push_back({"a Received of 60 MB",
+                     "Received: " + yyyy + "; Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n", {}, "MAILER-DAEMON",
+                     fileTime});
+    cases.push_back({"an envelope sender of 60 MB", "Subject: x\r\n\r\n", EnvelopeInfo{yyyy, std::nullopt},
+                     "MAILER-DAEMON", fileTime});
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int status = RunWithinMemoryBudget(kReaderBudget, [&] {
+            MailMessageReader reader;
+            (void)reader.LoadMessageBytes(c.message, c.envelope, fileTime);
+            if (reader.MessageSender() != c.sender || reader.MessageUnixTime() != c.unixTime) {
+                std::fprintf(stderr, "got sender %.80s, time %lld\n", reader.MessageSender().c_str(),
+                             static_cast<long long>(reader.MessageUnixTime()));
+                return false;
+            }
+            return true;
+        });
+        EXPECT_EQ(status, 0);
+    }
+}
+
+TEST(EnvelopeLineTest, HostileEnvelopeLinesAreReadWithinABoundedMemory)
+{
+    const std::string tokens = Repeated("a ", 30u << 20); // 60 MB of one-letter fields
+    const std::string date = "Tue Mar 05 09:07:03 2024";
+    struct Case {
+        const char *name;
+        std::string line;
+        std::string sender;
+        std::optional<std::int64_t> unixTime;
+    };
+    const std::vector<Case> cases = {
+        {"short fields", "From " + tokens, "a", std::nullopt},
+        {"short fields after the date", "From - " + date + " " + tokens, "", kMar5_090703},
+        {"short fields before the date", "From " + tokens + date, "a", std::nullopt},
+        {"one long sender", "From " + std::string(60u << 20, 'y') + " " + date, "", kMar5_090703},
+        {"one long field", "From ann@example.org " + std::string(60u << 20, 'y'), "ann@example.org", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int status = RunWithinMemoryBudget(kReaderBudget, [&] {
+            const auto info = ParseEnvelopeLine(c.line);
+            if (!info || info->sender != c.sender || info->unixTime != c.unixTime) {
+                std::fprintf(stderr, "got sender %.80s\n", info ? info->sender.c_str() : "(none)");
+                return false;
+            }
+            (void)IsWellFormedEnvelopeLine(c.line);
+            return true;
+        });
+        EXPECT_EQ(status, 0);
+    }
+}
+
+TEST(MailMessageReaderTest, SenderLongerThanAnAddressCanBeFallsBack)
+{
+    // An address holds at most 64 bytes before the "@" and 255 after it.
+    const std::string longest = std::string(64, 'a') + "@" + std::string(251, 'b') + ".org";
+    ASSERT_EQ(longest.size(), 320u);
+    const std::string tooLong = "x" + longest;
+    struct Case {
+        std::string message;
+        EnvelopeInfo envelope;
+        std::string sender;
+    };
+    const std::vector<Case> cases = {
+        {"From: " + longest + "\r\n\r\n", {}, longest},
+        {"From: Ann <" + longest + ">\r\n\r\n", {}, longest},
+        {"From: " + tooLong + "\r\nSender: sue@example.org\r\n\r\n", {}, "sue@example.org"},
+        {"From: Ann <" + tooLong + ">\r\nSender: sue@example.org\r\n\r\n", {}, "sue@example.org"},
+        {"From: \"" + std::string(400, 'y') + "\"@example.org\r\n\r\n", EnvelopeInfo{"env@example.org", {}},
+         "env@example.org"},
+        {"From: " + std::string(400, 'y') + "\r\n\r\n", EnvelopeInfo{"env@example.org", {}}, "env@example.org"},
+        {"Subject: x\r\n\r\n", EnvelopeInfo{tooLong, {}}, "MAILER-DAEMON"},
+        {"Subject: x\r\n\r\n", EnvelopeInfo{longest, {}}, longest},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.message.substr(0, 60));
+        MailMessageReader reader;
+        (void)reader.LoadMessageBytes(c.message, c.envelope);
+        EXPECT_EQ(reader.MessageSender(), c.sender);
     }
 }
 

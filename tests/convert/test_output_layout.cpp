@@ -142,6 +142,12 @@ TEST(OutputLayoutTest, MailboxPathForNeverLeavesTheOutputRoot)
         {R"(C:\a/../../..\Windows\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\Windows\)",
          R"(E:\Export\Windows\Windows.mbox)"},
         {R"(..\..\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        // A drive that only shows after "..": what follows it is read as
+        // plain names too (found by fuzzing: "b:." left a "." folder).
+        {R"(a\..\b:.\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        {R"(a\..\b:.\c\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\c\)", R"(E:\Export\c\c.mbox)"},
+        {R"(a\..\b:..\..\c\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\c\)",
+         R"(E:\Export\c\c.mbox)"},
     });
 }
 
@@ -338,6 +344,118 @@ TEST(OutputLayoutTest, LayoutNamesAndMailboxNames)
         EXPECT_TRUE(IsAccountFolderName(account)) << account;
     for (const char *other : {"account", "accounts", "account1a", "myaccount1", "account-1", "1"})
         EXPECT_FALSE(IsAccountFolderName(other)) << other;
+
+    // A store mailbox name too long for a file name is shortened like a
+    // long folder's mailbox name, and stays the same for the same name.
+    const std::string longName(300, 'n');
+    const std::string file = MailboxFileName(longName);
+    EXPECT_LE(file.size(), 255u);
+    EXPECT_TRUE(file.ends_with(".mbox"));
+    EXPECT_EQ(MailboxFileName(longName + ".mbox"), file);
+    EXPECT_NE(MailboxFileName(longName + "x"), file);
+}
+
+TEST(OutputLayoutTest, WindowsOutputRootMayUseForwardSlashes)
+{
+    // Windows takes "/" as a separator in the output root as well (found by
+    // fuzzing: the root's own name held a "/" and named the mailbox).
+    const auto w = PathStyle::Windows;
+    ExpectMailboxes({
+        {R"(C:\0001.mbs)", "E:/Export/", w, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        {R"(C:\0001.mbs)", "E:/Export", w, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
+        {R"(C:\Mail\x.mbs)", "E:/Mail/Export", w, R"(E:\Mail\Export\Mail\)", R"(E:\Mail\Export\Mail\Mail.mbox)"},
+        {R"(C:\0001.mbs)", "E:/", w, R"(E:\)", R"(E:\E.mbox)"},
+    });
+    // In the POSIX style "\" stays a name character.
+    ExpectMailboxes({{"/x.mbs", R"(/a\b/)", PathStyle::Posix, R"(/a\b/)", R"(/a\b/a\b.mbox)"}});
+}
+
+// The file name of a mailbox path (what follows the last separator).
+std::string MailboxFileName(const MailboxLocation &location, PathStyle style)
+{
+    EXPECT_EQ(location.mailboxPath.rfind(location.mirrorFolder, 0), 0u);
+    return LastPathPart(location.mailboxPath, style);
+}
+
+bool IsValidUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80          ? 1
+                                   : (lead >> 5) == 6   ? 2
+                                   : (lead >> 4) == 14  ? 3
+                                   : (lead >> 3) == 30  ? 4
+                                                        : 0;
+        if (length == 0 || i + length > text.size())
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+                return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+TEST(OutputLayoutTest, LongFolderNamesGiveMailboxNamesThatFit)
+{
+    for (const PathStyle style : {PathStyle::Posix, PathStyle::Windows}) {
+        const std::string sep(1, PathSeparator(style));
+        const std::string source = style == PathStyle::Posix ? sep : "C:" + sep;
+        const std::string root = style == PathStyle::Posix ? "/out/" : R"(E:\out\)";
+        const auto mailboxOf = [&](const std::string &folder) {
+            return MailboxPathFor(source + "Mail" + sep + folder + sep + "1.mbs", root, style);
+        };
+        SCOPED_TRACE(sep);
+
+        // Up to 250 bytes a name is kept as it is: with ".mbox" it fits.
+        const std::string fits(250, 'a');
+        EXPECT_EQ(MailboxFileName(mailboxOf(fits), style), fits + ".mbox");
+
+        for (const std::size_t length : {251u, 254u, 255u}) {
+            const std::string name = std::string(length - 1, 'b') + "c";
+            const MailboxLocation location = mailboxOf(name);
+            const std::string file = MailboxFileName(location, style);
+            SCOPED_TRACE(length);
+            EXPECT_EQ(location.mirrorFolder, root + "Mail" + sep + name + sep); // folders are never renamed
+            EXPECT_LE(file.size(), 255u);
+            // Recognisable: it starts with the name and says that it was shortened.
+            EXPECT_EQ(file.substr(0, 200), name.substr(0, 200));
+            ASSERT_GE(file.size(), 14u);
+            const std::string tail = file.substr(file.size() - 14);
+            EXPECT_EQ(tail[0], '~') << file;
+            EXPECT_EQ(tail.substr(1, 8).find_first_not_of("0123456789abcdef"), std::string::npos) << file;
+            EXPECT_EQ(tail.substr(9), ".mbox");
+            // Stable: another file of the folder goes into the same mailbox.
+            EXPECT_EQ(MailboxPathFor(source + "Mail" + sep + name + sep + "2.mbs", root, style).mailboxPath,
+                      location.mailboxPath);
+        }
+
+        // Names that differ only past the cut still get mailboxes of their own
+        // (they matter when the same tree is mirrored under one output).
+        const std::string common(300, 'x');
+        const std::string first = MailboxFileName(mailboxOf(common.substr(0, 254) + "1"), style);
+        const std::string second = MailboxFileName(mailboxOf(common.substr(0, 254) + "2"), style);
+        EXPECT_NE(first, second);
+        EXPECT_EQ(first.size(), second.size());
+
+        // A cut never splits a UTF-8 character: 85 three-byte letters are 255 bytes.
+        std::string wide;
+        for (int i = 0; i < 85; ++i)
+            wide += "\xE2\x82\xAC"; // the euro sign
+        for (const std::string &name : {wide, "a" + wide.substr(0, 252), "ab" + wide.substr(0, 252)}) {
+            const std::string file = MailboxFileName(mailboxOf(name), style);
+            EXPECT_LE(file.size(), 255u);
+            EXPECT_TRUE(IsValidUtf8(file)) << file;
+            EXPECT_EQ(file.substr(0, 150), name.substr(0, 150));
+        }
+    }
+
+    // The output root's own name follows the same rule when it names the mailbox.
+    const std::string longRoot = "/" + std::string(255, 'r') + "/";
+    const MailboxLocation atRoot = MailboxPathFor("/x.mbs", longRoot, PathStyle::Posix);
+    EXPECT_EQ(atRoot.mirrorFolder, longRoot);
+    EXPECT_LE(MailboxFileName(atRoot, PathStyle::Posix).size(), 255u);
 }
 
 // A fresh folder under the test temp folder, removed afterwards.
