@@ -180,6 +180,18 @@ QString FailureReportText(const std::vector<FileFailure> &failures, std::size_t 
     return lines.join(kLineBreak);
 }
 
+QString WarningText(const std::vector<std::string> &warnings)
+{
+    QStringList lines;
+    lines << QStringLiteral("Please note:");
+    const std::size_t named = std::min(warnings.size(), kReportedFailures);
+    for (std::size_t i = 0; i < named; ++i)
+        lines << FromCore(warnings[i]);
+    if (warnings.size() > named)
+        lines << QStringLiteral("and %1 more.").arg(warnings.size() - named);
+    return lines.join(kLineBreak);
+}
+
 int OverallPercent(std::size_t index, std::size_t total)
 {
     if (total == 0)
@@ -250,11 +262,17 @@ void ConversionRun::Run()
 
         const BatchSummary summary = ConvertBatch(copy.request, status);
 
-        if (summary.failures.empty())
+        if (summary.failures.empty() && summary.warnings.empty())
             m_context.interaction->Inform(m_context.owner, CompletionTitle(), CompletionText());
+        else if (summary.failures.empty())
+            m_context.interaction->Inform(m_context.owner, CompletionTitle(),
+                                          CompletionText() + kLineBreak + WarningText(summary.warnings));
         else
             m_context.interaction->Warn(m_context.owner, ApplicationTitle(),
-                                        FailureReportText(summary.failures, copy.request.sources.size()));
+                                        FailureReportText(summary.failures, copy.request.sources.size()) +
+                                            (summary.warnings.empty()
+                                                 ? QString()
+                                                 : kLineBreak + WarningText(summary.warnings)));
     } catch (const std::exception &failure) {
         m_context.interaction->Warn(m_context.owner, ApplicationTitle(),
                                     QStringLiteral("The conversion stopped: ")

@@ -49,6 +49,11 @@ inline constexpr std::size_t kReportedFailures = 10;
 /// kReportedFailures, then "and N more." for the rest. Lines joined by CR LF.
 [[nodiscard]] QString FailureReportText(const std::vector<FileFailure> &failures, std::size_t total);
 
+/// What the end of a run adds when the writer did more than append (a torn
+/// mailbox completed): "Please note:", then one line per warning for the
+/// first kReportedFailures, then "and N more.". Lines joined by CR LF.
+[[nodiscard]] QString WarningText(const std::vector<std::string> &warnings);
+
 /// Value of `ProgressBar1` after row `index` (0-based) of `total`:
 /// (index + 1) / total * 100 as a single-precision number, rounded to the
 /// nearest integer (1 of 3 gives 33, 2 of 3 gives 67, 3 of 3 gives 100).

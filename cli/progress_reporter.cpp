@@ -129,10 +129,13 @@ void ProgressReporter::FileDone(std::size_t index, std::size_t total, const std:
     m_messagesDone += static_cast<std::uint64_t>(std::max(result.messages, 0));
     m_bytesDone += index < m_sizes.size() ? m_sizes[index] : result.bytesRead;
     m_bytesCurrent = 0;
-    if (!result.ok)
+    if (!result.ok) {
         ReportFailure(path, result.error.empty() ? std::string("not converted") : result.error);
-    else
-        MaybeDraw();
+        return;
+    }
+    for (const std::string &warning : result.warnings)
+        ReportWarning(warning);
+    MaybeDraw();
 }
 
 void ProgressReporter::LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int)
@@ -154,6 +157,13 @@ void ProgressReporter::ReportFailure(const std::string &path, const std::string 
     m_err << "opera2mbox: " << path << ": " << reason << '\n';
     m_err.flush();
     MaybeDraw();
+}
+
+void ProgressReporter::ReportWarning(const std::string &text)
+{
+    Clear();
+    m_err << "opera2mbox: warning: " << text << '\n';
+    m_err.flush();
 }
 
 std::size_t ProgressReporter::ColumnsNow() const

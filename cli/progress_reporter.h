@@ -61,6 +61,8 @@ public:
     /// Writes a failure that did not come from the batch (e.g. a folder that
     /// could not be listed), keeping the bar intact.
     void ReportFailure(const std::string &path, const std::string &reason);
+    /// Writes "opera2mbox: warning: <text>" on a line of its own.
+    void ReportWarning(const std::string &text);
 
     /// Removes the bar from the screen; call once at the end.
     void Finish();

@@ -168,8 +168,10 @@ public:
             m_mailboxes.insert(location.mailboxPath);
         }
         m_summary.bytesRead += result.bytesRead;
-        if (result.ok)
+        if (result.ok) {
             ++m_summary.sourceFiles;
+            m_summary.warnings.insert(m_summary.warnings.end(), result.warnings.begin(), result.warnings.end());
+        }
         else
             m_summary.failures.push_back({source, result.errorCode, result.error});
     }

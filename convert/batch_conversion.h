@@ -48,6 +48,9 @@ struct [[nodiscard]] BatchSummary {
     std::size_t mailboxes = 0;     ///< distinct mailbox files written to
     std::uint64_t bytesRead = 0;   ///< bytes of the sources read
     std::vector<FileFailure> failures; ///< in request order
+    /// What was done besides appending that the user should hear of (a torn
+    /// mailbox completed), in plain words, in the order it happened.
+    std::vector<std::string> warnings;
 };
 
 /// Hears the progress of a batch. Inherits the per-line progress and the

@@ -7,11 +7,11 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -61,6 +61,11 @@ void YieldTo(RecordObserver *observer)
 int LastError()
 {
     return errno != 0 ? errno : EIO;
+}
+
+std::string NotPlainFile(const std::string &path)
+{
+    return "the mailbox " + Quoted(path) + " is not a plain file (a folder, a pipe or a device stands there)";
 }
 
 // Writes every byte of `pieces` (which it consumes); 0, or the errno of the
@@ -128,37 +133,39 @@ struct OpenedSource {
     int fd = -1;
     std::uint64_t size = 0;
     std::int64_t fileTime = 0;
+    FileStatus status;
     int errorCode = 0;
     std::string error;
 };
 
-OpenedSource OpenSource(const std::string &path)
+OpenedSource OpenSource(RecordFileIo &io, const std::string &path)
 {
     OpenedSource source;
     const auto fail = [&](int error, std::string text) {
         if (source.fd >= 0)
-            (void)::close(source.fd); // read only: nothing to lose
+            (void)io.Close(source.fd); // read only: nothing to lose
         source.fd = -1;
         source.errorCode = error != 0 ? error : EIO;
         source.error = std::move(text);
         return std::move(source);
     };
-    source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    errno = 0;
+    source.fd = io.OpenSource(path);
     if (source.fd < 0) {
-        const int error = errno;
+        const int error = LastError();
         return fail(error, "cannot open file " + Quoted(path) + ": " + Describe(error));
     }
-    struct stat status {};
-    if (::fstat(source.fd, &status) != 0) {
-        const int error = errno;
+    errno = 0;
+    if (io.Stat(source.fd, source.status) != 0) {
+        const int error = LastError();
         return fail(error, "cannot read file " + Quoted(path) + ": " + Describe(error));
     }
-    if (S_ISDIR(status.st_mode))
+    if (source.status.directory)
         return fail(EISDIR, Quoted(path) + " is a folder, not a message file");
-    if (!S_ISREG(status.st_mode))
+    if (!source.status.regular)
         return fail(EINVAL, Quoted(path) + " is not a message file");
-    source.size = static_cast<std::uint64_t>(status.st_size);
-    source.fileTime = static_cast<std::int64_t>(status.st_mtime);
+    source.size = source.status.size;
+    source.fileTime = source.status.modified;
     return source;
 }
 
@@ -232,13 +239,35 @@ public:
     bool Write(std::span<std::string_view> pieces, int records)
     {
         if (const int error = m_mailbox.Open(); error != 0)
-            return Fail(error, "cannot open mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
-        if (!m_mark)
+            return Fail(error, m_mailbox.OpenFailure());
+        std::string completion;
+        if (!m_mark) {
+            // Before this source's first record: where it may be cut back
+            // to, and a tail left torn by an earlier run completed first.
             m_mark = m_mailbox.Length();
-        if (const int error = m_mailbox.Write(pieces); error != 0) {
-            (void)m_mailbox.Close();
-            return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
+            std::string tail;
+            if (m_mailbox.ReadTail(tail) == 0) {
+                const MailboxTail state = CheckMailboxTail(tail, m_mailbox.Length());
+                completion = TailCompletion(state, tail, m_lineEnds);
+                if (!completion.empty())
+                    m_completion = state;
+            }
+        } else if (m_mailbox.Length() != m_end) {
+            // Another program appended between two records of this source:
+            // what went before is followed by its mail and stays.
+            m_mark = m_mailbox.Length();
+            m_stranded += m_records;
         }
+        std::vector<std::string_view> all;
+        if (!completion.empty()) {
+            all.reserve(pieces.size() + 1);
+            all.push_back(completion);
+            all.insert(all.end(), pieces.begin(), pieces.end());
+            pieces = all;
+        }
+        if (const int error = m_mailbox.Write(pieces); error != 0)
+            return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
+        m_end = m_mailbox.Length();
         if (const int closeError = m_mailbox.Close(); closeError != 0)
             return Fail(closeError, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
         m_records += records;
@@ -266,6 +295,21 @@ public:
     const std::string &Error() const { return m_error; }
     int Records() const { return m_records; }
 
+    // The warnings for the report of a source that went in whole.
+    std::vector<std::string> Warnings() const
+    {
+        std::vector<std::string> warnings;
+        if (m_completion) {
+            const char *added = m_completion->state == TailState::MissingLineEnd
+                                    ? "a line end and an empty line"
+                                    : "an empty line";
+            warnings.push_back("mailbox " + Quoted(m_mailbox.Path()) + " ended inside a record (at byte " +
+                               std::to_string(m_completion->offset) + "); added " + added +
+                               " before the next record");
+        }
+        return warnings;
+    }
+
 private:
     bool Fail(int error, std::string text)
     {
@@ -278,6 +322,12 @@ private:
             m_error += m_mailbox.CutBack(*m_mark);
             m_mark.reset();
         }
+        (void)m_mailbox.Close();
+        if (m_stranded > 0)
+            m_error += " (" + std::to_string(m_stranded) +
+                       " of its messages stay in the mailbox: another program wrote after them)";
+        m_stranded = 0;
+        m_completion.reset();
         return false;
     }
 
@@ -285,6 +335,9 @@ private:
     RecordObserver *m_observer;
     LineEnds m_lineEnds;
     std::optional<std::uint64_t> m_mark; // the mailbox length before this source
+    std::uint64_t m_end = 0;             // where this source's last record ended
+    std::optional<MailboxTail> m_completion; // a torn tail this source completed
+    int m_stranded = 0;
     int m_records = 0;
     int m_errorCode = 0;
     std::string m_error;
@@ -326,7 +379,7 @@ RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, co
 class RecordRun {
 public:
     RecordRun(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds)
-        : m_sourcePath(sourcePath), m_observer(observer), m_io(mailbox.Io()), m_lineEnds(lineEnds),
+        : m_sourcePath(sourcePath), m_mailbox(mailbox), m_observer(observer), m_io(mailbox.Io()), m_lineEnds(lineEnds),
           m_appender(mailbox, observer, lineEnds)
     {
     }
@@ -334,9 +387,10 @@ public:
     RecordResult Run()
     {
         YieldTo(m_observer);
-        OpenedSource opened = OpenSource(m_sourcePath);
+        OpenedSource opened = OpenSource(m_io, m_sourcePath);
         if (opened.fd < 0)
             return Failure(m_result, opened.errorCode, std::move(opened.error));
+        m_mailbox.Exclude(opened.status.device, opened.status.inode);
         OpenFile source(m_io, opened.fd);
         const std::int64_t fileTime = opened.fileTime;
         m_totalBytes = opened.size;
@@ -370,6 +424,7 @@ public:
 
         m_result.ok = true;
         m_result.messages = m_appender.Records();
+        m_result.warnings = m_appender.Warnings();
         return m_result;
     }
 
@@ -378,6 +433,7 @@ public:
 
 private:
     const std::string &m_sourcePath;
+    MailboxFile &m_mailbox;
     RecordObserver *m_observer;
     RecordFileIo &m_io;
     LineEnds m_lineEnds;
@@ -409,24 +465,77 @@ MailboxFile::~MailboxFile()
 
 int MailboxFile::Open()
 {
-    if (m_fd < 0) {
+    if (m_fd >= 0)
+        return 0;
+    m_openFailure.clear();
+    errno = 0;
+    const int fd = m_io.OpenMailbox(m_path);
+    if (fd < 0) {
+        const int error = LastError();
+        m_openFailure = error == EISDIR ? NotPlainFile(m_path)
+                                        : "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error);
+        return error;
+    }
+    return OpenWith(fd);
+}
+
+// Checks what `fd` opened, locks it and learns its length; closes it on failure.
+int MailboxFile::OpenWith(int fd)
+{
+    const auto fail = [&](int error, std::string text) {
+        (void)m_io.Close(fd);
+        m_openFailure = std::move(text);
+        return error;
+    };
+    FileStatus status;
+    errno = 0;
+    if (m_io.Stat(fd, status) != 0) {
+        const int error = LastError();
+        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
+    }
+    if (!status.regular)
+        return fail(status.directory ? EISDIR : EINVAL, NotPlainFile(m_path));
+    if (m_excluded && status.device == m_excludedDevice && status.inode == m_excludedInode)
+        return fail(EINVAL, "the source is the mailbox " + Quoted(m_path) + " it would go into");
+    errno = 0;
+    if (m_io.Lock(fd) != 0) {
+        const int error = LastError();
+        if (error == EWOULDBLOCK || error == EAGAIN || error == EACCES)
+            return fail(EWOULDBLOCK, "cannot write to mailbox " + Quoted(m_path) +
+                                         ": mailbox is in use by another program");
+        return fail(error, "cannot lock mailbox " + Quoted(m_path) + ": " + Describe(error));
+    }
+    // Asked again under the lock: another program may have appended since.
+    errno = 0;
+    if (m_io.Stat(fd, status) != 0) {
+        const int error = LastError();
+        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
+    }
+    m_fd = fd;
+    m_length = status.size;
+    m_lengthKnown = true;
+    return 0;
+}
+
+int MailboxFile::ReadTail(std::string &tail)
+{
+    tail.clear();
+    if (m_fd < 0)
+        return EBADF;
+    const std::uint64_t want = std::min<std::uint64_t>(m_length, 4);
+    std::array<char, 4> buffer{};
+    std::uint64_t got = 0;
+    while (got < want) {
         errno = 0;
-        m_fd = m_io.OpenMailbox(m_path);
-        if (m_fd < 0)
-            return LastError();
+        const std::int64_t n = m_io.ReadAt(m_fd, buffer.data() + got, static_cast<std::size_t>(want - got),
+                                           m_length - want + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? LastError() : EIO;
+        got += static_cast<std::uint64_t>(n);
     }
-    if (!m_lengthKnown) {
-        struct stat status {};
-        if (::fstat(m_fd, &status) != 0) {
-            const int error = LastError();
-            (void)m_io.Close(m_fd);
-            m_fd = -1;
-            return error;
-        }
-        m_regular = S_ISREG(status.st_mode);
-        m_length = static_cast<std::uint64_t>(status.st_size);
-        m_lengthKnown = true;
-    }
+    tail.assign(buffer.data(), static_cast<std::size_t>(want));
     return 0;
 }
 
@@ -455,29 +564,140 @@ int MailboxFile::Close()
 
 std::string MailboxFile::CutBack(std::uint64_t length)
 {
-    if (!m_lengthKnown || !m_regular)
+    if (!m_lengthKnown)
         return {};
-    std::error_code ec;
-    std::filesystem::resize_file(m_path, length, ec);
-    if (ec) {
+    const std::string notCut = " (the mailbox could not be cut back to its previous length: ";
+    if (m_fd < 0) {
+        errno = 0;
+        const int fd = m_io.ReopenMailbox(m_path);
+        if (fd < 0)
+            return notCut + Describe(LastError()) + ")";
+        const std::uint64_t expected = m_length;
+        if (OpenWith(fd) != 0)
+            return notCut + m_openFailure + ")";
+        if (m_length != expected) {
+            // Someone else has written (or cut) since: their bytes are not ours to remove.
+            m_lengthKnown = false;
+            return " (the mailbox was not cut back: another program changed it meanwhile)";
+        }
+    }
+    errno = 0;
+    if (m_io.Truncate(m_fd, length) != 0) {
         // Where the file ends now is anyone's guess: ask again before the next write.
         m_lengthKnown = false;
-        return " (the mailbox could not be cut back to its previous length: " + ec.message() + ")";
+        return notCut + Describe(LastError()) + ")";
     }
     m_length = length;
     return {};
 }
 
+// ---- The tail of a mailbox ---------------------------------------------------
+
+MailboxTail CheckMailboxTail(std::string_view lastBytes, std::uint64_t length)
+{
+    MailboxTail tail;
+    tail.offset = length;
+    if (length == 0 || lastBytes.ends_with("\n\n") || lastBytes.ends_with("\n\r\n"))
+        tail.state = TailState::Whole;
+    else if (lastBytes.ends_with('\n'))
+        tail.state = TailState::MissingEmptyLine;
+    else
+        tail.state = TailState::MissingLineEnd;
+    return tail;
+}
+
+std::string TailCompletion(const MailboxTail &tail, std::string_view lastBytes, LineEnds lineEnds)
+{
+    const std::string_view lineEnd = LineEndText(lineEnds);
+    switch (tail.state) {
+    case TailState::Whole:
+        return {};
+    case TailState::MissingEmptyLine:
+        return std::string(lineEnd);
+    case TailState::MissingLineEnd:
+        if (lineEnds == LineEnds::CrLf && lastBytes.ends_with('\r'))
+            return "\n" + std::string(lineEnd);
+        return std::string(lineEnd) + std::string(lineEnd);
+    }
+    return {};
+}
+
 // ---- RecordFileIo and the entry points ---------------------------------------
+
+int RecordFileIo::OpenSource(const std::string &path)
+{
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
 
 std::int64_t RecordFileIo::Read(int fd, char *buffer, std::size_t size)
 {
     return ::read(fd, buffer, size);
 }
 
+std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
+{
+    return ::pread(fd, buffer, size, static_cast<off_t>(offset));
+}
+
 int RecordFileIo::OpenMailbox(const std::string &path)
 {
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Read access too, for a look at the tail; a mailbox that may only be
+    // written to is appended to without that look.
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+}
+
+int RecordFileIo::ReopenMailbox(const std::string &path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+int RecordFileIo::Stat(int fd, FileStatus &status)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return -1;
+    status.regular = S_ISREG(info.st_mode);
+    status.directory = S_ISDIR(info.st_mode);
+    status.size = static_cast<std::uint64_t>(info.st_size);
+    status.modified = static_cast<std::int64_t>(info.st_mtime);
+    status.device = static_cast<std::uint64_t>(info.st_dev);
+    status.inode = static_cast<std::uint64_t>(info.st_ino);
+    return 0;
+}
+
+int RecordFileIo::Lock(int fd)
+{
+    // The write lock mail readers and delivery agents take with fcntl. An
+    // open-file-description lock where there is one, so that it belongs to
+    // this descriptor, not to the whole process.
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+#ifdef F_OFD_SETLK
+    const int command = F_OFD_SETLK;
+#else
+    const int command = F_SETLK;
+#endif
+    const auto deadline = std::chrono::steady_clock::now() + m_lockWait;
+    while (true) {
+        if (::fcntl(fd, command, &lock) == 0)
+            return 0;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+            return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int RecordFileIo::Truncate(int fd, std::uint64_t length)
+{
+    return ::ftruncate(fd, static_cast<off_t>(length));
 }
 
 std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)

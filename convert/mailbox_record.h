@@ -7,6 +7,7 @@
 #include "line_end.h"
 #include "message_splitter.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,6 +49,9 @@ struct [[nodiscard]] RecordResult {
     std::uint64_t bytesRead = 0; ///< size of the source read
     int errorCode = 0;      ///< errno of the failure, 0 when ok
     std::string error;      ///< the failure in plain words, empty when ok
+    /// What the writer did besides appending that the user should hear of,
+    /// in plain words (a torn mailbox completed, say); kept only when ok.
+    std::vector<std::string> warnings;
 };
 
 /// Percentage of `n` in `m`, rounded half to even and capped at 100; 0 when
@@ -59,26 +63,83 @@ int ProgressPercent(std::uint64_t n, std::uint64_t m);
 /// with SIGXFSZ. Programs call it once at start-up.
 void LetOversizeWritesFail();
 
-/// The system calls the record writer makes on its files, with the POSIX
-/// meaning (errno set on failure). The default uses the operating system;
-/// tests pass one that fails part-way to check that nothing half-written is
-/// left in a mailbox.
-class RecordFileIo {
-public:
-    virtual ~RecordFileIo() = default;
-    /// Reads up to `size` bytes of the source: bytes read, 0 at its end, or -1.
-    virtual std::int64_t Read(int fd, char *buffer, std::size_t size);
-    /// Opens a mailbox for appending, creating it when missing: a descriptor, or -1.
-    virtual int OpenMailbox(const std::string &path);
-    /// Writes a leading part of `pieces`, taken in order: bytes written, or -1.
-    virtual std::int64_t Write(int fd, std::span<const std::string_view> pieces);
-    /// Closes a descriptor: 0, or -1.
-    virtual int Close(int fd);
+/// What the record writer asks of an open file.
+struct FileStatus {
+    bool regular = false;   ///< a plain file (not a folder, FIFO, device ...)
+    bool directory = false; ///< a folder
+    std::uint64_t size = 0;
+    std::int64_t modified = 0; ///< seconds since 1970
+    std::uint64_t device = 0;  ///< with `inode`, which file this is
+    std::uint64_t inode = 0;
 };
 
+/// How long a mailbox that another program holds locked is waited for.
+inline constexpr std::chrono::milliseconds kMailboxLockWait{10000};
+
+/// Every file-system call the record writer makes, with the POSIX meaning
+/// (-1 with errno set on failure). The default uses the operating system;
+/// tests pass one that fails part-way to check that nothing half-written is
+/// left in a mailbox. A port to another system replaces this one class.
+class RecordFileIo {
+public:
+    explicit RecordFileIo(std::chrono::milliseconds lockWait = kMailboxLockWait) : m_lockWait(lockWait) {}
+    virtual ~RecordFileIo() = default;
+    /// Opens a source for reading without blocking on a FIFO: a descriptor, or -1.
+    virtual int OpenSource(const std::string &path);
+    /// Reads up to `size` bytes of the source: bytes read, 0 at its end, or -1.
+    virtual std::int64_t Read(int fd, char *buffer, std::size_t size);
+    /// Reads up to `size` bytes at `offset` without moving the file position.
+    virtual std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset);
+    /// Opens a mailbox for appending, creating it when missing, without
+    /// blocking on a FIFO: a descriptor, or -1.
+    virtual int OpenMailbox(const std::string &path);
+    /// Opens an existing mailbox for cutting it back, never creating it.
+    virtual int ReopenMailbox(const std::string &path);
+    /// Fills `status` for an open descriptor: 0, or -1.
+    virtual int Stat(int fd, FileStatus &status);
+    /// Takes the write lock on the whole file, waiting up to the lock wait
+    /// while another program holds it: 0, or -1 with EWOULDBLOCK when it was
+    /// not freed in time.
+    virtual int Lock(int fd);
+    /// Cuts the file back to `length` bytes: 0, or -1.
+    virtual int Truncate(int fd, std::uint64_t length);
+    /// Writes a leading part of `pieces`, taken in order: bytes written, or -1.
+    virtual std::int64_t Write(int fd, std::span<const std::string_view> pieces);
+    /// Closes a descriptor (and drops its lock): 0, or -1.
+    virtual int Close(int fd);
+
+    std::chrono::milliseconds LockWait() const { return m_lockWait; }
+
+private:
+    std::chrono::milliseconds m_lockWait;
+};
+
+/// How a mailbox ends, seen from its last bytes.
+enum class TailState {
+    Whole,            ///< empty, or a line end and an empty line after the last record
+    MissingLineEnd,   ///< the last line has no line end
+    MissingEmptyLine, ///< the last line is ended, but no empty line follows
+};
+
+struct MailboxTail {
+    TailState state = TailState::Whole;
+    std::uint64_t offset = 0; ///< where the missing bytes go: the mailbox length
+};
+
+/// Looks at the last bytes of a mailbox of `length` bytes (up to four are
+/// enough; `lastBytes` holds its final min(length, n) bytes). Either line-end
+/// form counts.
+MailboxTail CheckMailboxTail(std::string_view lastBytes, std::uint64_t length);
+
+/// What to write after `lastBytes` so the next record starts on its own
+/// line after an empty one (empty when the tail is whole). A CR that ends
+/// the file is taken as half a CR LF when `lineEnds` is CR LF.
+std::string TailCompletion(const MailboxTail &tail, std::string_view lastBytes, LineEnds lineEnds);
+
 /// A mailbox file taking records. It is opened for appending (and created)
-/// on first use; its length is asked of the file system once and then
-/// tracked, so the records of a source that fails can be cut off again.
+/// on use and locked while open; every time it is opened its length is
+/// asked of the file system under the lock and then tracked, so what this
+/// object wrote can be cut off again, and only that.
 /// Closing it is up to the owner: the destructor closes it too, but without
 /// telling of a failure.
 class MailboxFile {
@@ -92,29 +153,47 @@ public:
     RecordFileIo &Io() const { return m_io; }
     bool IsOpen() const { return m_fd >= 0; }
 
-    /// Opens the file unless it is open (and learns its length when not
-    /// known): 0, or the errno of the failure.
+    /// Refuse to write into this file (device and inode): the source being read.
+    void Exclude(std::uint64_t device, std::uint64_t inode)
+    {
+        m_excluded = true;
+        m_excludedDevice = device;
+        m_excludedInode = inode;
+    }
+
+    /// Opens and locks the file unless it is open, and learns its length:
+    /// 0, or the errno of the failure, with OpenFailure() in plain words.
     [[nodiscard]] int Open();
-    /// The length of the file as far as this object knows: what it had when
-    /// first opened plus what was written since. Only valid once opened.
+    /// Why the last Open failed, in plain words.
+    const std::string &OpenFailure() const { return m_openFailure; }
+    /// The length of the file: what it had when last opened plus what was
+    /// written since. Only valid once opened.
     std::uint64_t Length() const { return m_length; }
+    /// Reads the last bytes (up to four) of the open file.
+    [[nodiscard]] int ReadTail(std::string &tail);
     /// Writes every byte of `pieces` to the open file: 0, or the errno of the
     /// failure.
     [[nodiscard]] int Write(std::span<const std::string_view> pieces);
     /// Closes the file if open: 0, or the errno of a failed close.
     [[nodiscard]] int Close();
-    /// Cuts the file back to `length` (no-op unless it is a regular file that
-    /// has been opened). Returns empty, or a note for the error text saying
-    /// that the cut failed.
+    /// Cuts the file back to `length`, but only while it still ends where
+    /// this object last left it (nobody else wrote since); opens it again
+    /// when closed. Returns empty, or a note for the error text saying that
+    /// the cut failed or was not made.
     std::string CutBack(std::uint64_t length);
 
 private:
+    int OpenWith(int fd);
+
     std::string m_path;
     RecordFileIo &m_io;
     int m_fd = -1;
     bool m_lengthKnown = false;
-    bool m_regular = false;
     std::uint64_t m_length = 0;
+    bool m_excluded = false;
+    std::uint64_t m_excludedDevice = 0;
+    std::uint64_t m_excludedInode = 0;
+    std::string m_openFailure;
 };
 
 /// Appends one record per message held in `sourcePath` to `mailboxPath`

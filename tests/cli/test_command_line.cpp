@@ -616,3 +616,21 @@ TEST(SummaryLine, CountsAndFailures)
     EXPECT_EQ(SummaryLine(summary, 0, "o"),
               "Converted 1 message from 1 source file into 1 mailbox under o.");
 }
+
+TEST_F(Opera2MboxRun, ATornMailboxIsCompletedAndSaidSo)
+{
+    Put("store/inbox/1.mbs", Message("after the kill"));
+    const fs::path mailbox = Mailbox("store/inbox");
+    fs::create_directories(mailbox.parent_path());
+    const std::string torn = "From a@example.org Tue Mar 05 09:07:03 2024\nSubject: cut off";
+    std::ofstream(mailbox, std::ios::binary) << torn;
+
+    const RunResult run = Opera2Mbox({"--line-ends=lf", "-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitConverted) << run.err;
+    EXPECT_EQ(run.err, "opera2mbox: warning: mailbox '" + mailbox.string() +
+                           "' ended inside a record (at byte " + std::to_string(torn.size()) +
+                           "); added a line end and an empty line before the next record\n");
+    const std::string now = ReadAll(mailbox);
+    EXPECT_EQ(now.substr(0, torn.size() + 7), torn + "\n\nFrom ");
+    EXPECT_EQ(Subjects(mailbox), (std::vector<std::string>{"cut off", "after the kill"}));
+}

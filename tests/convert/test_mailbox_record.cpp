@@ -298,7 +298,9 @@ TEST_F(MailboxRecordTest, AppendsToWhatIsThereAndTwiceGivesTwoRecords)
 
     EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf).ok);
     EXPECT_TRUE(AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf).ok);
-    EXPECT_EQ(ReadFile(Mailbox()), std::string("earlier record without a line end") + kSimpleRecord + kSimpleRecord);
+    // The torn end is completed first, so the first record starts on a line of its own.
+    EXPECT_EQ(ReadFile(Mailbox()),
+              std::string("earlier record without a line end\r\n\r\n") + kSimpleRecord + kSimpleRecord);
 }
 
 TEST_F(MailboxRecordTest, WritesThePlatformsLineEndsUnlessTold)
@@ -472,7 +474,7 @@ TEST_F(MailboxRecordTest, StoreFileLandsWholeOrNotAtAll)
     // Nothing fails: all three land.
     result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf);
     EXPECT_TRUE(result.ok);
-    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n" + records);
+    EXPECT_EQ(ReadFile(Mailbox()), "kept\r\n\r\n" + records); // the empty line "kept" lacked, then the records
 }
 
 TEST_F(MailboxRecordTest, FullDiskIsReported)
@@ -480,9 +482,24 @@ TEST_F(MailboxRecordTest, FullDiskIsReported)
     if (!fs::exists("/dev/full"))
         GTEST_SKIP() << "no /dev/full";
     const fs::path source = Source(kSimpleMessage);
-    fs::create_symlink("/dev/full", Mailbox());
+    // A device is never taken for a mailbox, so the writes of a plain one
+    // are sent to /dev/full.
+    class FullDisk : public tovaly::RecordFileIo {
+    public:
+        FullDisk() : m_full(::open("/dev/full", O_WRONLY | O_CLOEXEC)) {}
+        ~FullDisk() override { ::close(m_full); }
+        std::int64_t Write(int, std::span<const std::string_view> pieces) override
+        {
+            return RecordFileIo::Write(m_full, pieces);
+        }
 
-    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string());
+    private:
+        int m_full;
+    };
+    FullDisk io;
+
+    const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
+    EXPECT_EQ(ReadFile(Mailbox()), "");
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.errorCode, ENOSPC);
     EXPECT_EQ(result.error, "cannot write to mailbox '" + Mailbox().string() + "': No space left on device");
@@ -619,4 +636,236 @@ TEST(ProgressPercent, RoundsHalfToEvenAndCapsAt100)
     };
     for (const auto &[n, m, percent] : table)
         EXPECT_EQ(tovaly::ProgressPercent(n, m), percent) << n << " of " << m;
+}
+
+// ---- other programs at the same mailbox --------------------------------------
+
+namespace {
+
+// Holds the write lock on a file through a descriptor of its own, the way a
+// mail reader or a second run does.
+class ForeignLock {
+public:
+    explicit ForeignLock(const fs::path &path) : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666))
+    {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        m_locked = m_fd >= 0 && ::fcntl(m_fd, F_OFD_SETLK, &lock) == 0;
+    }
+    ~ForeignLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool Locked() const { return m_locked; }
+
+private:
+    int m_fd;
+    bool m_locked = false;
+};
+
+// Another program appends `foreign` to the mailbox just before the writer
+// opens it for the `at`-th time; the writer's `failWrite`-th write fails.
+class InterleavingIo : public tovaly::RecordFileIo {
+public:
+    InterleavingIo() : RecordFileIo(std::chrono::milliseconds(0)) {}
+    int at = 2;
+    int failWrite = 2;
+    std::string foreign;
+    int OpenMailbox(const std::string &path) override
+    {
+        if (++m_opens == at) {
+            std::ofstream out(path, std::ios::binary | std::ios::app);
+            out << foreign;
+        }
+        return RecordFileIo::OpenMailbox(path);
+    }
+    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    {
+        if (++m_writes == failWrite) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return RecordFileIo::Write(fd, pieces);
+    }
+
+private:
+    int m_opens = 0;
+    int m_writes = 0;
+};
+
+} // namespace
+
+TEST_F(MailboxRecordTest, ALockedMailboxIsWaitedForThenLeftAlone)
+{
+    const fs::path source = Source(kSimpleMessage);
+    WriteFile(Mailbox(), "From x Sat Dec 30 00:00:00 1899\r\nkept\r\n\r\n");
+    tovaly::RecordFileIo impatient(std::chrono::milliseconds(0));
+    {
+        ForeignLock other(Mailbox());
+        ASSERT_TRUE(other.Locked());
+        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, impatient,
+                                                        LineEnds::CrLf);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.errorCode, EWOULDBLOCK);
+        EXPECT_EQ(result.error,
+                  "cannot write to mailbox '" + Mailbox().string() + "': mailbox is in use by another program");
+        EXPECT_EQ(ReadFile(Mailbox()), "From x Sat Dec 30 00:00:00 1899\r\nkept\r\n\r\n");
+    }
+    // Once the other program lets go, the record goes in.
+    const RecordResult result =
+        AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, impatient, LineEnds::CrLf);
+    EXPECT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(ReadFile(Mailbox()), std::string("From x Sat Dec 30 00:00:00 1899\r\nkept\r\n\r\n") + kSimpleRecord);
+}
+
+TEST_F(MailboxRecordTest, AFailureNeverCutsWhatAnotherProgramAppended)
+{
+    const std::string store = ReadFile(GoldenDir("opera_monthly_store") / "input.mbs");
+    const std::string records = ReadFile(GoldenDir("opera_monthly_store") / "expected.crlf.mbox");
+    const fs::path source = Source(store);
+    const std::string before = "From x Sat Dec 30 00:00:00 1899\r\nkept\r\n\r\n";
+    const std::string foreign = "From b1@example.org Tue Mar 05 09:07:03 2024\r\nSubject: b\r\n\r\nb\r\n\r\n";
+    const std::size_t firstRecord = records.find("\r\n\r\nFrom ") + 4;
+
+    // Between this source's first and second record another program appends;
+    // the second record then fails. Only the second record's bytes are ours
+    // to take back.
+    WriteFile(Mailbox(), before);
+    InterleavingIo io;
+    io.foreign = foreign;
+    RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
+    EXPECT_FALSE(result.ok);
+    EXPECT_NE(result.error.find("1 of its messages stay in the mailbox"), std::string::npos) << result.error;
+    EXPECT_EQ(ReadFile(Mailbox()), before + records.substr(0, firstRecord) + foreign);
+
+    // The other program appends after this source's records, while it is
+    // still being read; reading then fails: nothing is cut at all.
+    WriteFile(Mailbox(), before);
+    class LateWriter : public tovaly::RecordFileIo {
+    public:
+        std::string foreign;
+        std::int64_t Read(int fd, char *buffer, std::size_t size) override
+        {
+            const std::int64_t got = RecordFileIo::Read(fd, buffer, size);
+            if (got == 0) { // at the end, before the last message goes in
+                errno = EIO;
+                return -1;
+            }
+            return got;
+        }
+        int ReopenMailbox(const std::string &path) override
+        {
+            std::ofstream(path, std::ios::binary | std::ios::app) << foreign;
+            return RecordFileIo::ReopenMailbox(path);
+        }
+    };
+    LateWriter late;
+    late.foreign = foreign;
+    result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, late, LineEnds::CrLf);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, EIO);
+    EXPECT_NE(result.error.find("not cut back: another program changed it"), std::string::npos) << result.error;
+    const std::size_t twoRecords = records.find("\r\n\r\nFrom ", firstRecord) + 4;
+    EXPECT_EQ(ReadFile(Mailbox()), before + records.substr(0, twoRecords) + foreign);
+}
+
+// ---- a mailbox left torn, or no mailbox at all -------------------------------
+
+TEST(MailboxTail, TellsWhatIsMissingInEitherLineEndForm)
+{
+    using tovaly::TailState;
+    const std::vector<std::tuple<std::string, TailState, std::string, std::string>> table = {
+        // last bytes, state, completion with LF, with CR LF
+        {"x\n\n", TailState::Whole, "", ""},
+        {"\r\n\r\n", TailState::Whole, "", ""},
+        {"x\n\r\n", TailState::Whole, "", ""},
+        {"\n\n\n", TailState::Whole, "", ""},
+        {"ab\n", TailState::MissingEmptyLine, "\n", "\r\n"},
+        {"ab\r\n", TailState::MissingEmptyLine, "\n", "\r\n"},
+        {"\n", TailState::MissingEmptyLine, "\n", "\r\n"},
+        {"Subj", TailState::MissingLineEnd, "\n\n", "\r\n\r\n"},
+        {"\n\nx", TailState::MissingLineEnd, "\n\n", "\r\n\r\n"},
+        {"ab\r", TailState::MissingLineEnd, "\n\n", "\n\r\n"},
+        {"\r\n\r", TailState::MissingLineEnd, "\n\n", "\n\r\n"},
+    };
+    for (const auto &[bytes, state, lf, crlf] : table) {
+        const tovaly::MailboxTail tail = tovaly::CheckMailboxTail(bytes, bytes.size() + 100);
+        EXPECT_EQ(tail.state, state) << testing::PrintToString(bytes);
+        EXPECT_EQ(tail.offset, bytes.size() + 100);
+        EXPECT_EQ(tovaly::TailCompletion(tail, bytes, LineEnds::Lf), lf) << testing::PrintToString(bytes);
+        EXPECT_EQ(tovaly::TailCompletion(tail, bytes, LineEnds::CrLf), crlf) << testing::PrintToString(bytes);
+    }
+    EXPECT_EQ(tovaly::CheckMailboxTail("", 0).state, TailState::Whole);
+}
+
+TEST_F(MailboxRecordTest, ATornMailboxIsCompletedBeforeTheNextRecordAndSaidSo)
+{
+    const fs::path source = Source(kSimpleMessage);
+    const std::string torn = "From a Sat Dec 30 00:00:00 1899\r\nSubject: cut";
+    struct Case {
+        std::string before;
+        std::string added;
+        std::string said;
+    };
+    for (const Case &c : std::vector<Case>{{torn, "\r\n\r\n", "added a line end and an empty line"},
+                                           {torn + "\r", "\n\r\n", "added a line end and an empty line"},
+                                           {torn + "\r\n", "\r\n", "added an empty line"},
+                                           {torn + "\r\n\r\n", "", ""}}) {
+        WriteFile(Mailbox(), c.before);
+        const RecordResult result =
+            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf);
+        ASSERT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(ReadFile(Mailbox()), c.before + c.added + kSimpleRecord);
+        if (c.said.empty()) {
+            EXPECT_TRUE(result.warnings.empty());
+        } else {
+            ASSERT_EQ(result.warnings.size(), 1u);
+            EXPECT_EQ(result.warnings[0], "mailbox '" + Mailbox().string() + "' ended inside a record (at byte " +
+                                              std::to_string(c.before.size()) + "); " + c.said +
+                                              " before the next record");
+        }
+    }
+
+    // The completion belongs to the record: a record that fails takes it
+    // back too, and the mailbox is left as it was found.
+    WriteFile(Mailbox(), torn);
+    ScriptedIo failing;
+    failing.failWriteAfter = 10;
+    const RecordResult result =
+        AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failing, LineEnds::CrLf);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.warnings.empty());
+    EXPECT_EQ(ReadFile(Mailbox()), torn);
+}
+
+TEST_F(MailboxRecordTest, OnlyAPlainFileOrNothingCanBeTheMailbox)
+{
+    const fs::path source = Source(kSimpleMessage);
+    const fs::path fifo = m_dir.Path() / "fifo.mbox";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path folder = m_dir.Path() / "folder.mbox";
+    fs::create_directory(folder);
+    for (const fs::path &target : {fifo, folder, fs::path("/dev/null")}) {
+        const RecordResult result = AppendMailboxRecord(source.string(), target.string(), nullptr, LineEnds::Lf);
+        EXPECT_FALSE(result.ok) << target;
+        EXPECT_EQ(result.error, "the mailbox '" + target.string() +
+                                    "' is not a plain file (a folder, a pipe or a device stands there)");
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+TEST_F(MailboxRecordTest, ASourceIsNeverAppendedToItself)
+{
+    const std::string store = ReadFile(GoldenDir("opera_monthly_store") / "input.mbs");
+    const fs::path source = Source(store, "self.mbox");
+    const fs::path link = m_dir.Path() / "link.mbox";
+    fs::create_hard_link(source, link);
+    for (const fs::path &mailbox : {source, link}) {
+        const RecordResult result = AppendMailboxRecord(source.string(), mailbox.string(), nullptr, LineEnds::Lf);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.error, "the source is the mailbox '" + mailbox.string() + "' it would go into");
+        EXPECT_EQ(ReadFile(source), store);
+    }
 }
