@@ -430,5 +430,27 @@ TEST_F(ConversionRunTest, AFailureOfTheWindowSideEndsTheRunAndGivesTheButtonBack
     EXPECT_FALSE(window.ConversionActive());
 }
 
+TEST_F(ConversionRunTest, ATornMailboxIsCompletedAndTheClosingBoxSaysSo)
+{
+    const QString source = WriteMessage(QStringLiteral("mail/inbox/1.mbs"), QStringLiteral("one"));
+    Add(source);
+    Convert(OutputFolder());
+    interaction.messages.clear();
+    // A killed run left the mailbox ending inside a line.
+    QFile mailbox(MailboxOf(source));
+    ASSERT_TRUE(mailbox.open(QIODevice::Append));
+    mailbox.write("From x@example.org Tue Mar 05 09:07:03 2024\nSubject: cut");
+    mailbox.close();
+
+    Convert(OutputFolder());
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Information);
+    EXPECT_TRUE(interaction.messages[0].text.startsWith(CompletionText()));
+    EXPECT_TRUE(interaction.messages[0].text.contains(QStringLiteral("\r\nPlease note:\r\nmailbox '")));
+    EXPECT_TRUE(interaction.messages[0].text.endsWith(
+        QStringLiteral("); added a line end and an empty line before the next record")));
+    EXPECT_EQ(RecordsIn(MailboxOf(source)), 3);
+}
+
 } // namespace
 } // namespace tovaly
