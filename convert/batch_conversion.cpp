@@ -15,6 +15,11 @@
 #include <unordered_set>
 #include <utility>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#include <sys/resource.h>
+#endif
+
 namespace tovaly {
 
 namespace {
@@ -405,6 +410,23 @@ RecordResult CloseFailed(RecordResult result, MailboxFile &mailbox, std::uint64_
     return failed;
 }
 
+// Under an address-space limit (ulimit -v) glibc's malloc arena for a second
+// thread reserves 64 MB at a time; once that fails, every allocation of the
+// thread costs a mapping of its own, and GLib (GMime's allocator) ends the
+// process when one fails. Both threads share one arena then.
+void KeepToOneArenaUnderAMemoryLimit()
+{
+#ifdef __GLIBC__
+    static const bool once = [] {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            (void)::mallopt(M_ARENA_MAX, 1);
+        return true;
+    }();
+    (void)once;
+#endif
+}
+
 BatchSummary ConvertAhead(const ConversionRequest &request, BatchObserver &observer, const BatchTuning &tuning,
                           RecordFileIo &io)
 {
@@ -412,6 +434,7 @@ BatchSummary ConvertAhead(const ConversionRequest &request, BatchObserver &obser
     FolderMaker folders;
     Tally tally;
     ReadAhead ahead(request, locator, tuning, io);
+    KeepToOneArenaUnderAMemoryLimit();
     // Declared after what it uses: stopped and joined first on every way out.
     std::jthread reader([&ahead](std::stop_token stop) { ahead.Run(std::move(stop)); });
     std::optional<MailboxFile> mailbox; // open across the sources that go to it
