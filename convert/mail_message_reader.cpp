@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -41,8 +43,22 @@ constexpr std::array<const char *, 12> kFullMonthNames = {
     "january", "february", "march",     "april",   "may",      "june",
     "july",    "august",   "september", "october", "november", "december"};
 
+// GLib ends the process when an allocation fails. GMime is handed at most
+// kMaxFieldBytes, for which it takes up to about 4 MB (a list of groups);
+// before it runs, make sure twice that is there, and otherwise fail the way
+// any C++ allocation fails, so only the message at hand is given up.
+void RequireRoomForGMime()
+{
+    constexpr std::size_t kRoom = 8 * 1024 * 1024;
+    void *room = std::malloc(kRoom);
+    if (!room)
+        throw std::bad_alloc();
+    std::free(room);
+}
+
 void EnsureGMime()
 {
+    RequireRoomForGMime();
     static const bool initialised = [] {
         g_mime_init();
         return true;

@@ -65,7 +65,9 @@ std::optional<std::string> PlainSenderAddress(std::string_view value);
 
 /// Reads one message's header. GMime is set up once, on the first use from
 /// any thread; a reader, like every GMime object it makes, belongs to the
-/// thread that uses it.
+/// thread that uses it. When memory is too short for GMime (whose allocation
+/// failures would end the process), the loads and the GMime functions above
+/// throw std::bad_alloc instead.
 class MailMessageReader {
 public:
     MailMessageReader();

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
@@ -583,6 +584,47 @@ TEST(MailMessageReaderTest, HostileHeadersAreReadWithinABoundedMemory)
         });
         EXPECT_EQ(status, 0);
     }
+}
+
+TEST(MailMessageReaderTest, ShortOfMemoryTheReaderThrowsInsteadOfGLibEndingTheProcess)
+{
+#ifdef TOVALY_ADDRESS_SANITIZER
+    GTEST_SKIP() << "address space limits do not work with AddressSanitizer";
+#else
+    // A group list of 16 KB is the most GMime is handed; reading it takes
+    // GMime megabytes, and GLib ends the process when an allocation fails.
+    // With far less room left, reading the header must fail the way any
+    // allocation fails in C++, so the caller can give up on this source only.
+    std::string groups = "From: ";
+    while (groups.size() < 16 * 1024)
+        groups += "g:a@b;";
+    const std::string message = groups + "\r\n\r\n";
+    const std::string usual = "From: Ann (x) <ann@example.org>, b@c\r\nDate: 5 Mar 24 09:07 EST\r\n\r\n";
+    // Generous: the reader runs as it always does.
+    for (const std::string &text : {message, usual}) {
+        EXPECT_EQ(RunWithinMemoryBudget(kReaderBudget,
+                                        [&] {
+                                            MailMessageReader reader;
+                                            (void)reader.LoadMessageBytes(text);
+                                            return reader.MessageSender() == "a@b" ||
+                                                   reader.MessageSender() == "ann@example.org";
+                                        }),
+                  0);
+    }
+    // Tight: std::bad_alloc (exit 2), never a signal.
+    EXPECT_EQ(RunWithinMemoryBudget(512 * 1024,
+                                    [&] {
+                                        try {
+                                            MailMessageReader reader;
+                                            (void)reader.LoadMessageBytes(message);
+                                        } catch (const std::bad_alloc &) {
+                                            std::fflush(nullptr);
+                                            _exit(2);
+                                        }
+                                        return true;
+                                    }),
+              2);
+#endif
 }
 
 TEST(EnvelopeLineTest, HostileEnvelopeLinesAreReadWithinABoundedMemory)
