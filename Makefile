@@ -103,4 +103,4 @@ sample:
 	@find out -name '*.mbox' | sort
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-fuzz out
+	rm -rf $(BUILD_DIR) build-asan build-fuzz $(WINDOWS_BUILD_DIR) out
