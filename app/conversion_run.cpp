@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QStringList>
 
 #include <algorithm>

@@ -15,7 +15,6 @@
 
 class QLabel;
 class QProgressBar;
-class QPushButton;
 class QWidget;
 
 namespace tovaly {

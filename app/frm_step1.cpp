@@ -113,8 +113,7 @@ protected:
 
     void dropEvent(QDropEvent *event) override
     {
-        const QStringList paths = LocalPaths(event->mimeData());
-        if (!Accepts(event)) {
+        if (!Accepts(event->mimeData())) {
             event->ignore();
             return;
         }
@@ -122,18 +121,18 @@ protected:
         // The command yields and shows a box: run it once the drag source
         // has heard that the drop is done.
         QMetaObject::invokeMethod(
-            this, [this, paths] { dropped(paths); }, Qt::QueuedConnection);
+            this, [this, paths = LocalPaths(event->mimeData())] { dropped(paths); }, Qt::QueuedConnection);
     }
 
 private:
-    bool Accepts(const QDropEvent *event) const
+    bool Accepts(const QMimeData *data) const
     {
-        return dropped && (!acceptsDrops || acceptsDrops()) && !LocalPaths(event->mimeData()).isEmpty();
+        return dropped && (!acceptsDrops || acceptsDrops()) && !LocalPaths(data).isEmpty();
     }
 
     void Consider(QDragMoveEvent *event)
     {
-        if (Accepts(event))
+        if (Accepts(event->mimeData()))
             event->acceptProposedAction();
         else
             event->ignore();
