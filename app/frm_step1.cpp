@@ -94,12 +94,12 @@ public:
     std::function<void(const QStringList &)> dropped;
 
     // The local files and folders `data` names, in native form.
-    static QStringList LocalPaths(const QMimeData *data)
+    static QStringList LocalPaths(const QMimeData *mime)
     {
         QStringList paths;
-        if (data == nullptr || !data->hasUrls())
+        if (mime == nullptr || !mime->hasUrls())
             return paths;
-        for (const QUrl &url : data->urls()) {
+        for (const QUrl &url : mime->urls()) {
             if (url.isLocalFile() && !url.toLocalFile().isEmpty())
                 paths << QDir::toNativeSeparators(url.toLocalFile());
         }
@@ -125,9 +125,9 @@ protected:
     }
 
 private:
-    bool Accepts(const QMimeData *data) const
+    bool Accepts(const QMimeData *mime) const
     {
-        return dropped && (!acceptsDrops || acceptsDrops()) && !LocalPaths(data).isEmpty();
+        return dropped && (!acceptsDrops || acceptsDrops()) && !LocalPaths(mime).isEmpty();
     }
 
     void Consider(QDragMoveEvent *event)

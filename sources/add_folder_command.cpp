@@ -119,7 +119,7 @@ void RunAddPathsCommand(const AddFolderContext &context, const QStringList &path
     if (paths.isEmpty())
         return;
     const std::shared_ptr<FileSystemService> fileSystem =
-        context.fileSystem ? context.fileSystem : MakeRealFileSystem();
+        context.fileSystem ? context.fileSystem : MakeRealFileSystem([&pump = *context.pump] { pump.Yield(); });
     ScanResult result;
     try {
         {
