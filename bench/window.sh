@@ -2,7 +2,7 @@
 # Measures the window against the command line on the same store, side by
 # side in one run: the window (the real frmStep1, headless, driven by
 # bench/window_driver) adds the store's folder and converts it; opera2mbox -q
-# converts the same store. Then Add Folder alone on that store and on a tree
+# converts the same store. Then Add Folder alone on that store and on a folder
 # of 200,000 empty .mbs files, with the peak memory of the program, and the
 # time a click on Exit takes to get its question while both commands run.
 #
@@ -11,8 +11,8 @@
 #
 # Environment: N (messages of the generated store), STORE (an existing store
 # folder to use instead; default: generated once under bench/work/ like
-# bench/run.sh does), EMPTY_N (files of the empty tree, default 200000),
-# EMPTY (where that tree is kept, default bench/work/empty-EMPTY_N), ROUNDS,
+# bench/run.sh does), EMPTY_N (files of the empty folder, default 200000),
+# EMPTY (where it is kept, default bench/work/empty-EMPTY_N), ROUNDS,
 # BUILD_DIR (default <repo>/build-bench), OUT (a folder for the output; the
 # tools write to OUT/window-bench-out, which is removed before every run),
 # GEN (the store generator, default <repo>/../shared/bench/gen_store.py).
@@ -56,20 +56,19 @@ else
 fi
 store=$(cd "$store" && pwd)
 
-# The empty tree: EMPTY_N files in folders of 1000, made once and kept.
-if [ "$(cat "$EMPTY/.files" 2>/dev/null)" != "$EMPTY_N" ]; then
+# The empty folder: EMPTY_N empty .mbs files side by side in one folder (the
+# hardest case: one listing of them all), made once and kept.
+if [ "$(cat "$EMPTY/.files" 2>/dev/null)" != "$EMPTY_N in one folder" ]; then
   rm -rf "$EMPTY"
-  echo "Making $EMPTY_N empty message files under $EMPTY..."
+  echo "Making $EMPTY_N empty message files in $EMPTY/store..."
   python3 - "$EMPTY/store" "$EMPTY_N" <<'PY'
 import os, sys
-root, total = sys.argv[1], int(sys.argv[2])
-for start in range(0, total, 1000):
-    folder = os.path.join(root, "folder%04d" % (start // 1000))
-    os.makedirs(folder, exist_ok=True)
-    for i in range(start, min(start + 1000, total)):
-        open(os.path.join(folder, "%d.mbs" % i), "w").close()
+folder, total = sys.argv[1], int(sys.argv[2])
+os.makedirs(folder, exist_ok=True)
+for i in range(total):
+    open(os.path.join(folder, "%d.mbs" % i), "w").close()
 PY
-  echo "$EMPTY_N" > "$EMPTY/.files"
+  echo "$EMPTY_N in one folder" > "$EMPTY/.files"
 fi
 empty=$(cd "$EMPTY/store" && pwd)
 
