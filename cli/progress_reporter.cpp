@@ -126,13 +126,23 @@ void ProgressReporter::FileDone(std::size_t index, std::size_t total, const std:
 {
     m_filesTotal = total;
     m_filesDone = index + 1;
-    m_messagesDone += static_cast<std::uint64_t>(std::max(result.messages, 0));
+    m_messagesDone += static_cast<std::uint64_t>(std::max(result.messages, 0)) +
+                      static_cast<std::uint64_t>(std::max(result.skipped, 0));
     m_bytesDone += index < m_sizes.size() ? m_sizes[index] : result.bytesRead;
     m_bytesCurrent = 0;
     if (!result.ok)
         ReportFailure(path, result.error.empty() ? std::string("not converted") : result.error);
     else
         MaybeDraw();
+}
+
+void ProgressReporter::MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to)
+{
+    Clear();
+    m_err << "opera2mbox: " << mailboxPath << ": torn last record cut off (" << (from - std::min(from, to))
+          << (from - std::min(from, to) == 1 ? " byte)" : " bytes)") << '\n';
+    m_err.flush();
+    MaybeDraw();
 }
 
 void ProgressReporter::LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int)

@@ -1,7 +1,9 @@
 #include "batch_conversion.h"
 
+#include "existing_messages.h"
 #include "output_layout.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -167,6 +169,7 @@ public:
             m_summary.messages += static_cast<std::uint64_t>(result.messages);
             m_mailboxes.insert(location.mailboxPath);
         }
+        m_summary.alreadyPresent += static_cast<std::uint64_t>(std::max(result.skipped, 0));
         m_summary.bytesRead += result.bytesRead;
         if (result.ok)
             ++m_summary.sourceFiles;
@@ -198,6 +201,9 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     Locator locator(request);
     FolderMaker folders;
     Tally tally;
+    ExistingMailboxes existing([&observer](const MailboxCut &cut) {
+        observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to);
+    });
     const std::size_t total = request.sources.size();
     for (std::size_t i = 0; i < total; ++i) {
         const std::string &source = request.sources[i];
@@ -205,14 +211,23 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         const MailboxLocation location = locator.Locate(i);
         bool madeEarlier = false;
         std::optional<RecordResult> result = folders.Make(location, madeEarlier);
+        ExistingMessages *present = nullptr;
+        if (!result && request.skipExisting) {
+            RecordResult failure;
+            present = existing.For(location.mailboxPath, failure);
+            if (!present)
+                result = std::move(failure);
+        }
         if (!result)
             result = folders.Append(location, madeEarlier, observer, [&] {
-                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds);
+                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, present);
             });
         tally.Count(source, location, *result);
         observer.FileDone(i, total, source, *result);
     }
-    return tally.Summary();
+    BatchSummary summary = tally.Summary();
+    summary.skipExisting = request.skipExisting;
+    return summary;
 }
 
 } // namespace tovaly
