@@ -208,7 +208,7 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, Line
     (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, fileTime);
     RecordFrame frame;
     const std::string_view lineEnd = LineEndText(lineEnds);
-    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate());
+    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageUnixTime());
     frame.fromLine += lineEnd;
     // The message's last line gets its line end when the source left it
     // without one; then comes the one empty line that closes the record.
