@@ -290,6 +290,16 @@ private:
     std::string m_error;
 };
 
+// The failure when not even its message could be built: a text short enough
+// to be kept without allocating.
+RecordResult OutOfMemory() noexcept
+{
+    RecordResult bare;
+    bare.errorCode = ENOMEM;
+    bare.error = "out of memory";
+    return bare;
+}
+
 RecordResult Failure(RecordResult result, int error, std::string text)
 {
     result.ok = false;
@@ -317,9 +327,7 @@ RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, co
         result.bytesRead = bytesRead;
         return Failure(std::move(result), appender.ErrorCode(), appender.Error());
     } catch (...) {
-        RecordResult bare;
-        bare.errorCode = ENOMEM;
-        return bare;
+        return OutOfMemory();
     }
 }
 
@@ -522,9 +530,7 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
     try {
         mailbox.emplace(mailboxPath, io);
     } catch (...) {
-        RecordResult bare;
-        bare.errorCode = ENOMEM;
-        return bare;
+        return OutOfMemory();
     }
     return RunGuarded(sourcePath, *mailbox, observer, lineEnds);
 }
