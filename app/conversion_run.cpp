@@ -4,8 +4,6 @@
 #include "batch_conversion.h"
 #include "user_interaction.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
@@ -200,11 +198,8 @@ QString ByteCounterText(std::uint64_t read, std::uint64_t total)
 
 ConversionRun::ConversionRun(ConversionRunContext context) : m_context(std::move(context))
 {
-    if (!m_context.clock) {
-        auto timer = std::make_shared<QElapsedTimer>();
-        timer->start();
-        m_context.clock = [timer] { return timer->elapsed(); };
-    }
+    if (!m_context.clock)
+        m_context.clock = SteadyMilliseconds;
 }
 
 void ConversionRun::Run()
@@ -233,12 +228,10 @@ void ConversionRun::Run()
             return;
         }
 
-        QString root = m_context.interaction->BrowseForFolder(m_context.owner,
+        const QString root = m_context.interaction->BrowseForFolder(m_context.owner,
                                                               QStringLiteral("Choose Folder to Save..."));
         if (root.isEmpty())
             return;
-        if (!root.endsWith(QDir::separator()))
-            root += QDir::separator();
         copy.request.outputRoot = ToCore(root);
 
         StatusBlock status(m_context, copy);

@@ -3,6 +3,7 @@
 // converts a copy of the source list with the conversion core and shows the
 // progress on the window's status block.
 
+#include "progress_clock.h"
 #include "source_file_list.h"
 
 #include <QString>
@@ -23,8 +24,8 @@ namespace tovaly {
 class UserInteraction;
 struct FileFailure;
 
-/// Milliseconds on a monotonic clock.
-using Clock = std::function<std::int64_t()>;
+/// Milliseconds on a monotonic clock, the one the command line uses too.
+using Clock = ProgressClock;
 
 /// The per-message display and the event pump are refreshed at most once in
 /// this many milliseconds while a message is read; row boundaries always
@@ -95,7 +96,7 @@ public:
     ///   do not change what it converts;
     /// - the folder picker "Choose Folder to Save..."; cancel ends the
     ///   command with nothing changed;
-    /// - the output root gets a trailing separator; yield; both bars get the
+    /// - yield; both bars get the
     ///   range 0 to 100 and the convert button is disabled;
     /// - every file is converted in order: its grid row is selected (while it
     ///   still holds that file) and the window yields; `EmlProgress` and
