@@ -5,6 +5,7 @@
 #include "progress_reporter.h"
 
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <system_error>
@@ -272,18 +273,12 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
             continue;
         }
         collected.topFolders.push_back({collected.files.size(), source});
-        pathLogger walker(fileSystem);
-        walker.PathLogInit();
-        walker.setFullFileNamesOnly(true);
-        walker.LogPath(source);
-        for (const std::string &path : *walker.fullFileNames()) {
-            if (HasMbsExtension(path))
-                collected.files.push_back(path);
-        }
-        for (const SkippedFolder &skipped : walker.skippedFolders())
+        MbsFolderScan scan = ScanFolderForMbsFiles(source, fileSystem);
+        collected.files.insert(collected.files.end(), std::make_move_iterator(scan.files.begin()),
+                               std::make_move_iterator(scan.files.end()));
+        for (const SkippedFolder &skipped : scan.skippedFolders)
             collected.failures.push_back(
                 {skipped.path, skipped.errorCode, "cannot list folder: " + skipped.reason});
-        walker.Terminate();
     }
     return collected;
 }

@@ -37,12 +37,6 @@ std::string Duration(double seconds)
     return buffer;
 }
 
-double SteadySeconds()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 } // namespace
 
 std::string FormatProgressLine(const ProgressSnapshot &s, std::size_t columns)
@@ -106,12 +100,12 @@ ProgressReporter::ProgressReporter(std::ostream &err, bool showBar,
                                    std::vector<std::uint64_t> fileSizes, Clock clock,
                                    double maxRedrawsPerSecond, Columns columns)
     : m_err(err), m_showBar(showBar), m_sizes(std::move(fileSizes)),
-      m_clock(clock ? std::move(clock) : Clock(SteadySeconds)),
+      m_clock(clock ? std::move(clock) : Clock(SteadyMilliseconds)),
       m_interval(maxRedrawsPerSecond > 0 ? 1.0 / maxRedrawsPerSecond : 0.0), m_columns(std::move(columns))
 {
     for (const std::uint64_t size : m_sizes)
         m_bytesTotal += size;
-    m_start = m_clock();
+    m_start = Seconds();
 }
 
 void ProgressReporter::FileStarted(std::size_t, std::size_t total, const std::string &)
@@ -166,6 +160,11 @@ void ProgressReporter::ReportFailure(const std::string &path, const std::string 
     MaybeDraw();
 }
 
+double ProgressReporter::Seconds() const
+{
+    return static_cast<double>(m_clock()) / 1000.0;
+}
+
 std::size_t ProgressReporter::ColumnsNow() const
 {
     const std::size_t columns = m_columns ? m_columns() : 0;
@@ -179,7 +178,7 @@ void ProgressReporter::MaybeDraw()
     // However the events come (a burst of failures, many small files), the
     // bar is drawn at most once an interval; what is skipped shows in the
     // next drawing.
-    const double now = m_clock();
+    const double now = Seconds();
     if (m_drawnOnce && now - m_lastDraw < m_interval)
         return;
     m_drawnOnce = true;

@@ -3,6 +3,7 @@
 // place (only on a terminal), and one line per failed source.
 
 #include "batch_conversion.h"
+#include "progress_clock.h"
 
 #include <cstdint>
 #include <functional>
@@ -44,11 +45,11 @@ inline constexpr std::size_t kDefaultColumns = 80;
 /// and grows when a source holds several (or shrinks when one fails).
 class ProgressReporter final : public BatchObserver {
 public:
-    using Clock = std::function<double()>;        ///< seconds, monotonic
+    using Clock = ProgressClock;
     using Columns = std::function<std::size_t()>; ///< the terminal's width now; 0 when unknown
 
     /// `fileSizes` are the sizes of the sources in request order (for the
-    /// byte totals; may be empty). `clock` defaults to a steady clock,
+    /// byte totals; may be empty). `clock` defaults to SteadyMilliseconds,
     /// `columns` to kDefaultColumns.
     ProgressReporter(std::ostream &err, bool showBar, std::vector<std::uint64_t> fileSizes,
                      Clock clock = {}, double maxRedrawsPerSecond = 10.0, Columns columns = {});
@@ -74,6 +75,7 @@ public:
 private:
     void MaybeDraw();
     void Clear();
+    double Seconds() const;
     std::size_t ColumnsNow() const;
 
     std::ostream &m_err;

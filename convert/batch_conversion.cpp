@@ -14,22 +14,11 @@ namespace tovaly {
 
 namespace {
 
-// EnsureFolderExists only says yes or no; ask once more for the reason.
-RecordResult FolderFailure(const std::string &folder)
+RecordResult FolderFailure(const std::string &folder, std::error_code error)
 {
     RecordResult result;
-    result.error = "cannot create folder '" + folder + "'";
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(folder), ec);
-    if (!ec) {
-        std::filesystem::path target(folder);
-        if (!std::filesystem::is_directory(target, ec) && !ec)
-            ec = std::make_error_code(std::errc::not_a_directory);
-    }
-    if (ec) {
-        result.errorCode = ec.value();
-        result.error += ": " + ec.message();
-    }
+    result.error = "cannot create folder '" + folder + "': " + error.message();
+    result.errorCode = error.value();
     return result;
 }
 
@@ -37,7 +26,7 @@ RecordResult FolderFailure(const std::string &folder)
 class Locator {
 public:
     explicit Locator(const ConversionRequest &request)
-        : m_root(WithTrailingSeparator(AbsolutePath(request.outputRoot))),
+        : m_root(AbsolutePath(request.outputRoot)),
           // Relative sources are placed against the working folder of the start.
           m_workingFolder(WithTrailingSeparator(AbsolutePath("."))), m_sources(&request.sources),
           m_layout(request.layout), m_topFolders(&request.topFolders)
@@ -124,9 +113,11 @@ public:
     std::optional<RecordResult> Make(const MailboxLocation &location, bool &madeEarlier)
     {
         madeEarlier = location.mirrorFolder == m_ready;
-        if (!madeEarlier && !EnsureFolderExists(location.mirrorFolder)) {
-            m_ready.clear();
-            return FolderFailure(location.mirrorFolder);
+        if (!madeEarlier) {
+            if (const FolderMade made = EnsureFolderExists(location.mirrorFolder); !made) {
+                m_ready.clear();
+                return FolderFailure(location.mirrorFolder, made.error);
+            }
         }
         m_ready = location.mirrorFolder;
         return std::nullopt;
@@ -147,9 +138,9 @@ public:
             if (result.ok || !madeEarlier ||
                 std::filesystem::is_directory(std::filesystem::path(location.mirrorFolder), ec))
                 break;
-            if (!EnsureFolderExists(location.mirrorFolder)) {
+            if (const FolderMade made = EnsureFolderExists(location.mirrorFolder); !made) {
                 m_ready.clear();
-                return FolderFailure(location.mirrorFolder);
+                return FolderFailure(location.mirrorFolder, made.error);
             }
             m_ready = location.mirrorFolder;
             madeEarlier = false;

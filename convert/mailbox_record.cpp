@@ -218,7 +218,7 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, Line
     (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, fileTime);
     RecordFrame frame;
     const std::string_view lineEnd = LineEndText(lineEnds);
-    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate());
+    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageUnixTime());
     frame.fromLine += lineEnd;
     frame.closing = ClosingOf(message.text, lineEnds);
     return frame;
@@ -310,6 +310,16 @@ private:
     std::string m_error;
 };
 
+// The failure when not even its message could be built: a text short enough
+// to be kept without allocating.
+RecordResult OutOfMemory() noexcept
+{
+    RecordResult bare;
+    bare.errorCode = ENOMEM;
+    bare.error = "out of memory";
+    return bare;
+}
+
 RecordResult Failure(RecordResult result, int error, std::string text)
 {
     result.ok = false;
@@ -338,9 +348,7 @@ RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, co
         result.bytesRead = bytesRead;
         return Failure(std::move(result), appender.ErrorCode(), appender.Error());
     } catch (...) {
-        RecordResult bare;
-        bare.errorCode = ENOMEM;
-        return bare;
+        return OutOfMemory();
     }
 }
 
@@ -546,9 +554,7 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
     try {
         mailbox.emplace(mailboxPath, io);
     } catch (...) {
-        RecordResult bare;
-        bare.errorCode = ENOMEM;
-        return bare;
+        return OutOfMemory();
     }
     return RunGuarded(sourcePath, *mailbox, observer, lineEnds, skipper);
 }
