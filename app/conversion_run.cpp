@@ -5,11 +5,9 @@
 #include "user_interaction.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QStringList>
 
 #include <algorithm>
@@ -54,37 +52,27 @@ ListCopy CopyList(const SourceFileList &list)
     return copy;
 }
 
-// The window's side of a batch: selects the row being converted and keeps
-// the status block up to date. Lines come far faster than a screen can show
-// them, so the latest numbers are kept and put on the controls, together
-// with one pass of the event pump, at most once per kDisplayIntervalMs, and
-// always at the start of a file and after its mirror folder is made.
+// The window's side of a batch. It keeps the exact state of the run from
+// every call of the batch and puts it on the controls only when the window
+// is about to be served (and once more at the end): lines come far faster
+// than a screen can show them, and every setText, setValue or change of the
+// current cell costs a layout or a paint.
 class StatusBlock final : public BatchObserver {
 public:
     StatusBlock(const ConversionRunContext &context, const ListCopy &copy)
-        : m_context(context), m_copy(copy)
+        : m_context(context), m_copy(copy), m_display(*context.pump, [this] { Show(); })
     {
     }
 
     void FileStarted(std::size_t index, std::size_t total, const std::string &path) override
     {
         (void)total;
-        const int row = m_copy.rows[index];
-        // Rows may have changed in a yield; select only one that still
-        // shows this file.
-        if (row < m_context.list->RowCount() && ToCore(m_context.list->PathAt(row)) == path)
-            m_context.list->MakeCurrent(row);
-        Refresh();
-        m_folderYieldDue = true;
+        (void)path;
+        m_file = index;
+        m_rowPending = true;
     }
 
-    void Yield() override
-    {
-        if (m_folderYieldDue || Now() - m_lastRefresh >= kDisplayIntervalMs) {
-            m_folderYieldDue = false;
-            Refresh();
-        }
-    }
+    void Yield() override { m_context.pump->Yield(); }
 
     // The window follows every file line by line, and other commands can run
     // at its yields: the batch then converts one file at a time and keeps no
@@ -104,42 +92,49 @@ public:
     {
         (void)path;
         (void)result;
-        m_folderYieldDue = false;
-        ShowLine();
-        m_context.controls.ProgressBar1->setValue(OverallPercent(index, total));
-        m_context.controls.LblProgessCurrent->setText(MessageCounterText(index, total));
+        m_done = index;
+        m_doneTotal = total;
+        m_filePending = true;
     }
 
-    // Puts the latest numbers on the controls and lets the window handle its
-    // events.
-    void Refresh()
+    // Puts the state of the run on the controls.
+    void Show()
     {
-        ShowLine();
-        if (m_context.yield)
-            m_context.yield();
-        m_lastRefresh = Now();
+        const ConversionControls &c = m_context.controls;
+        if (m_rowPending) {
+            m_rowPending = false;
+            // Rows may have changed in a yield; select only one that still
+            // shows this file.
+            const int row = m_copy.rows[m_file];
+            if (row < m_context.list->RowCount() &&
+                ToCore(m_context.list->PathAt(row)) == m_copy.request.sources[m_file])
+                m_context.list->MakeCurrent(row);
+        }
+        if (m_linePending) {
+            m_linePending = false;
+            c.LblByteRead->setText(ByteCounterText(m_bytes, m_totalBytes));
+            c.EmlProgress->setValue(m_percent);
+        }
+        if (m_filePending) {
+            m_filePending = false;
+            c.ProgressBar1->setValue(OverallPercent(m_done, m_doneTotal));
+            c.LblProgessCurrent->setText(MessageCounterText(m_done, m_doneTotal));
+        }
     }
 
 private:
-    std::int64_t Now() const { return m_context.clock(); }
-
-    void ShowLine()
-    {
-        if (!m_linePending)
-            return;
-        m_linePending = false;
-        m_context.controls.LblByteRead->setText(ByteCounterText(m_bytes, m_totalBytes));
-        m_context.controls.EmlProgress->setValue(m_percent);
-    }
-
     const ConversionRunContext &m_context;
     const ListCopy &m_copy;
-    std::int64_t m_lastRefresh = 0;
-    bool m_folderYieldDue = false;
+    EventPump::ScopedDisplay m_display;
+    std::size_t m_file = 0;
+    bool m_rowPending = false;
     bool m_linePending = false;
     std::uint64_t m_bytes = 0;
     std::uint64_t m_totalBytes = 0;
     int m_percent = 0;
+    bool m_filePending = false;
+    std::size_t m_done = 0;
+    std::size_t m_doneTotal = 0;
 };
 
 } // namespace
@@ -163,28 +158,30 @@ QString NothingToConvertText()
     return QStringLiteral("There are no files in the list to convert.");
 }
 
-QString FailureReportText(const std::vector<FileFailure> &failures, std::size_t total)
+QString FailureSummaryText(std::size_t failed, std::size_t total)
+{
+    QString text = QStringLiteral("%1 of %2 files could not be converted.").arg(failed).arg(total);
+    if (failed < total)
+        text += kLineBreak + QStringLiteral("The other files have been exported to .mbox format.");
+    return text;
+}
+
+QString FailureDetailsText(const std::vector<FileFailure> &failures)
 {
     QStringList lines;
-    lines << QStringLiteral("%1 of %2 files could not be converted:").arg(failures.size()).arg(total);
-    const std::size_t named = std::min(failures.size(), kReportedFailures);
-    for (std::size_t i = 0; i < named; ++i) {
-        const QString path = FromCore(failures[i].path);
-        const QString reason = FromCore(failures[i].reason);
+    for (const FileFailure &failure : failures) {
+        const QString path = FromCore(failure.path);
+        const QString reason = FromCore(failure.reason);
         lines << (reason.contains(path) ? reason : path + QStringLiteral(": ") + reason);
     }
-    if (failures.size() > named)
-        lines << QStringLiteral("and %1 more.").arg(failures.size() - named);
-    if (failures.size() < total)
-        lines << QStringLiteral("The other files have been exported to .mbox format.");
-    return lines.join(kLineBreak);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString WarningText(const std::vector<std::string> &warnings)
 {
     QStringList lines;
     lines << QStringLiteral("Please note:");
-    const std::size_t named = std::min(warnings.size(), kReportedFailures);
+    const std::size_t named = std::min(warnings.size(), kReportedWarnings);
     for (std::size_t i = 0; i < named; ++i)
         lines << FromCore(warnings[i]);
     if (warnings.size() > named)
@@ -207,36 +204,22 @@ QString MessageCounterText(std::size_t index, std::size_t total)
 
 QString ByteCounterText(std::uint64_t read, std::uint64_t total)
 {
-    return QStringLiteral("%1 Bytes out of %2 Total Bytes.").arg(read).arg(total);
+    return QStringLiteral("%1 Bytes out of %2 Total Bytes.").arg(std::min(read, total)).arg(total);
 }
 
-ConversionRun::ConversionRun(ConversionRunContext context) : m_context(std::move(context))
-{
-    if (!m_context.clock) {
-        auto timer = std::make_shared<QElapsedTimer>();
-        timer->start();
-        m_context.clock = [timer] { return timer->elapsed(); };
-    }
-}
+ConversionRun::ConversionRun(ConversionRunContext context) : m_context(std::move(context)) {}
 
 void ConversionRun::Run()
 {
     if (m_active)
         return;
     m_active = true;
-    const ConversionControls &c = m_context.controls;
-    bool buttonTaken = false;
-    // However the run ends, the button and the flag come back.
+    // However the run ends, the flag comes back.
     struct Restore {
-        ConversionRun *run;
-        const bool &buttonTaken;
-        ~Restore()
-        {
-            if (buttonTaken)
-                run->m_context.controls.CmdConvert2MBOX->setEnabled(true);
-            run->m_active = false;
-        }
-    } restore{this, buttonTaken};
+        bool &active;
+        ~Restore() { active = false; }
+    } restore{m_active};
+    const ConversionControls &c = m_context.controls;
 
     try {
         ListCopy copy = CopyList(*m_context.list);
@@ -254,13 +237,13 @@ void ConversionRun::Run()
         copy.request.outputRoot = ToCore(root);
 
         StatusBlock status(m_context, copy);
-        status.Refresh();
+        m_context.pump->Serve();
+        const BusyScope busy(m_context.hooks);
         c.ProgressBar1->setRange(0, 100);
-        c.CmdConvert2MBOX->setEnabled(false);
-        buttonTaken = true;
         c.EmlProgress->setRange(0, 100);
 
         const BatchSummary summary = ConvertBatch(copy.request, status);
+        status.Show();
 
         if (summary.failures.empty() && summary.warnings.empty())
             m_context.interaction->Inform(m_context.owner, CompletionTitle(), CompletionText());
@@ -268,11 +251,11 @@ void ConversionRun::Run()
             m_context.interaction->Inform(m_context.owner, CompletionTitle(),
                                           CompletionText() + kLineBreak + WarningText(summary.warnings));
         else
-            m_context.interaction->Warn(m_context.owner, ApplicationTitle(),
-                                        FailureReportText(summary.failures, copy.request.sources.size()) +
-                                            (summary.warnings.empty()
-                                                 ? QString()
-                                                 : kLineBreak + WarningText(summary.warnings)));
+            m_context.interaction->WarnWithDetails(
+                m_context.owner, ApplicationTitle(),
+                FailureSummaryText(summary.failures.size(), copy.request.sources.size()) +
+                    (summary.warnings.empty() ? QString() : kLineBreak + WarningText(summary.warnings)),
+                FailureDetailsText(summary.failures));
     } catch (const std::exception &failure) {
         m_context.interaction->Warn(m_context.owner, ApplicationTitle(),
                                     QStringLiteral("The conversion stopped: ")

@@ -15,24 +15,12 @@
 
 class QLabel;
 class QProgressBar;
-class QPushButton;
 class QWidget;
 
 namespace tovaly {
 
 class UserInteraction;
 struct FileFailure;
-
-/// Milliseconds on a monotonic clock.
-using Clock = std::function<std::int64_t()>;
-
-/// The per-message display and the event pump are refreshed at most once in
-/// this many milliseconds while a message is read; row boundaries always
-/// refresh them.
-inline constexpr std::int64_t kDisplayIntervalMs = 20;
-
-/// Longest list of failed files the report names one by one.
-inline constexpr std::size_t kReportedFailures = 10;
 
 /// Title of the box that ends a run in which every file was converted.
 [[nodiscard]] QString CompletionTitle();
@@ -43,15 +31,21 @@ inline constexpr std::size_t kReportedFailures = 10;
 /// The message shown instead of a run when the list holds no file.
 [[nodiscard]] QString NothingToConvertText();
 
-/// The warning that ends a run in which some files failed: how many of
-/// `total` could not be converted, then one line per failure (its reason,
-/// which names the path, or "path: reason") for the first
-/// kReportedFailures, then "and N more." for the rest. Lines joined by CR LF.
-[[nodiscard]] QString FailureReportText(const std::vector<FileFailure> &failures, std::size_t total);
+/// The text of the warning that ends a run in which some files failed:
+/// "<failed> of <total> files could not be converted.", and when some were
+/// converted, a second line "The other files have been exported to .mbox
+/// format." (CR LF between).
+[[nodiscard]] QString FailureSummaryText(std::size_t failed, std::size_t total);
+
+/// Its details: every failure on a line of its own, in list order: its
+/// reason when that names the path, otherwise "<path>: <reason>". Lines
+/// joined by LF, so they can be copied as they are.
+[[nodiscard]] QString FailureDetailsText(const std::vector<FileFailure> &failures);
 
 /// What the end of a run adds when the writer did more than append (a torn
 /// mailbox completed): "Please note:", then one line per warning for the
-/// first kReportedFailures, then "and N more.". Lines joined by CR LF.
+/// first kReportedWarnings, then "and N more.". Lines joined by CR LF.
+inline constexpr std::size_t kReportedWarnings = 10;
 [[nodiscard]] QString WarningText(const std::vector<std::string> &warnings);
 
 /// Value of `ProgressBar1` after row `index` (0-based) of `total`:
@@ -63,12 +57,13 @@ inline constexpr std::size_t kReportedFailures = 10;
 /// "Message <index + 1> (of <total>)".
 [[nodiscard]] QString MessageCounterText(std::size_t index, std::size_t total);
 
-/// Caption of `LblByteRead`: "<read> Bytes out of <total> Total Bytes."
+/// Caption of `LblByteRead`: "<read> Bytes out of <total> Total Bytes.",
+/// where a count past the total (the line ends a reader adds to lines that
+/// end in LF or in nothing) shows as the total.
 [[nodiscard]] QString ByteCounterText(std::uint64_t read, std::uint64_t total);
 
 /// The controls of the window's status block the run drives.
 struct ConversionControls {
-    QPushButton *CmdConvert2MBOX = nullptr;
     QProgressBar *ProgressBar1 = nullptr;
     QProgressBar *EmlProgress = nullptr;
     QLabel *LblProgessCurrent = nullptr;
@@ -81,8 +76,8 @@ struct ConversionRunContext {
     UserInteraction *interaction = nullptr;
     QWidget *owner = nullptr; ///< the window; owner of the picker and boxes
     ConversionControls controls;
-    Yield yield;  ///< the window's event pump
-    Clock clock;  ///< paces the display; a steady clock when empty
+    CommandHooks hooks{};      ///< the busy state of the window's commands
+    EventPump *pump = nullptr; ///< the window's event pump
 };
 
 /// The conversion command of one window. One instance lives as long as the
@@ -100,15 +95,21 @@ public:
     ///   do not change what it converts;
     /// - the folder picker "Choose Folder to Save..."; cancel ends the
     ///   command with nothing changed;
-    /// - the output root gets a trailing separator; yield; both bars get the
-    ///   range 0 to 100 and the convert button is disabled;
-    /// - every file is converted in order: its grid row is selected (while it
-    ///   still holds that file) and the window yields; `EmlProgress` and
-    ///   `LblByteRead` follow the lines read; after the file `ProgressBar1`
-    ///   and `LblProgessCurrent` show the position in the copy;
-    /// - the completion box when every file was converted, otherwise the
-    ///   failure report as a warning titled with the application title;
-    /// - the convert button is enabled again.
+    /// - the output root gets a trailing separator; the window is served;
+    ///   the run becomes the window's busy command (the list commands and
+    ///   the convert button are disabled) and both bars get the range 0 to
+    ///   100;
+    /// - every file is converted in order, with a yield at every line. The
+    ///   status block keeps the exact state of the run: the row being
+    ///   converted, `EmlProgress` and `LblByteRead` after the last line
+    ///   read, `ProgressBar1` and `LblProgessCurrent` after the last file
+    ///   done. It puts that state on the controls before every serve of the
+    ///   pump and once more at the end, so the window always shows it
+    ///   exactly however seldom it paints;
+    /// - the completion box when every file was converted, otherwise a
+    ///   warning titled with the application title: FailureSummaryText in
+    ///   the box and FailureDetailsText in its details;
+    /// - the window's commands come back.
     void Run();
 
     /// True from the click until the run has ended.

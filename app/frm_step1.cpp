@@ -3,19 +3,27 @@
 #include "add_files_command.h"
 #include "add_folder_command.h"
 #include "application_title.h"
+#include "help_manual.h"
 #include "twips.h"
 #include "user_interaction.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMimeData>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QTableWidget>
+#include <QTableView>
+#include <QUrl>
 
 #include <utility>
 
@@ -51,6 +59,83 @@ protected:
         painter.fillRect(rect(), kWhite);
         painter.setPen(kBandOutline);
         painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
+};
+
+// A push button that Enter presses when it has the focus, as buttons do on
+// Windows; Space presses it too, as on every desktop.
+class CommandButton final : public QPushButton {
+public:
+    CommandButton(const QString &text, QWidget *parent) : QPushButton(text, parent) {}
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+        if (enter && modifiers == Qt::NoModifier) {
+            event->accept();
+            if (!event->isAutoRepeat())
+                click();
+            return;
+        }
+        QPushButton::keyPressEvent(event);
+    }
+};
+
+// The file grid. Files and folders dropped on it from a file manager are
+// handed to `dropped`, after the drop has ended, while `acceptsDrops` says
+// yes.
+class FileGrid final : public QTableView {
+public:
+    explicit FileGrid(QWidget *parent) : QTableView(parent) {}
+
+    std::function<bool()> acceptsDrops;
+    std::function<void(const QStringList &)> dropped;
+
+    // The local files and folders `data` names, in native form.
+    static QStringList LocalPaths(const QMimeData *mime)
+    {
+        QStringList paths;
+        if (mime == nullptr || !mime->hasUrls())
+            return paths;
+        for (const QUrl &url : mime->urls()) {
+            if (url.isLocalFile() && !url.toLocalFile().isEmpty())
+                paths << QDir::toNativeSeparators(url.toLocalFile());
+        }
+        return paths;
+    }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override { Consider(event); }
+    void dragMoveEvent(QDragMoveEvent *event) override { Consider(event); }
+    void dragLeaveEvent(QDragLeaveEvent *event) override { event->accept(); }
+
+    void dropEvent(QDropEvent *event) override
+    {
+        if (!Accepts(event->mimeData())) {
+            event->ignore();
+            return;
+        }
+        event->acceptProposedAction();
+        // The command yields and shows a box: run it once the drag source
+        // has heard that the drop is done.
+        QMetaObject::invokeMethod(
+            this, [this, paths = LocalPaths(event->mimeData())] { dropped(paths); }, Qt::QueuedConnection);
+    }
+
+private:
+    bool Accepts(const QMimeData *mime) const
+    {
+        return dropped && (!acceptsDrops || acceptsDrops()) && !LocalPaths(mime).isEmpty();
+    }
+
+    void Consider(QDragMoveEvent *event)
+    {
+        if (Accepts(event->mimeData()))
+            event->acceptProposedAction();
+        else
+            event->ignore();
     }
 };
 
@@ -127,7 +212,7 @@ void SetOpaqueBackground(QWidget *widget, const QColor &colour)
 
 QPushButton *MakeButton(QWidget *parent, const QString &name, const QString &text, const QRect &geometry)
 {
-    auto *button = Place(new QPushButton(text, parent), name, geometry);
+    auto *button = Place(new CommandButton(text, parent), name, geometry);
     button->setFont(Tahoma(8.25));
     button->setAutoDefault(false);
     button->setDefault(false);
@@ -171,17 +256,24 @@ FrmStep1::FrmStep1(FrmStep1Services services)
     CreateControls();
 
     // Load step: the grid becomes the empty list with its wide column.
-    m_files = std::make_unique<SourceFileList>(m_controls.grdFiles1, m_controls.lblCount1,
-                                               m_services.yield);
+    m_pump = std::make_unique<EventPump>(m_services.yield, m_services.clock);
+    m_files = std::make_unique<SourceFileList>(m_controls.grdFiles1, m_controls.lblCount1, m_pump.get());
     const FrmStep1Controls &c = m_controls;
     m_conversion = std::make_unique<ConversionRun>(ConversionRunContext{
         .list = m_files.get(),
         .interaction = m_services.interaction,
         .owner = this,
-        .controls = {c.CmdConvert2MBOX, c.ProgressBar1, c.EmlProgress, c.LblProgessCurrent, c.LblByteRead},
-        .yield = m_services.yield,
-        .clock = m_services.clock,
+        .controls = {c.ProgressBar1, c.EmlProgress, c.LblProgessCurrent, c.LblByteRead},
+        .hooks = Hooks(),
+        .pump = m_pump.get(),
     });
+
+    // Files and folders dropped on the list are added to it.
+    auto *grid = static_cast<FileGrid *>(c.grdFiles1);
+    grid->acceptsDrops = [this] { return m_busy == 0; };
+    grid->dropped = [this](const QStringList &paths) { OnDropped(paths); };
+    grid->setAcceptDrops(true);
+    grid->viewport()->setAcceptDrops(true);
 
     SetTabOrder();
     Connect();
@@ -252,7 +344,7 @@ void FrmStep1::CreateControls()
     c.cmdClear1 = MakeButton(this, QStringLiteral("cmdClear1"), QStringLiteral("Clear File(s)..."),
                              TwipsRect(6240, 960, 1695, 375));
 
-    c.grdFiles1 = Place(new QTableWidget(this), QStringLiteral("grdFiles1"),
+    c.grdFiles1 = Place(new FileGrid(this), QStringLiteral("grdFiles1"),
                         TwipsRect(240, 1800, 7695, 1575));
     c.grdFiles1->setFont(Tahoma(8.25));
     c.grdFiles1->verticalHeader()->setMinimumSectionSize(1);
@@ -311,23 +403,56 @@ void FrmStep1::closeEvent(QCloseEvent *event)
         m_services.endProgram();
 }
 
-// While a conversion runs, the list commands leave the convert button to it:
-// it stays disabled until the run ends, so no second run starts inside it.
-QWidget *FrmStep1::ConvertButtonForListCommands() const
+CommandHooks FrmStep1::Hooks()
 {
-    return m_conversion->IsActive() ? nullptr : m_controls.CmdConvert2MBOX;
+    return {.enableConvert = [this](bool enabled) { EnableConvert(enabled); },
+            .busy = [this](bool busy) { SetBusy(busy); }};
+}
+
+// While a conversion or a scan runs, the commands that change the list or
+// start a conversion are disabled, so none of them runs inside its yields;
+// Help and Exit stay usable. The convert button then takes the state the
+// commands asked for meanwhile, and the focus goes back where it was.
+void FrmStep1::SetBusy(bool busy)
+{
+    const FrmStep1Controls &c = m_controls;
+    if (busy && m_busy++ == 0) {
+        m_convertAllowed = c.CmdConvert2MBOX->isEnabled();
+        m_focusBeforeBusy = QApplication::focusWidget();
+    } else if (!busy && m_busy > 0) {
+        --m_busy;
+    }
+    const bool idle = m_busy == 0;
+    for (QPushButton *button : {c.cmdAdd, c.CmdAddFolder, c.cmdClear1})
+        button->setEnabled(idle);
+    c.CmdConvert2MBOX->setEnabled(idle && m_convertAllowed);
+    if (idle && m_focusBeforeBusy && m_focusBeforeBusy->isEnabled() && m_focusBeforeBusy->window() == this &&
+        QApplication::focusWidget() != m_focusBeforeBusy)
+        m_focusBeforeBusy->setFocus(Qt::OtherFocusReason);
+}
+
+void FrmStep1::EnableConvert(bool enabled)
+{
+    m_convertAllowed = enabled;
+    if (m_busy == 0)
+        m_controls.CmdConvert2MBOX->setEnabled(enabled);
 }
 
 void FrmStep1::OnAdd()
 {
-    RunAddFilesCommand({m_files.get(), m_services.interaction, this, ConvertButtonForListCommands(),
-                        m_services.yield});
+    RunAddFilesCommand({m_files.get(), m_services.interaction, this, Hooks(), m_pump.get()});
 }
 
 void FrmStep1::OnAddFolder()
 {
-    RunAddFolderCommand({m_files.get(), m_services.interaction, this, ConvertButtonForListCommands(),
-                         m_services.yield, nullptr});
+    RunAddFolderCommand({m_files.get(), m_services.interaction, this, Hooks(), m_pump.get(), nullptr});
+}
+
+void FrmStep1::OnDropped(const QStringList &paths)
+{
+    if (m_busy > 0)
+        return;
+    RunAddPathsCommand({m_files.get(), m_services.interaction, this, Hooks(), m_pump.get(), nullptr}, paths);
 }
 
 void FrmStep1::OnConvert()
@@ -342,7 +467,8 @@ void FrmStep1::OnClear()
 
 void FrmStep1::OnHelp()
 {
-    m_services.interaction->OpenAddress(m_services.helpAddress);
+    if (!m_services.interaction->OpenAddress(m_services.helpAddress))
+        m_services.interaction->Warn(this, ApplicationTitle(), HelpManualFailureText(m_services.helpAddress));
 }
 
 void FrmStep1::OnEnd()

@@ -9,7 +9,9 @@
 #include "conversion_run.h"
 #include "source_file_list.h"
 
+#include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -18,7 +20,7 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QTableWidget;
+class QTableView;
 
 namespace tovaly {
 
@@ -28,7 +30,9 @@ class UserInteraction;
 struct FrmStep1Services {
     /// Every message box, picker, file dialog and opened address.
     UserInteraction *interaction = nullptr;
-    /// The event pump long commands call between their steps.
+    /// Lets the window handle its pending events once. Long commands reach
+    /// it through the window's EventPump, which calls it at most once per
+    /// kServeIntervalMs.
     Yield yield{};
     /// Called when the window has closed, for any reason: ends the program.
     std::function<void()> endProgram{};
@@ -36,7 +40,7 @@ struct FrmStep1Services {
     QString helpAddress{};
     /// The window's initialise step, run before any control exists.
     std::function<void()> initialiseControls = &InitCommonControls;
-    /// Paces the progress display of a conversion; a steady clock when empty.
+    /// The clock of the event pump; a steady clock when empty.
     Clock clock{};
 };
 
@@ -49,7 +53,7 @@ struct FrmStep1Controls {
     QPushButton *CmdAddFolder = nullptr;
     QPushButton *cmdClear1 = nullptr;
     QLabel *lblCount1 = nullptr;
-    QTableWidget *grdFiles1 = nullptr;
+    QTableView *grdFiles1 = nullptr;
     QLabel *Label4 = nullptr;
     QLabel *Image1 = nullptr;
     QLabel *LblProgessCurrent = nullptr;
@@ -90,6 +94,13 @@ public:
     /// True while a conversion run is under way (its yields included).
     [[nodiscard]] bool ConversionActive() const { return m_conversion->IsActive(); }
 
+    /// True while a conversion or a scan for files runs: the list commands
+    /// and the convert button are disabled meanwhile; Help and Exit are not.
+    [[nodiscard]] bool CommandRunning() const { return m_busy > 0; }
+
+    /// The pump every long command of the window yields through.
+    [[nodiscard]] EventPump &Pump() { return *m_pump; }
+
     /// Moves the window to the centre of its screen's available area.
     void CentreOnScreen();
 
@@ -101,7 +112,9 @@ private:
     void CreateControls();
     void SetTabOrder();
     void Connect();
-    [[nodiscard]] QWidget *ConvertButtonForListCommands() const;
+    [[nodiscard]] CommandHooks Hooks();
+    void SetBusy(bool busy);
+    void EnableConvert(bool enabled);
 
     void OnAdd();
     void OnAddFolder();
@@ -109,11 +122,16 @@ private:
     void OnConvert();
     void OnHelp();
     void OnEnd();
+    void OnDropped(const QStringList &paths);
 
     FrmStep1Services m_services;
     FrmStep1Controls m_controls;
+    std::unique_ptr<EventPump> m_pump;
     std::unique_ptr<SourceFileList> m_files;
     std::unique_ptr<ConversionRun> m_conversion;
+    int m_busy = 0;
+    bool m_convertAllowed = false;      // the convert button's state once no command runs
+    QPointer<QWidget> m_focusBeforeBusy; // where the focus goes back to
 };
 
 } // namespace tovaly

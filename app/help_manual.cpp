@@ -16,4 +16,11 @@ QString HelpManualAddress(const QString &executableDir)
     return QUrl::fromLocalFile(QDir::cleanPath(path)).toString(QUrl::FullyEncoded);
 }
 
+QString HelpManualFailureText(const QString &address)
+{
+    const QUrl url(address);
+    const QString where = url.isLocalFile() ? QDir::toNativeSeparators(url.toLocalFile()) : address;
+    return QStringLiteral("The help manual could not be opened.\r\nIt is at: ") + where;
+}
+
 } // namespace tovaly

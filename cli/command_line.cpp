@@ -5,6 +5,7 @@
 #include "progress_reporter.h"
 
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <system_error>
@@ -15,7 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char *kUsage = "usage: opera2mbox [-q] [--line-ends=lf|crlf] -o OUTPUT_DIR SOURCE...\n";
+constexpr const char *kUsage =
+    "usage: opera2mbox [-q] [--line-ends=lf|crlf] [--skip-existing] -o OUTPUT_DIR SOURCE...\n";
 
 constexpr const char *kHelp =
     "Convert Opera Mail message files (.mbs) into mbox mailboxes.\n"
@@ -27,6 +29,9 @@ constexpr const char *kHelp =
     "      --mailbox-per=folder|account|store\n"
     "                          how messages are gathered into mailboxes (see below)\n"
     "      --mailbox-name=NAME the one mailbox of --mailbox-per=store (default opera)\n"
+    "      --skip-existing     leave out the messages a mailbox holds already, so a\n"
+    "                          rerun adds only what is missing; a torn last record\n"
+    "                          (from a run that was stopped) is cut off first\n"
     "  -h, --help              show this help and exit\n"
     "      --version           show the version and exit\n"
     "\n"
@@ -45,7 +50,7 @@ constexpr const char *kHelp =
     "           in (out/home/ann/store.mbox), or after their own folder.\n"
     "  store    one mailbox for everything: out/opera.mbox.\n"
     "Messages are appended, so converting again into the same DIR adds them a\n"
-    "second time.\n"
+    "second time, unless --skip-existing is given.\n"
     "\n"
     "Exit status: 0 all converted, 1 some sources failed, 2 bad usage.\n";
 
@@ -205,6 +210,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
                     options.quiet = true;
                     continue;
                 }
+                if (name == "--skip-existing") {
+                    options.skipExisting = true;
+                    continue;
+                }
                 if (name == "--help") {
                     options.help = true;
                     parsed.ok = true;
@@ -264,18 +273,12 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
             continue;
         }
         collected.topFolders.push_back({collected.files.size(), source});
-        pathLogger walker(fileSystem);
-        walker.PathLogInit();
-        walker.setFullFileNamesOnly(true);
-        walker.LogPath(source);
-        for (const std::string &path : *walker.fullFileNames()) {
-            if (HasMbsExtension(path))
-                collected.files.push_back(path);
-        }
-        for (const SkippedFolder &skipped : walker.skippedFolders())
+        MbsFolderScan scan = ScanFolderForMbsFiles(source, fileSystem);
+        collected.files.insert(collected.files.end(), std::make_move_iterator(scan.files.begin()),
+                               std::make_move_iterator(scan.files.end()));
+        for (const SkippedFolder &skipped : scan.skippedFolders)
             collected.failures.push_back(
                 {skipped.path, skipped.errorCode, "cannot list folder: " + skipped.reason});
-        walker.Terminate();
     }
     return collected;
 }
@@ -287,6 +290,8 @@ std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
                        " from " + Counted(summary.sourceFiles, "source file", "source files") +
                        " into " + Counted(summary.mailboxes, "mailbox", "mailboxes") +
                        " under " + outputDir;
+    if (summary.skipExisting)
+        line += "; " + std::to_string(summary.alreadyPresent) + " already present";
     if (failures > 0)
         line += "; " + std::to_string(failures) + " failed";
     return line + ".";
@@ -358,6 +363,7 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
     ConversionRequest request{options.outputDir, collected.files, options.lineEnds};
     request.layout = options.layout;
     request.topFolders = collected.topFolders;
+    request.skipExisting = options.skipExisting;
     const BatchSummary summary = ConvertBatch(request, reporter);
     reporter.Finish();
 

@@ -26,6 +26,7 @@ struct CommandLine {
     bool help = false;
     bool version = false;
     MailboxLayout layout; ///< --mailbox-per, --mailbox-name
+    bool skipExisting = false; ///< --skip-existing
 };
 
 /// The outcome of parsing: the options, or an error message (without the
@@ -46,7 +47,7 @@ struct [[nodiscard]] ParsedCommandLine {
 /// twice, --line-ends without lf or crlf, a missing -o, and no source (the
 /// last two only when neither --help nor --version is given); a layout option
 /// without a usable value or given twice, and --mailbox-name without
-/// --mailbox-per=store.
+/// --mailbox-per=store. --skip-existing takes no value.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 
 /// The message files to convert, in order: a file source as it is, a folder
@@ -65,7 +66,8 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
                                 std::shared_ptr<FileSystemService> fileSystem = nullptr);
 
 /// The one-line result, e.g. "Converted 3 messages from 2 source files into
-/// 1 mailbox under out; 1 failed."
+/// 1 mailbox under out; 1 failed.", with "; N already present" before the
+/// failures when the run skipped existing messages.
 [[nodiscard]] std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
                                       const std::string &outputDir);
 

@@ -37,12 +37,6 @@ std::string Duration(double seconds)
     return buffer;
 }
 
-double SteadySeconds()
-{
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 } // namespace
 
 std::string FormatProgressLine(const ProgressSnapshot &s, std::size_t columns)
@@ -106,12 +100,12 @@ ProgressReporter::ProgressReporter(std::ostream &err, bool showBar,
                                    std::vector<std::uint64_t> fileSizes, Clock clock,
                                    double maxRedrawsPerSecond, Columns columns)
     : m_err(err), m_showBar(showBar), m_sizes(std::move(fileSizes)),
-      m_clock(clock ? std::move(clock) : Clock(SteadySeconds)),
+      m_clock(clock ? std::move(clock) : Clock(SteadyMilliseconds)),
       m_interval(maxRedrawsPerSecond > 0 ? 1.0 / maxRedrawsPerSecond : 0.0), m_columns(std::move(columns))
 {
     for (const std::uint64_t size : m_sizes)
         m_bytesTotal += size;
-    m_start = m_clock();
+    m_start = Seconds();
 }
 
 void ProgressReporter::FileStarted(std::size_t, std::size_t total, const std::string &)
@@ -126,7 +120,8 @@ void ProgressReporter::FileDone(std::size_t index, std::size_t total, const std:
 {
     m_filesTotal = total;
     m_filesDone = index + 1;
-    m_messagesDone += static_cast<std::uint64_t>(std::max(result.messages, 0));
+    m_messagesDone += static_cast<std::uint64_t>(std::max(result.messages, 0)) +
+                      static_cast<std::uint64_t>(std::max(result.skipped, 0));
     m_bytesDone += index < m_sizes.size() ? m_sizes[index] : result.bytesRead;
     m_bytesCurrent = 0;
     if (!result.ok) {
@@ -135,6 +130,15 @@ void ProgressReporter::FileDone(std::size_t index, std::size_t total, const std:
     }
     for (const std::string &warning : result.warnings)
         ReportWarning(warning);
+    MaybeDraw();
+}
+
+void ProgressReporter::MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to)
+{
+    Clear();
+    m_err << "opera2mbox: " << mailboxPath << ": torn last record cut off (" << (from - std::min(from, to))
+          << (from - std::min(from, to) == 1 ? " byte)" : " bytes)") << '\n';
+    m_err.flush();
     MaybeDraw();
 }
 
@@ -164,6 +168,12 @@ void ProgressReporter::ReportWarning(const std::string &text)
     Clear();
     m_err << "opera2mbox: warning: " << text << '\n';
     m_err.flush();
+    MaybeDraw();
+}
+
+double ProgressReporter::Seconds() const
+{
+    return static_cast<double>(m_clock()) / 1000.0;
 }
 
 std::size_t ProgressReporter::ColumnsNow() const
@@ -179,7 +189,7 @@ void ProgressReporter::MaybeDraw()
     // However the events come (a burst of failures, many small files), the
     // bar is drawn at most once an interval; what is skipped shows in the
     // next drawing.
-    const double now = m_clock();
+    const double now = Seconds();
     if (m_drawnOnce && now - m_lastDraw < m_interval)
         return;
     m_drawnOnce = true;

@@ -3,6 +3,7 @@
 // place (only on a terminal), and one line per failed source.
 
 #include "batch_conversion.h"
+#include "progress_clock.h"
 
 #include <cstdint>
 #include <functional>
@@ -14,7 +15,7 @@ namespace tovaly {
 
 /// Where a conversion stands, for one redraw of the bar.
 struct ProgressSnapshot {
-    std::uint64_t messagesDone = 0;  ///< records written
+    std::uint64_t messagesDone = 0;  ///< records written or found there already
     std::uint64_t messagesTotal = 0; ///< what the whole run will have written
     std::uint64_t bytesDone = 0;     ///< of the sources
     std::uint64_t bytesTotal = 0;
@@ -38,16 +39,17 @@ inline constexpr std::size_t kDefaultColumns = 80;
 /// second, however the events come, and writes every failure as
 /// "opera2mbox: <path>: <reason>" on a line of its own.
 ///
-/// Messages done are the records written; the total counts one message for
+/// Messages done are the records written or left out as already there;
+/// the total counts one message for
 /// every source not yet done, so it is exact for Opera's one-message files
 /// and grows when a source holds several (or shrinks when one fails).
 class ProgressReporter final : public BatchObserver {
 public:
-    using Clock = std::function<double()>;        ///< seconds, monotonic
+    using Clock = ProgressClock;
     using Columns = std::function<std::size_t()>; ///< the terminal's width now; 0 when unknown
 
     /// `fileSizes` are the sizes of the sources in request order (for the
-    /// byte totals; may be empty). `clock` defaults to a steady clock,
+    /// byte totals; may be empty). `clock` defaults to SteadyMilliseconds,
     /// `columns` to kDefaultColumns.
     ProgressReporter(std::ostream &err, bool showBar, std::vector<std::uint64_t> fileSizes,
                      Clock clock = {}, double maxRedrawsPerSecond = 10.0, Columns columns = {});
@@ -55,6 +57,8 @@ public:
     void FileStarted(std::size_t index, std::size_t total, const std::string &path) override;
     void FileDone(std::size_t index, std::size_t total, const std::string &path,
                   const RecordResult &result) override;
+    /// Writes "opera2mbox: <mailbox>: torn last record cut off (N bytes)".
+    void MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to) override;
     void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override;
     bool FollowsLines() const override { return m_showBar; }
 
@@ -73,6 +77,7 @@ public:
 private:
     void MaybeDraw();
     void Clear();
+    double Seconds() const;
     std::size_t ColumnsNow() const;
 
     std::ostream &m_err;

@@ -1,7 +1,9 @@
 #include "batch_conversion.h"
 
+#include "existing_messages.h"
 #include "output_layout.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -12,22 +14,11 @@ namespace tovaly {
 
 namespace {
 
-// EnsureFolderExists only says yes or no; ask once more for the reason.
-RecordResult FolderFailure(const std::string &folder)
+RecordResult FolderFailure(const std::string &folder, std::error_code error)
 {
     RecordResult result;
-    result.error = "cannot create folder '" + folder + "'";
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(folder), ec);
-    if (!ec) {
-        std::filesystem::path target(folder);
-        if (!std::filesystem::is_directory(target, ec) && !ec)
-            ec = std::make_error_code(std::errc::not_a_directory);
-    }
-    if (ec) {
-        result.errorCode = ec.value();
-        result.error += ": " + ec.message();
-    }
+    result.error = "cannot create folder '" + folder + "': " + error.message();
+    result.errorCode = error.value();
     return result;
 }
 
@@ -35,7 +26,7 @@ RecordResult FolderFailure(const std::string &folder)
 class Locator {
 public:
     explicit Locator(const ConversionRequest &request)
-        : m_root(WithTrailingSeparator(AbsolutePath(request.outputRoot))),
+        : m_root(AbsolutePath(request.outputRoot)),
           // Relative sources are placed against the working folder of the start.
           m_workingFolder(WithTrailingSeparator(AbsolutePath("."))), m_sources(&request.sources),
           m_layout(request.layout), m_topFolders(&request.topFolders)
@@ -122,9 +113,11 @@ public:
     std::optional<RecordResult> Make(const MailboxLocation &location, bool &madeEarlier)
     {
         madeEarlier = location.mirrorFolder == m_ready;
-        if (!madeEarlier && !EnsureFolderExists(location.mirrorFolder)) {
-            m_ready.clear();
-            return FolderFailure(location.mirrorFolder);
+        if (!madeEarlier) {
+            if (const FolderMade made = EnsureFolderExists(location.mirrorFolder); !made) {
+                m_ready.clear();
+                return FolderFailure(location.mirrorFolder, made.error);
+            }
         }
         m_ready = location.mirrorFolder;
         return std::nullopt;
@@ -145,9 +138,9 @@ public:
             if (result.ok || !madeEarlier ||
                 std::filesystem::is_directory(std::filesystem::path(location.mirrorFolder), ec))
                 break;
-            if (!EnsureFolderExists(location.mirrorFolder)) {
+            if (const FolderMade made = EnsureFolderExists(location.mirrorFolder); !made) {
                 m_ready.clear();
-                return FolderFailure(location.mirrorFolder);
+                return FolderFailure(location.mirrorFolder, made.error);
             }
             m_ready = location.mirrorFolder;
             madeEarlier = false;
@@ -167,6 +160,7 @@ public:
             m_summary.messages += static_cast<std::uint64_t>(result.messages);
             m_mailboxes.insert(location.mailboxPath);
         }
+        m_summary.alreadyPresent += static_cast<std::uint64_t>(std::max(result.skipped, 0));
         m_summary.bytesRead += result.bytesRead;
         if (result.ok) {
             ++m_summary.sourceFiles;
@@ -200,6 +194,9 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     Locator locator(request);
     FolderMaker folders;
     Tally tally;
+    ExistingMailboxes existing([&observer](const MailboxCut &cut) {
+        observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to);
+    });
     const std::size_t total = request.sources.size();
     for (std::size_t i = 0; i < total; ++i) {
         const std::string &source = request.sources[i];
@@ -207,14 +204,23 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         const MailboxLocation location = locator.Locate(i);
         bool madeEarlier = false;
         std::optional<RecordResult> result = folders.Make(location, madeEarlier);
+        ExistingMessages *present = nullptr;
+        if (!result && request.skipExisting) {
+            RecordResult failure;
+            present = existing.For(location.mailboxPath, failure);
+            if (!present)
+                result = std::move(failure);
+        }
         if (!result)
             result = folders.Append(location, madeEarlier, observer, [&] {
-                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds);
+                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, present);
             });
         tally.Count(source, location, *result);
         observer.FileDone(i, total, source, *result);
     }
-    return tally.Summary();
+    BatchSummary summary = tally.Summary();
+    summary.skipExisting = request.skipExisting;
+    return summary;
 }
 
 } // namespace tovaly

@@ -32,6 +32,9 @@ struct ConversionRequest {
     /// account layout asks. Sources before the first entry count as given
     /// on their own.
     std::vector<TopFolder> topFolders = {};
+    /// Leave out every message a mailbox holds already (see
+    /// ExistingMessages), cutting a torn last record off first.
+    bool skipExisting = false;
 };
 
 /// A source file that could not be converted.
@@ -47,6 +50,8 @@ struct [[nodiscard]] BatchSummary {
     std::size_t sourceFiles = 0;   ///< sources converted in full
     std::size_t mailboxes = 0;     ///< distinct mailbox files written to
     std::uint64_t bytesRead = 0;   ///< bytes of the sources read
+    bool skipExisting = false;     ///< the request asked to leave out what is there
+    std::uint64_t alreadyPresent = 0; ///< messages left out as already there
     std::vector<FileFailure> failures; ///< in request order
     /// What was done besides appending that the user should hear of (a torn
     /// mailbox completed), in plain words, in the order it happened.
@@ -72,6 +77,14 @@ public:
         (void)total;
         (void)path;
         (void)result;
+    }
+    /// A mailbox was cut back to its last whole record before anything was
+    /// appended to it (only when the request skips existing messages).
+    virtual void MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to)
+    {
+        (void)mailboxPath;
+        (void)from;
+        (void)to;
     }
 };
 

@@ -1,19 +1,22 @@
 #include "mail_message_reader.h"
 
+#include "date_words.h"
 #include "line_end.h"
 
 #include <gmime/gmime.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #include <vector>
 
 namespace tovaly {
+
+using namespace detail;
 
 namespace {
 
@@ -21,309 +24,31 @@ namespace {
 constexpr std::int64_t kAutomationEpochUnix = -2209161600;
 constexpr std::int64_t kSecondsPerDay = 86400;
 
-// Real header fields are far shorter. A longer one is not read (an address
-// list only as far as its mailboxes fit), so hostile input never reaches
-// GMime, whose allocation failures end the process, nor fills memory.
-constexpr std::size_t kMaxFieldBytes = 16 * 1024;
 // An address holds at most 64 bytes before the "@" and 255 after it; a
 // longer sender is no address and is not written into a From line.
 constexpr std::size_t kMaxAddressBytes = 320;
-// Only the first fields of an envelope line matter: the sender (a few words
-// at most) and an asctime date of five or six fields.
-constexpr std::size_t kMaxEnvelopeTokens = 32;
 
-constexpr std::array<const char *, 7> kDayNames = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr std::array<const char *, 12> kMonthNames = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-constexpr std::array<const char *, 7> kFullDayNames = {"sunday",   "monday", "tuesday", "wednesday",
-                                                       "thursday", "friday", "saturday"};
-constexpr std::array<const char *, 12> kFullMonthNames = {
-    "january", "february", "march",     "april",   "may",      "june",
-    "july",    "august",   "september", "october", "november", "december"};
+// GLib ends the process when an allocation fails. GMime is handed at most
+// kMaxFieldBytes, for which it takes up to about 4 MB (a list of groups);
+// before it runs, make sure twice that is there, and otherwise fail the way
+// any C++ allocation fails, so only the message at hand is given up.
+void RequireRoomForGMime()
+{
+    constexpr std::size_t kRoom = 8 * 1024 * 1024;
+    void *room = std::malloc(kRoom);
+    if (!room)
+        throw std::bad_alloc();
+    std::free(room);
+}
 
 void EnsureGMime()
 {
+    RequireRoomForGMime();
     static const bool initialised = [] {
         g_mime_init();
         return true;
     }();
     (void)initialised;
-}
-
-char LowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    }
-    return true;
-}
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-bool IsDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && (IsBlank(text.front()) || text.front() == '\r' || text.front() == '\n'))
-        text.remove_prefix(1);
-    while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r' || text.back() == '\n'))
-        text.remove_suffix(1);
-    return text;
-}
-
-// Digits only, at most `maxDigits` of them.
-std::optional<int> ParseNumber(std::string_view text, std::size_t maxDigits)
-{
-    if (text.empty() || text.size() > maxDigits)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (!IsDigit(c))
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-// --- calendar -------------------------------------------------------------
-
-// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
-std::int64_t DaysFromCivil(std::int64_t y, int m, int d)
-{
-    y -= m <= 2 ? 1 : 0;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-struct CivilDate {
-    std::int64_t year;
-    int month;
-    int day;
-};
-
-CivilDate CivilFromDays(std::int64_t z)
-{
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t doe = z - era * 146097;
-    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const std::int64_t mp = (5 * doy + 2) / 153;
-    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    return {yoe + era * 400 + (m <= 2 ? 1 : 0), m, d};
-}
-
-bool IsLeapYear(int y)
-{
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-int DaysInMonth(int y, int m)
-{
-    static constexpr std::array<int, 12> days = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && IsLeapYear(y) ? 29 : days[static_cast<std::size_t>(m - 1)];
-}
-
-std::int64_t FloorDiv(std::int64_t a, std::int64_t b)
-{
-    std::int64_t q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0)))
-        --q;
-    return q;
-}
-
-// --- date tokens ----------------------------------------------------------
-
-bool IsDayName(std::string_view token)
-{
-    for (std::size_t i = 0; i < kDayNames.size(); ++i) {
-        if (EqualsNoCase(token, kDayNames[i]) || EqualsNoCase(token, kFullDayNames[i]))
-            return true;
-    }
-    return false;
-}
-
-int MonthFromName(std::string_view token)
-{
-    for (std::size_t i = 0; i < kMonthNames.size(); ++i) {
-        if (EqualsNoCase(token, kMonthNames[i]) || EqualsNoCase(token, kFullMonthNames[i]))
-            return static_cast<int>(i) + 1;
-    }
-    return 0;
-}
-
-// "hh:mm" or "hh:mm:ss" as seconds after midnight.
-std::optional<int> ParseTimeOfDay(std::string_view token)
-{
-    const auto first = token.find(':');
-    if (first == std::string_view::npos)
-        return std::nullopt;
-    const auto second = token.find(':', first + 1);
-    const auto hour = ParseNumber(token.substr(0, first), 2);
-    const auto minute = ParseNumber(token.substr(first + 1, second == std::string_view::npos
-                                                                ? std::string_view::npos
-                                                                : second - first - 1),
-                                    2);
-    std::optional<int> secondValue = 0;
-    if (second != std::string_view::npos)
-        secondValue = ParseNumber(token.substr(second + 1), 2);
-    if (!hour || !minute || !secondValue || *hour > 23 || *minute > 59 || *secondValue > 60)
-        return std::nullopt;
-    return *hour * 3600 + *minute * 60 + *secondValue;
-}
-
-// A zone token as its offset east of UTC in seconds. Zone names other than
-// the few of RFC 822 are ambiguous and are read as UTC.
-std::optional<int> ParseZone(std::string_view token)
-{
-    if (token.size() == 5 && (token[0] == '+' || token[0] == '-')) {
-        const auto hours = ParseNumber(token.substr(1, 2), 2);
-        const auto minutes = ParseNumber(token.substr(3, 2), 2);
-        if (!hours || !minutes || *minutes > 59)
-            return std::nullopt;
-        const int offset = *hours * 3600 + *minutes * 60;
-        return token[0] == '-' ? -offset : offset;
-    }
-    if (token.empty() || token.size() > 5)
-        return std::nullopt;
-    for (char c : token) {
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
-            return std::nullopt;
-    }
-    struct NamedZone {
-        const char *name;
-        int hours;
-    };
-    static constexpr std::array<NamedZone, 8> zones = {{{"EST", -5},
-                                                        {"EDT", -4},
-                                                        {"CST", -6},
-                                                        {"CDT", -5},
-                                                        {"MST", -7},
-                                                        {"MDT", -6},
-                                                        {"PST", -8},
-                                                        {"PDT", -7}}};
-    for (const auto &zone : zones) {
-        if (EqualsNoCase(token, zone.name))
-            return zone.hours * 3600;
-    }
-    return 0;
-}
-
-std::optional<std::int64_t> UnixTimeOf(int year, int month, int day, int secondsOfDay, int zoneOffset)
-{
-    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
-        return std::nullopt;
-    return DaysFromCivil(year, month, day) * kSecondsPerDay + secondsOfDay - zoneOffset;
-}
-
-struct Token {
-    std::string_view text;
-    std::size_t offset; // in the text that was split
-};
-
-// The first `maxTokens` tokens of `text`.
-std::vector<Token> SplitTokens(std::string_view text, bool commaSeparates,
-                               std::size_t maxTokens = kMaxEnvelopeTokens)
-{
-    std::vector<Token> tokens;
-    std::size_t i = 0;
-    auto separates = [commaSeparates](char c) {
-        return IsBlank(c) || c == '\r' || c == '\n' || (commaSeparates && c == ',');
-    };
-    while (i < text.size() && tokens.size() < maxTokens) {
-        while (i < text.size() && separates(text[i]))
-            ++i;
-        const std::size_t start = i;
-        while (i < text.size() && !separates(text[i]))
-            ++i;
-        if (i > start)
-            tokens.push_back({text.substr(start, i - start), start});
-    }
-    return tokens;
-}
-
-// A date read from text, with what is needed to judge its year.
-struct DateRead {
-    std::int64_t unixTime = 0;
-    int year = 0;              // as written, in full
-    bool obsoleteYear = false; // written with fewer than four digits
-};
-
-// A year written with `digits` digits, read as RFC 5322 reads it: two digits
-// (or one) are 1950 to 2049, three digits are 1900 and the number.
-int FullYear(int written, std::size_t digits)
-{
-    if (digits <= 2)
-        return written + (written < 50 ? 2000 : 1900);
-    if (digits == 3)
-        return written + 1900;
-    return written;
-}
-
-int CurrentYear()
-{
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    return static_cast<int>(CivilFromDays(FloorDiv(now, kSecondsPerDay)).year);
-}
-
-// A year written in full is taken as it is. One written short is a guess,
-// believed only from 1970 to next year; otherwise the next date source
-// decides.
-bool Believable(const DateRead &date)
-{
-    return !date.obsoleteYear || (date.year >= 1970 && date.year <= CurrentYear() + 1);
-}
-
-// asctime date "Www Mmm dd hh:mm[:ss] [zone] yyyy" starting at tokens[at].
-// `read`, when given, receives the year as written.
-std::optional<std::int64_t> ParseAsctimeAt(const std::vector<Token> &tokens, std::size_t at,
-                                           DateRead *read = nullptr)
-{
-    if (tokens.size() < at + 5 || !IsDayName(tokens[at].text))
-        return std::nullopt;
-    const int month = MonthFromName(tokens[at + 1].text);
-    const auto day = ParseNumber(tokens[at + 2].text, 2);
-    const auto time = ParseTimeOfDay(tokens[at + 3].text);
-    if (month == 0 || !day || !time)
-        return std::nullopt;
-    std::size_t yearAt = at + 4;
-    int zoneOffset = 0;
-    if (!ParseNumber(tokens[yearAt].text, 4)) {
-        const auto zone = ParseZone(tokens[yearAt].text);
-        if (!zone || tokens.size() < at + 6)
-            return std::nullopt;
-        zoneOffset = *zone;
-        ++yearAt;
-    }
-    const std::string_view yearText = tokens[yearAt].text;
-    auto year = ParseNumber(yearText, 4);
-    if (!year || (yearText.size() != 4 && yearText.size() != 2))
-        return std::nullopt;
-    *year = FullYear(*year, yearText.size());
-    const auto unixTime = UnixTimeOf(*year, month, *day, *time, zoneOffset);
-    if (unixTime && read)
-        *read = DateRead{*unixTime, *year, yearText.size() != 4};
-    return unixTime;
 }
 
 // A header date that GMime turns down (it refuses years before 1969, and
@@ -790,7 +515,7 @@ std::optional<DateRead> PlainDate(std::string_view value)
         return std::nullopt;
     // What GMime turns down (four-digit years before 1969, impossible days
     // and times) or reads its own way is left to it.
-    if ((yearDigits == 4 && *year < 1970) || *year > 9998 || *day < 1 || *day > DaysInMonth(*year, month) ||
+    if ((yearDigits == 4 && *year < 1970) || *year > 9998 || !IsCalendarDate(*year, month, *day) ||
         *hour > 23 || *minute > 59 || *second > 59)
         return std::nullopt;
     const auto unixTime = UnixTimeOf(*year, month, *day, *hour * 3600 + *minute * 60 + *second, zoneOffset);
@@ -940,191 +665,9 @@ std::optional<std::string> PlainSenderAddress(std::string_view value)
     return std::string(address);
 }
 
-std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line)
-{
-    if (line.substr(0, 5) != "From ")
-        return std::nullopt;
-    const std::string_view rest = line.substr(5);
-    const auto tokens = SplitTokens(rest, false);
-
-    EnvelopeInfo info;
-    std::string_view sender;
-    bool dated = false;
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-        DateRead read;
-        if (ParseAsctimeAt(tokens, i, &read)) {
-            dated = true;
-            if (Believable(read))
-                info.unixTime = read.unixTime;
-            sender = Trim(rest.substr(0, tokens[i].offset));
-            break;
-        }
-    }
-    if (!dated && !tokens.empty())
-        sender = tokens.front().text;
-    if (sender != "-" && sender.size() <= kMaxFieldBytes)
-        info.sender = std::string(sender);
-    return info;
-}
-
-namespace {
-
-// The envelope-line reading of mutt (is_from), word by word, without
-// splitting the whole line: a long line costs nothing but the scan.
-class EnvelopeWords {
-public:
-    explicit EnvelopeWords(std::string_view text) : m_rest(text) { SkipBlanks(); }
-
-    bool AtEnd() const { return m_rest.empty(); }
-    std::string_view Rest() const { return m_rest; }
-    void Consume(std::size_t length)
-    {
-        m_rest.remove_prefix(std::min(length, m_rest.size()));
-        SkipBlanks();
-    }
-    std::string_view Next()
-    {
-        std::size_t length = 0;
-        while (length < m_rest.size() && !IsBlank(m_rest[length]))
-            ++length;
-        const std::string_view word = m_rest.substr(0, length);
-        Consume(length);
-        return word;
-    }
-    // "Mon" to "Sun" in any case, followed by a blank.
-    bool AtDayName() const
-    {
-        if (m_rest.size() < 4 || !IsBlank(m_rest[3]))
-            return false;
-        return std::any_of(kDayNames.begin(), kDayNames.end(),
-                           [&](const char *day) { return EqualsNoCase(m_rest.substr(0, 3), day); });
-    }
-
-private:
-    void SkipBlanks()
-    {
-        while (!m_rest.empty() && IsBlank(m_rest.front()))
-            m_rest.remove_prefix(1);
-    }
-
-    std::string_view m_rest;
-};
-
-// The sender of an envelope line: up to a blank outside double quotes, with
-// backslash escapes. Its length, or nothing when the line ends inside it.
-std::optional<std::size_t> EnvelopeSenderLength(std::string_view text)
-{
-    bool quoted = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\') {
-            if (++i == text.size())
-                return std::nullopt;
-        } else if (text[i] == '"') {
-            quoted = !quoted;
-        } else if (!quoted && IsBlank(text[i])) {
-            return i;
-        }
-    }
-    return std::nullopt;
-}
-
-} // namespace
-
-bool IsWellFormedEnvelopeLine(std::string_view line)
-{
-    if (line.substr(0, 5) != "From ")
-        return false;
-    EnvelopeWords words(line.substr(5));
-    if (words.AtEnd())
-        return false;
-    if (!words.AtDayName()) {
-        const auto senderLength = EnvelopeSenderLength(words.Rest());
-        if (!senderLength)
-            return false;
-        // Mailing-list archives write the sender as "me at example.org".
-        const bool spelledOut = words.Rest().substr(*senderLength, 4) == " at ";
-        words.Consume(*senderLength);
-        if (spelledOut) {
-            (void)words.Next(); // "at"
-            (void)words.Next(); // the domain
-        }
-        if (!words.AtDayName())
-            return false;
-    }
-    (void)words.Next(); // the weekday
-    if (words.AtDayName())
-        (void)words.Next(); // the sender was a user named like a weekday
-    const std::string_view month = words.Next();
-    const bool monthKnown =
-        month.size() >= 3 && std::any_of(kMonthNames.begin(), kMonthNames.end(), [&](const char *name) {
-            return EqualsNoCase(month.substr(0, 3), name);
-        });
-    const auto day = ParseNumber(words.Next(), 2);
-    if (!monthKnown || !day || *day < 1 || *day > 31 || !ParseTimeOfDay(words.Next()))
-        return false;
-    // Up to two zone words ("MET DST", "+0100", "PST"), then the year.
-    std::string_view word = words.Next();
-    for (int zones = 0; zones < 2 && !word.empty() && !IsDigit(word.front()); ++zones) {
-        const char first = word.front();
-        const bool letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
-        if (!letter && (zones > 0 || (first != '+' && first != '-')))
-            return false;
-        word = words.Next();
-    }
-    // The year's digits may be followed by anything ("2024\r", "1995,").
-    std::size_t digits = 0;
-    while (digits < word.size() && IsDigit(word[digits]))
-        ++digits;
-    return digits >= 1 && digits <= 4;
-}
-
 double AutomationDateFromUnixTime(std::int64_t unixTime)
 {
     return static_cast<double>(unixTime - kAutomationEpochUnix) / static_cast<double>(kSecondsPerDay);
-}
-
-std::string FormatEnvelopeDate(double automationDate)
-{
-    // The documented range of Automation dates: 1 Jan 100 to 31 Dec 9999.
-    constexpr double kFirst = -657434.0;
-    constexpr double kLast = 2958465.99998;
-    if (!std::isfinite(automationDate))
-        automationDate = 0.0;
-    automationDate = std::clamp(automationDate, kFirst, kLast);
-
-    const std::int64_t seconds = std::llround(automationDate * static_cast<double>(kSecondsPerDay));
-    const std::int64_t unixTime = seconds + kAutomationEpochUnix;
-    const std::int64_t days = FloorDiv(unixTime, kSecondsPerDay);
-    const auto secondsOfDay = static_cast<int>(unixTime - days * kSecondsPerDay);
-    const CivilDate date = CivilFromDays(days);
-    // 1 Jan 1970 was a Thursday.
-    const auto weekday = static_cast<std::size_t>(((days % 7) + 7 + 4) % 7);
-
-    // Written out by hand: one per message, and printf is slow at it.
-    std::string text;
-    text.reserve(24);
-    const auto digits = [&text](std::int64_t value, int count) {
-        char buffer[4];
-        for (int i = count - 1; i >= 0; --i) {
-            buffer[i] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        }
-        text.append(buffer, static_cast<std::size_t>(count));
-    };
-    text += kDayNames[weekday];
-    text += ' ';
-    text += kMonthNames[static_cast<std::size_t>(date.month - 1)];
-    text += ' ';
-    digits(date.day, 2);
-    text += ' ';
-    digits(secondsOfDay / 3600, 2);
-    text += ':';
-    digits((secondsOfDay / 60) % 60, 2);
-    text += ':';
-    digits(secondsOfDay % 60, 2);
-    text += ' ';
-    digits(date.year, 4); // 100 to 9999 after the clamp
-    return text;
 }
 
 MailMessageReader::MailMessageReader() = default;

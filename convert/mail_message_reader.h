@@ -2,6 +2,8 @@
 // Reads the sender and the date of one message from its header. Backed by
 // GMime; no GMime or glib type appears here, so Qt code may include this.
 
+#include "envelope_line.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,32 +12,8 @@
 
 namespace tovaly {
 
-/// What an mbox envelope line ("From sender date ...") says.
-struct EnvelopeInfo {
-    std::string sender;                  ///< empty when absent or "-"
-    std::optional<std::int64_t> unixTime; ///< asctime date read as UTC, when parsable
-};
-
-/// Parses an envelope line (without its line end). Accepts Opera's form
-/// "From <sender> <date> <id>" where sender and date may be empty. Only the
-/// first fields are looked at, so a date far into the line is not found. A
-/// two-digit year is 1950 to 2049; such a date outside 1970 to next year is
-/// left out. Returns nothing when the line does not begin with "From ".
-std::optional<EnvelopeInfo> ParseEnvelopeLine(std::string_view line);
-
-/// True for a line mutt accepts as a message separator: "From ", a sender
-/// (which may be absent, quoted, or "name at domain"), then an asctime date
-/// "Www Mmm d hh:mm[:ss] [zone [zone]] yyyy" whose zone words may be names
-/// ("Sat Jul  8 10:27 MET 2000", "Wed Aug  2 00:39:12 MET DST 1995") or
-/// offsets, with anything after the year.
-bool IsWellFormedEnvelopeLine(std::string_view line);
-
 /// Days since 30 Dec 1899 00:00 (the Automation date form) for a Unix time.
 double AutomationDateFromUnixTime(std::int64_t unixTime);
-
-/// "ddd mmm dd hh:mm:ss yyyy" in English, e.g. "Tue Mar 05 09:07:03 2024",
-/// whatever the user's locale. 0.0 gives "Sat Dec 30 00:00:00 1899".
-std::string FormatEnvelopeDate(double automationDate);
 
 /// The instant a Date: (or Received:) value names, as GMime reads it, but
 /// with years as RFC 5322 reads them (two digits: 1950 to 2049, three digits:
@@ -65,7 +43,9 @@ std::optional<std::string> PlainSenderAddress(std::string_view value);
 
 /// Reads one message's header. GMime is set up once, on the first use from
 /// any thread; a reader, like every GMime object it makes, belongs to the
-/// thread that uses it.
+/// thread that uses it. When memory is too short for GMime (whose allocation
+/// failures would end the process), the loads and the GMime functions above
+/// throw std::bad_alloc instead.
 class MailMessageReader {
 public:
     MailMessageReader();

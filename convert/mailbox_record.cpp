@@ -204,6 +204,16 @@ struct RecordFrame {
     std::string_view closing;
 };
 
+// The message's last line gets its line end when the source left it
+// without one; then comes the one empty line that closes the record.
+std::string_view ClosingOf(std::string_view text, LineEnds lineEnds)
+{
+    const std::string_view lineEnd = LineEndText(lineEnds);
+    const bool needsLineEnd = !text.empty() && !text.ends_with(lineEnd);
+    const std::string_view twoLineEnds = lineEnds == LineEnds::CrLf ? "\r\n\r\n" : "\n\n";
+    return needsLineEnd ? twoLineEnds : lineEnd;
+}
+
 RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, LineEnds lineEnds)
 {
     EnvelopeInfo envelope;
@@ -215,13 +225,9 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, Line
     (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, fileTime);
     RecordFrame frame;
     const std::string_view lineEnd = LineEndText(lineEnds);
-    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageDate());
+    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageUnixTime());
     frame.fromLine += lineEnd;
-    // The message's last line gets its line end when the source left it
-    // without one; then comes the one empty line that closes the record.
-    const bool needsLineEnd = !message.text.empty() && !message.text.ends_with(lineEnd);
-    const std::string_view twoLineEnds = lineEnds == LineEnds::CrLf ? "\r\n\r\n" : "\n\n";
-    frame.closing = needsLineEnd ? twoLineEnds : lineEnd;
+    frame.closing = ClosingOf(message.text, lineEnds);
     return frame;
 }
 
@@ -230,8 +236,8 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, Line
 // is never open while the observer yields.
 class RecordAppender {
 public:
-    RecordAppender(MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds)
-        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds)
+    RecordAppender(MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds, RecordSkipper *skipper)
+        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds), m_skipper(skipper)
     {
     }
 
@@ -277,6 +283,16 @@ public:
     // The record of one message cut out while the source is read.
     bool Append(const SplitMessage &message, std::int64_t fileTime)
     {
+        if (m_skipper) {
+            SkipVerdict verdict = m_skipper->Check(message.text, ClosingOf(message.text, m_lineEnds));
+            if (verdict.errorCode != 0)
+                return Fail(verdict.errorCode, std::move(verdict.error));
+            if (verdict.skip) {
+                ++m_skipped;
+                YieldTo(m_observer);
+                return true;
+            }
+        }
         const RecordFrame frame = FrameRecord(message, fileTime, m_lineEnds);
         YieldTo(m_observer);
         std::array<std::string_view, 3> pieces{frame.fromLine, message.text, frame.closing};
@@ -294,6 +310,7 @@ public:
     int ErrorCode() const { return m_errorCode; }
     const std::string &Error() const { return m_error; }
     int Records() const { return m_records; }
+    int Skipped() const { return m_skipped; }
 
     // The warnings for the report of a source that went in whole.
     std::vector<std::string> Warnings() const
@@ -318,6 +335,7 @@ private:
             m_error = std::move(text);
         }
         m_records = 0;
+        m_skipped = 0;
         if (m_mark) {
             m_error += m_mailbox.CutBack(*m_mark);
             m_mark.reset();
@@ -334,19 +352,32 @@ private:
     MailboxFile &m_mailbox;
     RecordObserver *m_observer;
     LineEnds m_lineEnds;
+    RecordSkipper *m_skipper;
     std::optional<std::uint64_t> m_mark; // the mailbox length before this source
     std::uint64_t m_end = 0;             // where this source's last record ended
     std::optional<MailboxTail> m_completion; // a torn tail this source completed
     int m_stranded = 0;
     int m_records = 0;
+    int m_skipped = 0;
     int m_errorCode = 0;
     std::string m_error;
 };
+
+// The failure when not even its message could be built: a text short enough
+// to be kept without allocating.
+RecordResult OutOfMemory() noexcept
+{
+    RecordResult bare;
+    bare.errorCode = ENOMEM;
+    bare.error = "out of memory";
+    return bare;
+}
 
 RecordResult Failure(RecordResult result, int error, std::string text)
 {
     result.ok = false;
     result.messages = 0;
+    result.skipped = 0;
     result.errorCode = error != 0 ? error : EIO;
     result.error = std::move(text);
     return result;
@@ -370,17 +401,16 @@ RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, co
         result.bytesRead = bytesRead;
         return Failure(std::move(result), appender.ErrorCode(), appender.Error());
     } catch (...) {
-        RecordResult bare;
-        bare.errorCode = ENOMEM;
-        return bare;
+        return OutOfMemory();
     }
 }
 
 class RecordRun {
 public:
-    RecordRun(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds)
+    RecordRun(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds,
+              RecordSkipper *skipper)
         : m_sourcePath(sourcePath), m_mailbox(mailbox), m_observer(observer), m_io(mailbox.Io()), m_lineEnds(lineEnds),
-          m_appender(mailbox, observer, lineEnds)
+          m_appender(mailbox, observer, lineEnds, skipper)
     {
     }
 
@@ -425,6 +455,7 @@ public:
         m_result.ok = true;
         m_result.messages = m_appender.Records();
         m_result.warnings = m_appender.Warnings();
+        m_result.skipped = m_appender.Skipped();
         return m_result;
     }
 
@@ -444,9 +475,9 @@ private:
 };
 
 RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer,
-                        LineEnds lineEnds)
+                        LineEnds lineEnds, RecordSkipper *skipper)
 {
-    RecordRun run(sourcePath, mailbox, observer, lineEnds);
+    RecordRun run(sourcePath, mailbox, observer, lineEnds, skipper);
     // Out of memory, or an exception from the observer: take back what this
     // source appended and report it like any other failure.
     return Guarded(sourcePath, run.Appender(), run.BytesRead(), [&] { return run.Run(); });
@@ -736,17 +767,16 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 }
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds)
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds,
+                                 RecordSkipper *skipper)
 {
     std::optional<MailboxFile> mailbox;
     try {
         mailbox.emplace(mailboxPath, io);
     } catch (...) {
-        RecordResult bare;
-        bare.errorCode = ENOMEM;
-        return bare;
+        return OutOfMemory();
     }
-    return RunGuarded(sourcePath, *mailbox, observer, lineEnds);
+    return RunGuarded(sourcePath, *mailbox, observer, lineEnds, skipper);
 }
 
 } // namespace tovaly

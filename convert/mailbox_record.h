@@ -46,12 +46,31 @@ public:
 struct [[nodiscard]] RecordResult {
     bool ok = false;        ///< every message of the source was appended
     int messages = 0;       ///< records appended to the mailbox
+    int skipped = 0;        ///< records left out as already there (see RecordSkipper)
     std::uint64_t bytesRead = 0; ///< size of the source read
     int errorCode = 0;      ///< errno of the failure, 0 when ok
     std::string error;      ///< the failure in plain words, empty when ok
     /// What the writer did besides appending that the user should hear of,
     /// in plain words (a torn mailbox completed, say); kept only when ok.
     std::vector<std::string> warnings;
+};
+
+/// What a RecordSkipper makes of a record.
+struct [[nodiscard]] SkipVerdict {
+    bool skip = false; ///< leave the record out
+    int errorCode = 0; ///< nonzero: fail the source with `error`
+    std::string error;
+};
+
+/// Tells the record writer which records the mailbox holds already.
+class RecordSkipper {
+public:
+    virtual ~RecordSkipper() = default;
+    /// Before the record of a message is written: `text` is the message as
+    /// it will be written (line ends rewritten, From lines quoted) and
+    /// `closing` the line end(s) written after it. Never called while the
+    /// mailbox is open.
+    virtual SkipVerdict Check(std::string_view text, std::string_view closing) = 0;
 };
 
 /// Percentage of `n` in `m`, rounded half to even and capped at 100; 0 when
@@ -207,8 +226,10 @@ private:
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer = nullptr, LineEnds lineEnds = kNativeLineEnds);
 
-/// The same, making its system calls through `io`.
+/// The same, making its system calls through `io`. With a `skipper`, the
+/// records it says the mailbox holds are left out (and counted as skipped).
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds);
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds,
+                                 RecordSkipper *skipper = nullptr);
 
 } // namespace tovaly

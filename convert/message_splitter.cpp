@@ -1,6 +1,6 @@
 #include "message_splitter.h"
 
-#include "mail_message_reader.h"
+#include "envelope_line.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -378,11 +379,11 @@ MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sou
     return MailboxPathFor(sourcePath, outputRoot, style);
 }
 
-bool EnsureFolderExists(std::string_view folder)
+FolderMade EnsureFolderExists(std::string_view folder)
 {
     namespace fs = std::filesystem;
     if (folder.empty())
-        return false;
+        return {std::make_error_code(std::errc::no_such_file_or_directory)};
     try {
         // "a/b/" names the folder b: drop trailing separators (never the root).
         fs::path target{std::string(folder)};
@@ -391,14 +392,19 @@ bool EnsureFolderExists(std::string_view folder)
         // Mostly the parent exists already: one mkdir settles it.
         std::error_code ec;
         if (fs::create_directory(target, ec) || !ec)
-            return true;
+            return {};
         ec.clear();
         fs::create_directories(target, ec);
-        ec.clear();
-        return fs::is_directory(target, ec);
+        if (ec)
+            return {ec};
+        if (!fs::is_directory(target, ec))
+            return {ec ? ec : std::make_error_code(std::errc::not_a_directory)};
+        return {};
+    } catch (const std::bad_alloc &) {
+        return {std::make_error_code(std::errc::not_enough_memory)};
     } catch (...) {
         // A path that cannot be converted or stored counts as not created.
-        return false;
+        return {std::make_error_code(std::errc::invalid_argument)};
     }
 }
 

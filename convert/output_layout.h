@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace tovaly {
 
@@ -124,8 +125,15 @@ MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sou
                                std::string_view topFolder, std::string_view outputRoot,
                                PathStyle style = kNativePathStyle);
 
+/// What EnsureFolderExists did: true when the folder exists, else the error
+/// that stopped it.
+struct [[nodiscard]] FolderMade {
+    std::error_code error;
+    explicit operator bool() const { return !error; }
+};
+
 /// Creates `folder` and every missing folder above it. True when the folder
 /// exists afterwards; folders that exist already are left as they are.
-[[nodiscard]] bool EnsureFolderExists(std::string_view folder);
+FolderMade EnsureFolderExists(std::string_view folder);
 
 } // namespace tovaly

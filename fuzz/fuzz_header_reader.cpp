@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     (void)reader.LoadMessageBytes(message, envelope, 1600000000);
     const std::string sender = reader.MessageSender();
     Require(FitsAFromLine(sender), "a sender fit for a From line", {{"input", input}, {"sender", sender}});
-    const std::string date = tovaly::FormatEnvelopeDate(reader.MessageDate());
+    const std::string date = tovaly::FormatEnvelopeDate(reader.MessageUnixTime());
     Require(date.size() == 24, "an envelope date of 24 characters", {{"input", input}, {"date", date}});
 
     // The whole input as one header value.

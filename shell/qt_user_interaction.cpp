@@ -26,6 +26,14 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, QMessageBox::Icon ic
     return box;
 }
 
+std::unique_ptr<QMessageBox> MakeDetailedWarningBox(QWidget *owner, const QString &title,
+                                                    const QString &text, const QString &details)
+{
+    auto box = MakeMessageBox(owner, QMessageBox::Warning, title, text);
+    box->setDetailedText(details);
+    return box;
+}
+
 std::unique_ptr<QFileDialog> MakeMessageFileDialog(QWidget *owner, const QString &filter)
 {
     auto dialog = std::make_unique<QFileDialog>(owner);
@@ -47,6 +55,12 @@ UserInteraction::Answer QtUserInteraction::Ask(QWidget *owner, const QString &ti
 void QtUserInteraction::Warn(QWidget *owner, const QString &title, const QString &text)
 {
     MakeMessageBox(owner, QMessageBox::Warning, title, text)->exec();
+}
+
+void QtUserInteraction::WarnWithDetails(QWidget *owner, const QString &title, const QString &text,
+                                        const QString &details)
+{
+    MakeDetailedWarningBox(owner, title, text, details)->exec();
 }
 
 void QtUserInteraction::Inform(QWidget *owner, const QString &title, const QString &text)
@@ -72,9 +86,9 @@ QStringList QtUserInteraction::PickMessageFiles(QWidget *owner, const QString &f
     return dialog->selectedFiles();
 }
 
-void QtUserInteraction::OpenAddress(const QString &target)
+bool QtUserInteraction::OpenAddress(const QString &target)
 {
-    ShellOpen(target);
+    return ShellOpen(target);
 }
 
 } // namespace tovaly

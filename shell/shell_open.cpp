@@ -31,22 +31,27 @@ QUrl ShellTargetUrl(const QString &target)
     return QUrl::fromLocalFile(QFileInfo(target).absoluteFilePath());
 }
 
-void ShellOpen(const QString &target, const UrlOpener &open)
+bool ShellOpen(const QString &target, const UrlOpener &open)
 {
     if (target.isEmpty() || !open)
-        return;
+        return false;
     try {
         const QUrl url = ShellTargetUrl(target);
-        if (url.isValid())
-            (void)open(url);
+        if (!url.isValid())
+            return false;
+        // The desktop would start a browser that then says the file is
+        // missing, or say nothing at all; the caller can say it better.
+        if (url.isLocalFile() && !QFileInfo::exists(url.toLocalFile()))
+            return false;
+        return open(url);
     } catch (...) {
-        // Nothing is reported: the user simply sees nothing open.
+        return false;
     }
 }
 
-void ShellOpen(const QString &target)
+bool ShellOpen(const QString &target)
 {
-    ShellOpen(target, [](const QUrl &url) { return QDesktopServices::openUrl(url); });
+    return ShellOpen(target, [](const QUrl &url) { return QDesktopServices::openUrl(url); });
 }
 
 } // namespace tovaly

@@ -19,12 +19,14 @@ using UrlOpener = std::function<bool(const QUrl &)>;
 /// the empty text.
 [[nodiscard]] QUrl ShellTargetUrl(const QString &target);
 
-/// Asks the desktop to open `target` and returns at once. An empty target
-/// does nothing; whether anything opened is not reported.
-void ShellOpen(const QString &target);
+/// Asks the desktop to open `target` and returns at once. False when it
+/// could not be handed on: an empty target, one that gives no valid URL, a
+/// local file that does not exist, or a desktop that refused it. True says
+/// only that it was handed on, not that anything opened. Never throws.
+bool ShellOpen(const QString &target);
 
 /// As above, with the opener given (a seam for tests). `open` is not called
-/// at all for an empty target or one that gives no valid URL.
-void ShellOpen(const QString &target, const UrlOpener &open);
+/// at all for a target that cannot be handed on.
+bool ShellOpen(const QString &target, const UrlOpener &open);
 
 } // namespace tovaly

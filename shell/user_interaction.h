@@ -48,6 +48,10 @@ public:
     [[nodiscard]] virtual Answer Ask(QWidget *owner, const QString &title, const QString &text) = 0;
     /// A warning with an OK button and the exclamation icon.
     virtual void Warn(QWidget *owner, const QString &title, const QString &text) = 0;
+    /// A warning as above that also holds `details`, a longer text the user
+    /// can show, select and copy (a message box's "Show Details...").
+    virtual void WarnWithDetails(QWidget *owner, const QString &title, const QString &text,
+                                 const QString &details) = 0;
     /// A message with an OK button and the information icon.
     virtual void Inform(QWidget *owner, const QString &title, const QString &text) = 0;
     /// A message with an OK button and no icon.
@@ -60,8 +64,10 @@ public:
     /// of the picked files in the dialog's order, none when cancelled.
     [[nodiscard]] virtual QStringList PickMessageFiles(QWidget *owner, const QString &filter) = 0;
     /// Opens a document path or web address with the user's default
-    /// application; nothing is reported back.
-    virtual void OpenAddress(const QString &target) = 0;
+    /// application. False when that could not be done (a file that is not
+    /// there, no application to hand it to); true says only that it was
+    /// handed on.
+    [[nodiscard]] virtual bool OpenAddress(const QString &target) = 0;
 };
 
 } // namespace tovaly

@@ -15,12 +15,6 @@ namespace {
 
 constexpr QChar kNul(u'\0');
 
-void Pump(const Yield &yield)
-{
-    if (yield)
-        yield();
-}
-
 struct SplitSelection {
     QStringList paths;
     bool folderFirst = false; // part 0 names the folder, not a file
@@ -83,29 +77,33 @@ QStringList PathsFromSelectionText(const QString &selectionText, QChar separator
 
 void RunAddFilesCommand(const AddFilesContext &context)
 {
+    EventPump &pump = *context.pump;
     try {
-        context.list->ClearFileList();
         const QString selection = SelectionTextFor(
             context.interaction->PickMessageFiles(context.owner, QString::fromUtf16(kMessageFileFilter)));
-        Pump(context.yield);
+        pump.Yield();
+        // The list is replaced only once files were picked: a cancel keeps it.
         if (selection.isEmpty())
             return;
 
-        Pump(context.yield);
-        if (context.convertButton != nullptr)
-            context.convertButton->setEnabled(true);
+        const BusyScope busy(context.hooks);
+        const SourceFileList::Batch batch(*context.list);
+        context.list->ClearFileList();
+        pump.Yield();
+        if (context.hooks.enableConvert)
+            context.hooks.enableConvert(true);
 
         const SplitSelection split = Split(selection, QDir::separator());
         if (split.folderFirst) {
             // The folder part of a multiple selection: after the prefix is
             // worked out, and for the folder element itself.
-            Pump(context.yield);
-            Pump(context.yield);
+            pump.Yield();
+            pump.Yield();
         }
         for (const QString &path : split.paths) {
             context.list->AddFileToList(path);
-            Pump(context.yield);
-            Pump(context.yield);
+            pump.Yield();
+            pump.Yield();
         }
     } catch (const std::exception &) {
         context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());

@@ -36,17 +36,18 @@ inline constexpr char16_t kMessageFileFilter[] = u"Opera Mail Messages (*.mbs)";
 struct AddFilesContext {
     SourceFileList *list = nullptr;
     UserInteraction *interaction = nullptr;
-    QWidget *owner = nullptr;         ///< the window; owner of the dialogs
-    QWidget *convertButton = nullptr; ///< `CmdConvert2MBOX`
-    Yield yield;                      ///< the window's event pump
+    QWidget *owner = nullptr; ///< the window; owner of the dialogs
+    CommandHooks hooks{};     ///< the convert button and the busy state
+    EventPump *pump = nullptr; ///< the window's event pump
 };
 
-/// The command behind `cmdAdd`: clears the list, shows the file-open dialog
-/// and, unless it was cancelled, enables the convert button and appends every
-/// picked file in the dialog's order, yielding between them. Any failure on
-/// the way stops the command with a warning "<code>:<description>" titled
-/// with the application title; rows added before it stay. No picked file is
-/// ever dropped: the dialog has no size limit.
+/// The command behind `cmdAdd`: shows the file-open dialog; a cancel ends it
+/// with nothing changed. Once files were picked it clears the list, enables
+/// the convert button and appends every picked file in the dialog's order,
+/// yielding between them, as one busy command. Any failure on the way stops
+/// the command with a warning "<code>:<description>" titled with the
+/// application title; rows added before it stay. No picked file is ever
+/// dropped: the dialog has no size limit.
 void RunAddFilesCommand(const AddFilesContext &context);
 
 } // namespace tovaly

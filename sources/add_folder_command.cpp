@@ -17,13 +17,6 @@ namespace tovaly {
 
 namespace {
 
-
-void Pump(const Yield &yield)
-{
-    if (yield)
-        yield();
-}
-
 // The busy pointer for the life of one scan.
 class BusyPointer {
 public:
@@ -32,6 +25,56 @@ public:
     BusyPointer(const BusyPointer &) = delete;
     BusyPointer &operator=(const BusyPointer &) = delete;
 };
+
+struct ScanResult {
+    int added = 0;
+    std::size_t unreadableFolders = 0;
+};
+
+std::string ToCore(const QString &path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+QString WithSeparator(QString folder)
+{
+    if (!folder.endsWith(QDir::separator()))
+        folder += QDir::separator();
+    return folder;
+}
+
+// Walks `folder` (ending in a separator) and appends its message files.
+void AddTree(const AddFolderContext &context, const std::shared_ptr<FileSystemService> &fileSystem,
+             const QString &folder, ScanResult &result)
+{
+    EventPump &pump = *context.pump;
+    std::shared_ptr<TextList> found;
+    {
+        pathLogger walker(fileSystem, [&pump] { pump.Yield(); });
+        pump.Yield();
+        walker.PathLogInit();
+        walker.setFullFileNamesOnly(true);
+        walker.LogPath(ToCore(folder));
+        pump.Yield();
+        found = walker.fullFileNames();
+        result.unreadableFolders += walker.skippedFolders().size();
+        walker.Terminate();
+    }
+    for (const std::string &path : *found) {
+        pump.Yield();
+        if (!HasMbsExtension(path))
+            continue;
+        pump.Yield();
+        context.list->AddFileToList(QFile::decodeName(QByteArray::fromStdString(path)));
+        ++result.added;
+    }
+}
+
+void EnableConvert(const AddFolderContext &context, bool enabled)
+{
+    if (context.hooks.enableConvert)
+        context.hooks.enableConvert(enabled);
+}
 
 } // namespace
 
@@ -47,45 +90,62 @@ QString FilesAddedText(int added, std::size_t unreadableFolders)
 
 void RunAddFolderCommand(const AddFolderContext &context)
 {
-    QString folder = context.interaction->BrowseForFolder(context.owner, QStringLiteral("Choose Source Folder..."));
-    if (folder.isEmpty())
+    const QString picked =
+        context.interaction->BrowseForFolder(context.owner, QStringLiteral("Choose Source Folder..."));
+    if (picked.isEmpty())
         return;
-    if (!folder.endsWith(QDir::separator()))
-        folder += QDir::separator();
 
-    int added = 0;
+    ScanResult result;
     try {
-        std::size_t unreadable = 0;
         {
-            BusyPointer busy;
-            pathLogger walker(context.fileSystem, context.yield);
-            Pump(context.yield);
-            walker.PathLogInit();
-            walker.setFullFileNamesOnly(true);
-            walker.LogPath(QFile::encodeName(folder).toStdString());
-            Pump(context.yield);
-            const auto found = walker.fullFileNames();
-            unreadable = walker.skippedFolders().size();
-            walker.Terminate();
-
-            for (const std::string &path : *found) {
-                Pump(context.yield);
-                if (!HasMbsExtension(path))
-                    continue;
-                Pump(context.yield);
-                context.list->AddFileToList(QFile::decodeName(QByteArray::fromStdString(path)));
-                ++added;
-            }
+            const BusyScope busy(context.hooks);
+            const BusyPointer pointer;
+            const SourceFileList::Batch batch(*context.list);
+            AddTree(context, context.fileSystem, WithSeparator(picked), result);
         }
-        if (context.convertButton != nullptr)
-            context.convertButton->setEnabled(added > 0);
-        context.interaction->Notify(context.owner, ApplicationTitle(), FilesAddedText(added, unreadable));
+        EnableConvert(context, result.added > 0);
+        context.interaction->Notify(context.owner, ApplicationTitle(),
+                                    FilesAddedText(result.added, result.unreadableFolders));
         return;
     } catch (const std::exception &) {
         context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
     }
-    if (added > 0 && context.convertButton != nullptr)
-        context.convertButton->setEnabled(true);
+    if (result.added > 0)
+        EnableConvert(context, true);
+}
+
+void RunAddPathsCommand(const AddFolderContext &context, const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return;
+    const std::shared_ptr<FileSystemService> fileSystem =
+        context.fileSystem ? context.fileSystem : MakeRealFileSystem([&pump = *context.pump] { pump.Yield(); });
+    ScanResult result;
+    try {
+        {
+            const BusyScope busy(context.hooks);
+            const BusyPointer pointer;
+            const SourceFileList::Batch batch(*context.list);
+            for (const QString &path : paths) {
+                context.pump->Yield();
+                if (fileSystem->FolderExists(ToCore(path))) {
+                    AddTree(context, fileSystem, WithSeparator(path), result);
+                } else if (HasMbsExtension(ToCore(path))) {
+                    context.list->AddFileToList(path);
+                    ++result.added;
+                }
+            }
+        }
+        if (result.added > 0)
+            EnableConvert(context, true);
+        context.interaction->Notify(context.owner, ApplicationTitle(),
+                                    FilesAddedText(result.added, result.unreadableFolders));
+        return;
+    } catch (const std::exception &) {
+        context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
+    }
+    if (result.added > 0)
+        EnableConvert(context, true);
 }
 
 } // namespace tovaly

@@ -1,10 +1,12 @@
 #pragma once
 // The add-folder command: appends the Opera message files found in a picked
-// folder and every folder below it to the source list.
+// folder and every folder below it to the source list. Files and folders
+// dropped on the list are added the same way.
 
 #include "source_file_list.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <memory>
@@ -25,25 +27,32 @@ class UserInteraction;
 struct AddFolderContext {
     SourceFileList *list = nullptr;
     UserInteraction *interaction = nullptr;
-    QWidget *owner = nullptr; ///< the window; owner of the picker and the box
-    /// `CmdConvert2MBOX`; null leaves its state alone (while a conversion
-    /// runs, which gives it back when it ends).
-    QWidget *convertButton = nullptr;
-    Yield yield; ///< the window's event pump
+    QWidget *owner = nullptr;  ///< the window; owner of the picker and the box
+    CommandHooks hooks{};      ///< the convert button and the busy state
+    EventPump *pump = nullptr; ///< the window's event pump
     /// The file system the walker lists; the real one when null.
-    std::shared_ptr<FileSystemService> fileSystem;
+    std::shared_ptr<FileSystemService> fileSystem{};
 };
 
 /// The command behind `CmdAddFolder`. Shows the folder picker "Choose Source
-/// Folder..."; cancel ends it with nothing changed. Otherwise, under the busy
-/// pointer (restored however the command ends), walks the folder (with a
-/// trailing separator) with a pathLogger, appends every walked path that
-/// HasMbsExtension accepts, unchanged and in walk order, behind the rows
-/// already listed, enables the convert button when files were added and
-/// disables it when none were, and shows FilesAddedText in a box with an OK
-/// button, no icon and the application title. Folders the walker could not
-/// list are counted in that box. A failure on the way stops the command with
-/// a warning "<code>:<description>"; rows added before it stay.
+/// Folder..."; cancel ends it with nothing changed. Otherwise, as one busy
+/// command under the busy pointer (both restored however it ends), walks
+/// the folder (with a trailing separator) with a pathLogger, appends every
+/// walked path that HasMbsExtension accepts, unchanged and in walk order,
+/// behind the rows already listed, enables the convert button when files
+/// were added and disables it when none were, and shows FilesAddedText in a
+/// box with an OK button, no icon and the application title. Folders the
+/// walker could not list are counted in that box. A failure on the way stops
+/// the command with a warning "<code>:<description>"; rows added before it
+/// stay.
 void RunAddFolderCommand(const AddFolderContext &context);
+
+/// Adds `paths` dropped on the list, in their order, behind the rows
+/// already listed: a folder is walked like the add-folder command walks the
+/// picked one, a file whose name HasMbsExtension accepts is added as it is,
+/// anything else is left out. Then, like the add-folder command, the summary
+/// box; the convert button is enabled when files were added and otherwise
+/// left as it was. Nothing happens for an empty `paths`.
+void RunAddPathsCommand(const AddFolderContext &context, const QStringList &paths);
 
 } // namespace tovaly

@@ -1,5 +1,7 @@
 #include "mbs_filter.h"
 
+#include <utility>
+
 namespace tovaly {
 
 bool HasMbsExtension(std::string_view path)
@@ -21,6 +23,23 @@ bool HasMbsExtension(std::string_view path)
             return false;
     }
     return true;
+}
+
+MbsFolderScan ScanFolderForMbsFiles(const std::string &folder, std::shared_ptr<FileSystemService> fileSystem,
+                                    pathLogger::YieldFunction yield)
+{
+    MbsFolderScan scan;
+    pathLogger walker(std::move(fileSystem), std::move(yield));
+    walker.PathLogInit();
+    walker.setFullFileNamesOnly(true);
+    walker.LogPath(folder);
+    for (const std::string &path : *walker.fullFileNames()) {
+        if (HasMbsExtension(path))
+            scan.files.push_back(path);
+    }
+    scan.skippedFolders = walker.skippedFolders();
+    walker.Terminate();
+    return scan;
 }
 
 } // namespace tovaly

@@ -1,8 +1,13 @@
 #pragma once
-// The file-name rule of the add-folder scan: which walked files are Opera
-// message files.
+// Which files are Opera message files, and the folder scan that finds
+// them: one rule and one walk for the window and the command line.
 
+#include "path_logger.h"
+
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tovaly {
 
@@ -10,5 +15,18 @@ namespace tovaly {
 /// and trailing spaces, ends in ".mbs". So "x.MBS" and a file named ".mbs"
 /// count, "x.mbsx" and "x.mbs.bak" do not. Other white space is kept.
 [[nodiscard]] bool HasMbsExtension(std::string_view path);
+
+/// What a scan of one folder tree found.
+struct [[nodiscard]] MbsFolderScan {
+    std::vector<std::string> files;            ///< message files, in walk order
+    std::vector<SkippedFolder> skippedFolders; ///< folders that could not be listed
+};
+
+/// Walks `folder` and all its subfolders (each folder once, however many
+/// links lead to it) and keeps the files HasMbsExtension accepts, in the
+/// walker's order: a folder's own files, then its subfolders level by level.
+/// `yield` is called between folders. A null `fileSystem` is the real one.
+MbsFolderScan ScanFolderForMbsFiles(const std::string &folder, std::shared_ptr<FileSystemService> fileSystem = nullptr,
+                                    pathLogger::YieldFunction yield = {});
 
 } // namespace tovaly

@@ -22,6 +22,8 @@ constexpr char kSeparator = '/';
 
 class RealFileSystem final : public FileSystemService {
 public:
+    explicit RealFileSystem(std::function<void()> yield) : m_yield(std::move(yield)) {}
+
     bool FolderExists(const std::string &path) override
     {
         std::error_code ec;
@@ -33,7 +35,7 @@ public:
     FolderListing ListSubfolders(const std::string &folder) override
     {
         FolderListing files;
-        FolderListing subfolders = List(folder, &files);
+        FolderListing subfolders = List(folder, &files, m_yield);
         m_cachedFolder = subfolders.failed ? std::string() : folder;
         m_cachedFiles = std::move(files);
         return subfolders;
@@ -46,7 +48,7 @@ public:
             return std::move(m_cachedFiles);
         }
         FolderListing files;
-        const FolderListing subfolders = List(folder, &files);
+        const FolderListing subfolders = List(folder, &files, m_yield);
         return subfolders.failed ? subfolders : files;
     }
 
@@ -69,13 +71,17 @@ public:
 
 private:
     // Subfolders as the result, files into `files`.
-    static FolderListing List(const std::string &folder, FolderListing *files)
+    static FolderListing List(const std::string &folder, FolderListing *files,
+                              const std::function<void()> &yield)
     {
         FolderListing subfolders;
         std::error_code ec;
         fs::directory_iterator it(fs::path(folder), ec);
         const fs::directory_iterator end;
+        std::size_t entries = 0;
         for (; !ec && it != end; it.increment(ec)) {
+            if (yield && ++entries % kEntriesPerYield == 0)
+                yield();
             // Both tests follow links; a dangling link, a socket, a pipe or a
             // device is neither and is left out.
             std::error_code typeError;
@@ -89,6 +95,7 @@ private:
         return subfolders;
     }
 
+    std::function<void()> m_yield;
     std::string m_cachedFolder;
     FolderListing m_cachedFiles;
 };
@@ -100,13 +107,13 @@ std::string Key(std::int64_t number)
 
 } // namespace
 
-std::shared_ptr<FileSystemService> MakeRealFileSystem()
+std::shared_ptr<FileSystemService> MakeRealFileSystem(std::function<void()> yield)
 {
-    return std::make_shared<RealFileSystem>();
+    return std::make_shared<RealFileSystem>(std::move(yield));
 }
 
 pathLogger::pathLogger(std::shared_ptr<FileSystemService> fileSystem, YieldFunction yield)
-    : m_fileSystem(fileSystem ? std::move(fileSystem) : MakeRealFileSystem()),
+    : m_fileSystem(fileSystem ? std::move(fileSystem) : MakeRealFileSystem(yield)),
       m_yield(std::move(yield))
 {
 }
@@ -219,7 +226,7 @@ void pathLogger::LogPath(const std::string &strPARENT)
     const std::string start = AddBackslash(strPARENT);
     if (auto id = m_fileSystem->FolderIdentity(start))
         seen.insert(*id);
-    folders->Add(start, Key(0));
+    folders->AddUnique(start, Key(0));
     DoYield();
 
     while (position <= queued) {
@@ -234,7 +241,7 @@ void pathLogger::LogPath(const std::string &strPARENT)
                 if (auto id = m_fileSystem->FolderIdentity(child); id && !seen.insert(*id).second)
                     continue;
                 ++queued;
-                folders->Add(child, Key(queued));
+                folders->AddUnique(child, Key(queued));
             }
         }
 
@@ -248,10 +255,10 @@ void pathLogger::LogPath(const std::string &strPARENT)
         for (const std::string &name : files.names) {
             const std::string key = Key(m_count);
             if (!fullOnly) {
-                names->Add(name, key);
-                pointers->Add(position, key);
+                names->AddUnique(name, key);
+                pointers->AddUnique(position, key);
             }
-            fullNames->Add(folder + name, key);
+            fullNames->AddUnique(folder + name, key);
             ++m_count;
             DoYield();
         }

@@ -19,7 +19,10 @@ namespace tovaly {
 
 /// An ordered list indexed from 1 whose items each carry a unique text key
 /// ("K0", "K2", ...). Items are read by position or in order; the key is
-/// kept so that a lookup by key works as well.
+/// kept so that a lookup by key works as well. The index by key is built
+/// only when it is first needed (a lookup, or an Add that must check the
+/// key), so a walker that appends hundreds of thousands of items with keys
+/// it knows to be unique never pays for it.
 template <typename T>
 class KeyedList {
 public:
@@ -27,13 +30,17 @@ public:
     /// taken already.
     bool Add(T value, std::string key)
     {
+        IndexAll();
         if (m_index.count(key) != 0)
             return false;
         m_index.emplace(key, m_values.size());
-        m_values.push_back(std::move(value));
-        m_keys.push_back(std::move(key));
+        ++m_indexed;
+        Append(std::move(value), std::move(key));
         return true;
     }
+
+    /// Appends `value` under `key`, which the caller knows no item has.
+    void AddUnique(T value, std::string key) { Append(std::move(value), std::move(key)); }
 
     /// Number of items.
     [[nodiscard]] std::size_t Count() const { return m_values.size(); }
@@ -52,6 +59,7 @@ public:
     /// The item stored under `key`, or nullptr.
     [[nodiscard]] const T *Find(const std::string &key) const
     {
+        IndexAll();
         const auto it = m_index.find(key);
         return it == m_index.end() ? nullptr : &m_values[it->second];
     }
@@ -72,9 +80,23 @@ private:
         return index - 1;
     }
 
+    void Append(T value, std::string key)
+    {
+        m_values.push_back(std::move(value));
+        m_keys.push_back(std::move(key));
+    }
+
+    // Brings the index up to the items appended since it was last used.
+    void IndexAll() const
+    {
+        for (; m_indexed < m_keys.size(); ++m_indexed)
+            m_index.emplace(m_keys[m_indexed], m_indexed);
+    }
+
     std::vector<T> m_values;
     std::vector<std::string> m_keys;
-    std::unordered_map<std::string, std::size_t> m_index;
+    mutable std::unordered_map<std::string, std::size_t> m_index;
+    mutable std::size_t m_indexed = 0; // items m_index covers
 };
 
 using TextList = KeyedList<std::string>;
@@ -116,8 +138,15 @@ public:
     virtual std::optional<std::string> FolderIdentity(const std::string &path) = 0;
 };
 
-/// The real file system (std::filesystem underneath).
-std::shared_ptr<FileSystemService> MakeRealFileSystem();
+/// Entries of a folder listed between two calls of the real file system's
+/// yield.
+inline constexpr std::size_t kEntriesPerYield = 512;
+
+/// The real file system (std::filesystem underneath). `yield`, when given,
+/// is called after every kEntriesPerYield entries of a folder being listed,
+/// so that a folder of hundreds of thousands of files does not keep a
+/// window waiting until it is listed.
+std::shared_ptr<FileSystemService> MakeRealFileSystem(std::function<void()> yield = {});
 
 /// A folder the walker could not list, and why.
 struct SkippedFolder {
@@ -143,8 +172,9 @@ class pathLogger {
 public:
     using YieldFunction = std::function<void()>;
 
-    /// A walker on `fileSystem` (the real one when null) that calls `yield`
-    /// at its yield points (none when empty).
+    /// A walker on `fileSystem` (the real one when null, which then yields
+    /// through `yield` while it lists a large folder) that calls `yield` at
+    /// its yield points (none when empty).
     explicit pathLogger(std::shared_ptr<FileSystemService> fileSystem = nullptr,
                         YieldFunction yield = {});
 

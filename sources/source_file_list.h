@@ -1,18 +1,25 @@
 #pragma once
-// The list of message files the next conversion reads. The window's grid is
-// the list itself, one full path per row of its single column; the count
-// label beside it shows the number of rows.
+// The list of message files the next conversion reads. The window's grid
+// shows the list itself, one full path per row of its single column; the
+// count label beside it shows the number of rows. The paths live in one
+// vector behind the grid (a model/view grid), so a list of hundreds of
+// thousands of files costs little more than the paths themselves.
+
+#include "event_pump.h"
 
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 class QLabel;
-class QTableWidget;
+class QTableView;
 class QWidget;
 
 namespace tovaly {
 
+class SourceFileModel;
 class UserInteraction;
 
 /// Lets the window process its pending events once, then returns.
@@ -20,6 +27,29 @@ using Yield = std::function<void()>;
 
 /// Width of the grid's one column: 15000 twips, 1000 pixels at 96 dpi.
 inline constexpr int kFileColumnWidth = 1000;
+
+/// How a command tells the window about itself.
+struct CommandHooks {
+    /// Enables or disables `CmdConvert2MBOX`. While a command runs the
+    /// window keeps the button disabled and applies this once it has ended.
+    std::function<void(bool)> enableConvert{};
+    /// A long command started (true) or ended (false): meanwhile the window
+    /// disables the commands that change the list or convert it.
+    std::function<void(bool)> busy{};
+};
+
+/// Calls hooks.busy(true) on construction and hooks.busy(false) however the
+/// scope is left.
+class BusyScope {
+public:
+    explicit BusyScope(const CommandHooks &hooks);
+    ~BusyScope();
+    BusyScope(const BusyScope &) = delete;
+    BusyScope &operator=(const BusyScope &) = delete;
+
+private:
+    const CommandHooks &m_hooks;
+};
 
 /// SourceFileList over the grid `grdFiles1` and the label `lblCount1`. The
 /// grid never has zero rows: the empty list is one row with empty text, so
@@ -29,19 +59,25 @@ class SourceFileList {
 public:
     /// Lays out `grid` as the empty list (one column 1000 pixels wide, no
     /// headers, read-only, one empty row) and sets `countLabel` to "0 files".
-    /// `yield` is the window's event pump.
-    SourceFileList(QTableWidget *grid, QLabel *countLabel, Yield yield);
+    /// `pump` is the window's event pump; the list shows its rows before
+    /// every serve (see Batch). It must outlive the list.
+    SourceFileList(QTableView *grid, QLabel *countLabel, EventPump *pump);
+    ~SourceFileList();
+    SourceFileList(const SourceFileList &) = delete;
+    SourceFileList &operator=(const SourceFileList &) = delete;
 
-    /// Empties the list: one row, its text empty, the label "0 files".
-    /// Never yields.
+    /// Empties the list: one row, its text empty, the label "0 files", the
+    /// current cell on row 0. Never yields.
     void ClearFileList();
 
     /// Appends `path` as the last row, makes that row the current cell and
     /// sets the label to the row count followed by " files". The first path
-    /// into an empty list goes into row 0, after one yield.
+    /// into an empty list goes into row 0, after one yield. Inside a Batch
+    /// the grid, label and current cell catch up when the window is next
+    /// served, or when the batch ends.
     void AddFileToList(QString path);
 
-    /// Number of grid rows; 1 for the empty list.
+    /// Number of rows; 1 for the empty list.
     [[nodiscard]] int RowCount() const;
 
     /// The text of `row` exactly as stored; empty outside the rows.
@@ -57,15 +93,36 @@ public:
     /// True when row 0 has empty text.
     [[nodiscard]] bool IsEmpty() const;
 
-    [[nodiscard]] QTableWidget *Grid() const { return m_grid; }
+    [[nodiscard]] QTableView *Grid() const { return m_grid; }
+
+    /// Puts rows added in a batch on the grid, the count on the label and
+    /// the current cell on the last row. Nothing to do outside a batch.
+    void Show();
+
+    /// While a Batch lives, adding a row touches only the vector of paths:
+    /// a folder of 200,000 files is listed without 200,000 updates of the
+    /// grid. Everything added is on the screen whenever the window paints,
+    /// because the list shows itself before every serve of the pump.
+    class Batch {
+    public:
+        explicit Batch(SourceFileList &list);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        SourceFileList &m_list;
+    };
 
 private:
-    void SetText(int row, const QString &text);
     void ShowCount(int count);
 
-    QTableWidget *m_grid;
+    QTableView *m_grid;
     QLabel *m_countLabel;
-    Yield m_yield;
+    EventPump *m_pump;
+    std::unique_ptr<SourceFileModel> m_model;
+    int m_batches = 0;
+    int m_displayId = 0;
 };
 
 /// The clear command: when the list has a path, asks "Do you want to clear

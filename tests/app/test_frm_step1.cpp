@@ -7,14 +7,18 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMap>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -34,11 +38,15 @@ protected:
             .interaction = &interaction,
             .yield = [this] {
                 ++yields;
+                if (onYield)
+                    onYield();
                 QCoreApplication::processEvents();
             },
             .endProgram = [this] { ++programEnds; },
             .helpAddress = kHelpAddress,
             .initialiseControls = [this] { widgetsAtInitialise = QApplication::allWidgets().size(); },
+            // Every yield finds the window due.
+            .clock = [this] { return now += kServeIntervalMs; },
         })
     {
     }
@@ -68,8 +76,31 @@ protected:
 
     void Click(const char *button) { QTest::mouseClick(Child<QPushButton>(button), Qt::LeftButton); }
 
+    // The enabled state of every button, by name.
+    QMap<QString, bool> ButtonStates() const
+    {
+        QMap<QString, bool> states;
+        for (const char *name : {"cmdAdd", "CmdAddFolder", "cmdClear1", "CmdConvert2MBOX", "CmdHelp", "cmdEnd"})
+            states[QString::fromLatin1(name)] = window.findChild<QPushButton *>(QString::fromLatin1(name))->isEnabled();
+        return states;
+    }
+
+    // A folder holding `count` message files.
+    QString MessageFolder(QTemporaryDir &temp, int count)
+    {
+        EXPECT_TRUE(temp.isValid());
+        for (int i = 0; i < count; ++i) {
+            QFile file(temp.filePath(QStringLiteral("%1.mbs").arg(i)));
+            EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("Subject: x\r\n\r\nbody\r\n");
+        }
+        return QDir::toNativeSeparators(temp.path());
+    }
+
     ScriptedInteraction interaction;
     int yields = 0;
+    std::function<void()> onYield;
+    std::int64_t now = 0;
     int programEnds = 0;
     qsizetype widgetsBefore = QApplication::allWidgets().size();
     qsizetype widgetsAtInitialise = -1;
@@ -91,7 +122,9 @@ TEST_F(FrmStep1Test, WindowHasItsTitleFixedSizeAndIcon)
     EXPECT_EQ(window.size(), QSize(543, 418));
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
     EXPECT_FALSE(window.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    // Files are dropped on the list, not anywhere on the window.
     EXPECT_FALSE(window.acceptDrops());
+    EXPECT_TRUE(window.Controls().grdFiles1->viewport()->acceptDrops());
     const QList<QSize> sizes = window.windowIcon().availableSizes();
     for (const QSize size : {QSize(16, 16), QSize(32, 32), QSize(48, 48), QSize(256, 256)})
         EXPECT_TRUE(sizes.contains(size)) << size.width();
@@ -114,7 +147,7 @@ TEST_F(FrmStep1Test, EveryControlHasItsNameKindTextPlaceAndParent)
         {"CmdAddFolder", "QPushButton", "frmStep1", "Add Folder having MBS File(s)...", {160, 64, 185, 25}},
         {"cmdClear1", "QPushButton", "frmStep1", "Clear File(s)...", {416, 64, 113, 25}},
         {"lblCount1", "QLabel", "frmStep1", "0 files", {18, 104, 513, 17}},
-        {"grdFiles1", "QTableWidget", "frmStep1", nullptr, {16, 120, 513, 105}},
+        {"grdFiles1", "QTableView", "frmStep1", nullptr, {16, 120, 513, 105}},
         {"Label4", "QLabel", "frmStep1", "Converting Messages...", {16, 232, 169, 17}},
         {"Image1", "QLabel", "frmStep1", nullptr, {16, 248, 16, 16}},
         {"LblProgessCurrent", "QLabel", "frmStep1", "Message 0 (of 0)", {40, 248, 489, 17}},
@@ -195,8 +228,8 @@ TEST_F(FrmStep1Test, FontsAndColours)
 TEST_F(FrmStep1Test, InitialState)
 {
     const auto &c = window.Controls();
-    EXPECT_EQ(c.grdFiles1->rowCount(), 1);
-    EXPECT_EQ(c.grdFiles1->columnCount(), 1);
+    EXPECT_EQ(c.grdFiles1->model()->rowCount(), 1);
+    EXPECT_EQ(c.grdFiles1->model()->columnCount(), 1);
     EXPECT_EQ(c.grdFiles1->columnWidth(0), 1000);
     EXPECT_EQ(c.grdFiles1->editTriggers(), QAbstractItemView::NoEditTriggers);
     EXPECT_TRUE(window.Files().IsEmpty());
@@ -287,7 +320,7 @@ TEST_F(FrmStep1Test, ClearAsksAndClearsOnlyOnYes)
               QStringLiteral("Do you want to clear all the files in the list\r\n Proceed?"));
     EXPECT_EQ(Rows(), (QStringList{QStringLiteral("/mail/a.mbs"), QStringLiteral("/mail/b.mbs")}));
     EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("2 files"));
-    EXPECT_EQ(window.Controls().grdFiles1->currentRow(), 0); // the command looked at row 0
+    EXPECT_EQ(window.Controls().grdFiles1->currentIndex().row(), 0); // the command looked at row 0
 
     interaction.answers = {Answer::Yes};
     Click("cmdClear1");
@@ -313,18 +346,20 @@ TEST_F(FrmStep1Test, AddingOneFileOrSeveralReplacesTheListAndEnablesConvert)
     EXPECT_EQ(Rows(), (QStringList{QDir::toNativeSeparators(QStringLiteral("/mail/inbox/b.mbs")),
                                    QDir::toNativeSeparators(QStringLiteral("/mail/inbox/c.mbs"))}));
     EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("2 files"));
-    EXPECT_EQ(window.Controls().grdFiles1->currentRow(), 1);
+    EXPECT_EQ(window.Controls().grdFiles1->currentIndex().row(), 1);
     EXPECT_EQ(interaction.filters.size(), 2);
     EXPECT_TRUE(interaction.messages.empty());
 }
 
-TEST_F(FrmStep1Test, CancellingTheFileDialogLeavesAnEmptyListAndNoMessage)
+TEST_F(FrmStep1Test, CancellingTheFileDialogKeepsTheListAndShowsNoMessage)
 {
     Show();
     window.Files().AddFileToList(QStringLiteral("/mail/a.mbs"));
+    window.Files().AddFileToList(QStringLiteral("/mail/b.mbs"));
     Click("cmdAdd"); // nothing queued: cancelled
-    EXPECT_TRUE(window.Files().IsEmpty());
-    EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("0 files"));
+    EXPECT_EQ(Rows(), (QStringList{QStringLiteral("/mail/a.mbs"), QStringLiteral("/mail/b.mbs")}));
+    EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("2 files"));
+    EXPECT_EQ(window.Controls().grdFiles1->model()->rowCount(), 2);
     EXPECT_FALSE(window.Controls().CmdConvert2MBOX->isEnabled());
     EXPECT_TRUE(interaction.messages.empty());
 
@@ -332,6 +367,7 @@ TEST_F(FrmStep1Test, CancellingTheFileDialogLeavesAnEmptyListAndNoMessage)
     window.Controls().CmdConvert2MBOX->setEnabled(true);
     Click("cmdAdd");
     EXPECT_TRUE(window.Controls().CmdConvert2MBOX->isEnabled());
+    EXPECT_EQ(Rows().size(), 2);
 }
 
 TEST_F(FrmStep1Test, AddingAFolderAppendsItsMessageFilesAndSetsTheConvertButton)
@@ -403,6 +439,150 @@ TEST_F(FrmStep1Test, HelpOpensTheManualAndChangesNothing)
     EXPECT_EQ(Rows(), QStringList{QStringLiteral("/mail/a.mbs")});
     EXPECT_TRUE(interaction.messages.empty());
     EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(FrmStep1Test, HelpThatCannotOpenTheManualSaysWhereItIs)
+{
+    Show();
+    window.Files().AddFileToList(QStringLiteral("/mail/a.mbs"));
+    interaction.addressesOpen = false;
+    Click("CmdHelp");
+    EXPECT_EQ(interaction.openedAddresses, QStringList{kHelpAddress});
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Warning);
+    EXPECT_EQ(interaction.messages[0].title, ApplicationTitle());
+    EXPECT_EQ(interaction.messages[0].text,
+              QStringLiteral("The help manual could not be opened.\r\nIt is at: ")
+                  + QDir::toNativeSeparators(QStringLiteral("/opt/tovaly/manual.html")));
+    EXPECT_EQ(Rows(), QStringList{QStringLiteral("/mail/a.mbs")}); // nothing else changed
+    EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(FrmStep1Test, EnterPressesTheFocusedButton)
+{
+    Show();
+    QWidget *addFolder = Child("CmdAddFolder");
+    addFolder->setFocus(Qt::TabFocusReason);
+    ASSERT_EQ(QApplication::focusWidget(), addFolder);
+    QTest::keyClick(addFolder, Qt::Key_Return); // the picker is cancelled
+    EXPECT_EQ(interaction.folderTitles, QStringList{QStringLiteral("Choose Source Folder...")});
+    QTest::keyClick(addFolder, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(interaction.folderTitles.size(), 2);
+
+    // Enter with a modifier, and a held-down Enter, do not press it again.
+    QTest::keyClick(addFolder, Qt::Key_Return, Qt::ControlModifier);
+    QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(addFolder, &repeat);
+    EXPECT_EQ(interaction.folderTitles.size(), 2);
+
+    // Space still works, and Enter on the exit button asks its question.
+    QTest::keyClick(addFolder, Qt::Key_Space);
+    EXPECT_EQ(interaction.folderTitles.size(), 3);
+    interaction.answers = {Answer::No};
+    Child("cmdEnd")->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(Child("cmdEnd"), Qt::Key_Return);
+    EXPECT_EQ(interaction.QuestionCount(), 1U);
+    EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(FrmStep1Test, ListCommandsAreDisabledWhileAFolderIsScannedAndComeBackAfter)
+{
+    Show();
+    QTemporaryDir temp;
+    interaction.folders = {MessageFolder(temp, 3)};
+    Child("CmdAddFolder")->setFocus(Qt::TabFocusReason);
+
+    QList<QMap<QString, bool>> during;
+    onYield = [&] {
+        during << ButtonStates();
+        // A click on a disabled button does nothing; Help still answers.
+        Click("cmdClear1");
+        Click("CmdHelp");
+    };
+    QTest::keyClick(Child("CmdAddFolder"), Qt::Key_Return);
+    onYield = nullptr;
+
+    ASSERT_FALSE(during.isEmpty());
+    for (const auto &states : during) {
+        EXPECT_FALSE(states[QStringLiteral("cmdAdd")]);
+        EXPECT_FALSE(states[QStringLiteral("CmdAddFolder")]);
+        EXPECT_FALSE(states[QStringLiteral("cmdClear1")]);
+        EXPECT_FALSE(states[QStringLiteral("CmdConvert2MBOX")]);
+        EXPECT_TRUE(states[QStringLiteral("CmdHelp")]);
+        EXPECT_TRUE(states[QStringLiteral("cmdEnd")]);
+    }
+    EXPECT_EQ(interaction.QuestionCount(), 0U); // no clear was asked about
+    EXPECT_EQ(interaction.openedAddresses.size(), during.size());
+    EXPECT_EQ(Rows().size(), 3);
+    // Afterwards every button is back, the focus where it was.
+    for (const bool enabled : ButtonStates())
+        EXPECT_TRUE(enabled);
+    EXPECT_FALSE(window.CommandRunning());
+    EXPECT_EQ(QApplication::focusWidget(), Child("CmdAddFolder"));
+}
+
+TEST_F(FrmStep1Test, FilesAndFoldersDroppedOnTheListAreAdded)
+{
+    Show();
+    QTemporaryDir folder;
+    const QString dropped = MessageFolder(folder, 2);
+    QTemporaryDir other;
+    ASSERT_TRUE(other.isValid());
+    const QString loose = QDir::toNativeSeparators(other.filePath(QStringLiteral("loose.MBS")));
+    QFile(loose).open(QIODevice::WriteOnly);
+    window.Files().AddFileToList(QStringLiteral("/mail/a.mbs"));
+
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(loose), QUrl::fromLocalFile(folder.path()),
+                  QUrl(QStringLiteral("https://example.org/x.mbs"))});
+    QWidget *target = window.Controls().grdFiles1->viewport();
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    // The files are added once the drop is over.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !interaction.messages.empty(); }));
+
+    const QStringList rows = Rows();
+    ASSERT_EQ(rows.size(), 4);
+    EXPECT_EQ(rows[0], QStringLiteral("/mail/a.mbs"));
+    EXPECT_EQ(rows[1], loose);
+    EXPECT_TRUE(rows[2].startsWith(dropped) && rows[3].startsWith(dropped));
+    EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("4 files"));
+    EXPECT_TRUE(window.Controls().CmdConvert2MBOX->isEnabled());
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Notice);
+    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("3 Files Added to List."));
+
+    // Something that names no local file is refused.
+    QMimeData text;
+    text.setText(QStringLiteral("/mail/b.mbs"));
+    QDragEnterEvent refused(at, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &refused);
+    EXPECT_FALSE(refused.isAccepted());
+}
+
+TEST_F(FrmStep1Test, NothingCanBeDroppedWhileAScanRuns)
+{
+    Show();
+    QTemporaryDir folder;
+    interaction.folders = {MessageFolder(folder, 2)};
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(folder.filePath(QStringLiteral("0.mbs")))});
+    QWidget *target = window.Controls().grdFiles1->viewport();
+    bool acceptedDuringScan = true;
+    onYield = [&] {
+        QDragEnterEvent enter(target->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        acceptedDuringScan = acceptedDuringScan && enter.isAccepted();
+    };
+    Click("CmdAddFolder");
+    onYield = nullptr;
+    EXPECT_FALSE(acceptedDuringScan);
+    EXPECT_EQ(Rows().size(), 2);
 }
 
 TEST_F(FrmStep1Test, ScreenshotIsSavedInTheBuildFolder)

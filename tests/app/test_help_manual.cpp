@@ -20,6 +20,16 @@ TEST(HelpManual, AddressIsTheAbsoluteFileUrlBesideTheExecutable)
     EXPECT_FALSE(HelpManualAddress(folder).contains(QLatin1Char(' '))); // encoded
 }
 
+TEST(HelpManual, TheFailureSaysWhereTheManualIs)
+{
+    const QString folder = QDir::rootPath() + QStringLiteral("opt/Tovaly Converter/bin");
+    EXPECT_EQ(HelpManualFailureText(HelpManualAddress(folder)),
+              QStringLiteral("The help manual could not be opened.\r\nIt is at: ")
+                  + QDir::toNativeSeparators(folder + QStringLiteral("/manual.html"))); // decoded, not %20
+    EXPECT_EQ(HelpManualFailureText(QStringLiteral("https://example.org/help")),
+              QStringLiteral("The help manual could not be opened.\r\nIt is at: https://example.org/help"));
+}
+
 TEST(HelpManual, TheBuildPutsTheManualBesideTheExecutable)
 {
     QFile shipped(QStringLiteral(TOVALY_APP_BINARY_DIR "/manual.html"));

@@ -243,7 +243,7 @@ TEST(RunOpera2Mbox, UsageErrorsExitWithTwo)
         EXPECT_EQ(run.status, kExitUsage);
         EXPECT_TRUE(run.out.empty());
         EXPECT_EQ(run.err.rfind("opera2mbox: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find("usage: opera2mbox [-q] [--line-ends=lf|crlf] -o OUTPUT_DIR SOURCE...\n"),
+        EXPECT_NE(run.err.find("usage: opera2mbox [-q] [--line-ends=lf|crlf] [--skip-existing] -o OUTPUT_DIR SOURCE...\n"),
                   std::string::npos);
     }
 }
@@ -633,4 +633,70 @@ TEST_F(Opera2MboxRun, ATornMailboxIsCompletedAndSaidSo)
     const std::string now = ReadAll(mailbox);
     EXPECT_EQ(now.substr(0, torn.size() + 7), torn + "\n\nFrom ");
     EXPECT_EQ(Subjects(mailbox), (std::vector<std::string>{"cut off", "after the kill"}));
+}
+
+TEST(SummaryLine, CountsWhatWasAlreadyPresent)
+{
+    BatchSummary summary;
+    summary.sourceFiles = 20;
+    summary.skipExisting = true;
+    summary.alreadyPresent = 20;
+    EXPECT_EQ(SummaryLine(summary, 0, "o"),
+              "Converted 0 messages from 20 source files into 0 mailboxes under o; 20 already present.");
+    summary.messages = 3;
+    summary.mailboxes = 1;
+    summary.alreadyPresent = 0;
+    EXPECT_EQ(SummaryLine(summary, 1, "o"),
+              "Converted 3 messages from 20 source files into 1 mailbox under o; 0 already present; 1 failed.");
+}
+
+TEST(ParseCommandLine, SkipExistingIsAFlag)
+{
+    EXPECT_FALSE(Parsed({"-o", "out", "a.mbs"}).skipExisting);
+    EXPECT_TRUE(Parsed({"-o", "out", "a.mbs", "--skip-existing"}).skipExisting);
+    EXPECT_EQ(ParseError({"--skip-existing=yes", "-o", "out", "a.mbs"}), "unknown option '--skip-existing=yes'");
+    // After "--" it is a source.
+    EXPECT_EQ(Parsed({"-o", "out", "--", "--skip-existing"}).sources, Args{"--skip-existing"});
+}
+
+TEST_F(Opera2MboxRun, SkipExistingAddsOnlyWhatIsMissing)
+{
+    Put("store/inbox/1.mbs", Message("one"));
+    Put("store/inbox/2.mbs", Message("two"));
+    Put("store/sent/3.mbs", Message("three"));
+    const Args args = {"-o", Path("out"), "--skip-existing", Path("store")};
+    const RunResult first = Opera2Mbox(args);
+    ASSERT_EQ(first.status, kExitConverted) << first.err;
+    EXPECT_EQ(first.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") +
+                             "; 0 already present.\n");
+    const std::string inbox = ReadAll(Mailbox("store/inbox"));
+    const std::string sent = ReadAll(Mailbox("store/sent"));
+
+    // Over a finished output: nothing is added.
+    const RunResult again = Opera2Mbox(args);
+    EXPECT_EQ(again.status, kExitConverted) << again.err;
+    EXPECT_EQ(again.out, "Converted 0 messages from 3 source files into 0 mailboxes under " + Path("out") +
+                             "; 3 already present.\n");
+    EXPECT_TRUE(again.err.empty()) << again.err;
+    EXPECT_EQ(ReadAll(Mailbox("store/inbox")), inbox);
+    EXPECT_EQ(ReadAll(Mailbox("store/sent")), sent);
+
+    // A run stopped while writing the second record of the inbox: the torn
+    // record is cut off, said so, and written again.
+    const std::size_t second = inbox.find("From ", 1);
+    ASSERT_NE(second, std::string::npos);
+    std::ofstream(Mailbox("store/inbox"), std::ios::binary | std::ios::trunc) << inbox.substr(0, second + 30);
+    fs::remove(Mailbox("store/sent"));
+    const RunResult rerun = Opera2Mbox(args);
+    EXPECT_EQ(rerun.status, kExitConverted) << rerun.err;
+    EXPECT_EQ(rerun.out, "Converted 2 messages from 3 source files into 2 mailboxes under " + Path("out") +
+                             "; 1 already present.\n");
+    EXPECT_EQ(rerun.err, "opera2mbox: " + Mailbox("store/inbox").string() + ": torn last record cut off (30 bytes)\n");
+    EXPECT_EQ(ReadAll(Mailbox("store/inbox")), inbox);
+    EXPECT_EQ(ReadAll(Mailbox("store/sent")), sent);
+
+    // Without the option, a rerun appends everything again.
+    const RunResult plain = Opera2Mbox({"-o", Path("out"), Path("store")});
+    EXPECT_EQ(plain.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") + ".\n");
+    EXPECT_EQ(ReadAll(Mailbox("store/inbox")), inbox + inbox);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <sstream>
 
 using namespace tovaly;
@@ -11,6 +13,12 @@ namespace {
 
 constexpr std::uint64_t kMB = 1024 * 1024;
 constexpr std::size_t kWide = 200; // a terminal that fits every line
+
+// A clock that reads `seconds` when asked.
+ProgressClock Milliseconds(const double &seconds)
+{
+    return [&seconds] { return static_cast<std::int64_t>(std::llround(seconds * 1000.0)); };
+}
 
 RecordResult Ok(int messages = 1)
 {
@@ -146,7 +154,7 @@ TEST(ProgressReporter, RedrawsAtMostTenTimesASecond)
 {
     std::ostringstream err;
     double now = 100.0;
-    ProgressReporter reporter(err, true, {kMB, kMB}, [&] { return now; }, 10.0, [] { return kWide; });
+    ProgressReporter reporter(err, true, {kMB, kMB}, Milliseconds(now), 10.0, [] { return kWide; });
     reporter.FileStarted(0, 2, "/a.mbs");
     const int first = reporter.Redraws();
     EXPECT_EQ(first, 1);
@@ -184,7 +192,7 @@ TEST(ProgressReporter, NoBurstOfEventsDrawsMoreOften)
     double now = 0;
     std::vector<double> draws;
     constexpr std::size_t kFiles = 5000;
-    ProgressReporter reporter(err, true, std::vector<std::uint64_t>(kFiles, 1000), [&] { return now; }, 10.0,
+    ProgressReporter reporter(err, true, std::vector<std::uint64_t>(kFiles, 1000), Milliseconds(now), 10.0,
                               [] { return kWide; });
     int failures = 0;
     for (std::size_t i = 0; i < kFiles; ++i) {
@@ -229,7 +237,7 @@ TEST(ProgressReporter, TheWholeRunMessagesBytesRateAndTimeLeft)
     std::ostringstream err;
     double now = 0;
     FakeTerminal terminal(kWide);
-    ProgressReporter reporter(err, true, {kMB, 2 * kMB, kMB}, [&] { return now; }, 10.0, [] { return kWide; });
+    ProgressReporter reporter(err, true, {kMB, 2 * kMB, kMB}, Milliseconds(now), 10.0, [] { return kWide; });
     reporter.FileStarted(0, 3, "/a.mbs");
     terminal.Take(err);
     EXPECT_EQ(terminal.Current(), "  0% [                    ] 0/3 messages  0.0/4.0 MB");
@@ -271,7 +279,7 @@ TEST(ProgressReporter, NeverWrapsAndLeavesNothingOfALongerLine)
     double now = 0;
     std::size_t columns = 100;
     FakeTerminal wide(100);
-    ProgressReporter reporter(err, true, std::vector<std::uint64_t>(1000, 5 * kMB), [&] { return now; }, 10.0,
+    ProgressReporter reporter(err, true, std::vector<std::uint64_t>(1000, 5 * kMB), Milliseconds(now), 10.0,
                               [&] { return columns; });
     for (std::size_t i = 0; i < 1000; ++i) {
         now += 0.2;
@@ -285,7 +293,7 @@ TEST(ProgressReporter, NeverWrapsAndLeavesNothingOfALongerLine)
     std::ostringstream narrowErr;
     columns = 40;
     FakeTerminal narrow(40);
-    ProgressReporter narrower(narrowErr, true, {kMB, kMB}, [&] { return now; }, 10.0, [&] { return columns; });
+    ProgressReporter narrower(narrowErr, true, {kMB, kMB}, Milliseconds(now), 10.0, [&] { return columns; });
     narrower.FileStarted(0, 2, "/a.mbs");
     narrow.Take(narrowErr);
     EXPECT_EQ(narrow.Current(), "  0% 0/2 messages  0.0/2.0 MB");
@@ -300,7 +308,7 @@ TEST(ProgressReporter, NeverWrapsAndLeavesNothingOfALongerLine)
     now = 0;
     columns = 100;
     FakeTerminal screen(100);
-    ProgressReporter slower(slowerErr, true, {1000 * kMB, kMB, kMB}, [&] { return now; }, 10.0,
+    ProgressReporter slower(slowerErr, true, {1000 * kMB, kMB, kMB}, Milliseconds(now), 10.0,
                             [&] { return columns; });
     slower.FileStarted(0, 3, "/a.mbs");
     now = 10.0;
@@ -317,7 +325,7 @@ TEST(ProgressReporter, FailuresGetTheirOwnLine)
 {
     std::ostringstream err;
     double now = 0;
-    ProgressReporter reporter(err, true, {100, 100}, [&] { return now; });
+    ProgressReporter reporter(err, true, {100, 100}, Milliseconds(now));
     reporter.FileStarted(0, 2, "/a.mbs");
     RecordResult failed;
     failed.error = "cannot open file: No such file or directory";

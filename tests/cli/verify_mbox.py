@@ -520,24 +520,22 @@ def main():
     os.makedirs(work)
     here = os.path.dirname(os.path.abspath(__file__))
 
-    stores = [("samples", os.path.join(repo, "samples", "store"))]
     if a.store:
         stores = [("store", os.path.abspath(a.store))]
-    made = os.path.join(work, "test-store")
-    generator = os.path.join(repo, os.pardir, "shared", "bench", "gen_store.py")
-    if not a.store:
+    else:
+        stores = [("samples", os.path.join(repo, "samples", "store"))]
+        made = os.path.join(work, "test-store")
         subprocess.run([sys.executable, os.path.join(here, "make_test_store.py"), "--out", made,
                         "--messages", str(a.messages)], check=True)
         stores.append(("test store", made))
-    if a.store:
-        pass
-    elif os.path.isfile(generator):
-        generated = os.path.join(work, "generated")
-        subprocess.run([sys.executable, generator, "--out", generated, "--messages", str(a.messages)],
-                       check=True, capture_output=True)
-        stores.append(("bench store", os.path.join(generated, "store")))
-    else:
-        print(f"note: {os.path.normpath(generator)} not found; the bench store is not checked")
+        generator = os.path.join(repo, os.pardir, "shared", "bench", "gen_store.py")
+        if os.path.isfile(generator):
+            generated = os.path.join(work, "generated")
+            subprocess.run([sys.executable, generator, "--out", generated, "--messages", str(a.messages)],
+                           check=True, capture_output=True)
+            stores.append(("bench store", os.path.join(generated, "store")))
+        else:
+            print(f"note: {os.path.normpath(generator)} not found; the bench store is not checked")
 
     ok = True
     for label, store in stores:

@@ -508,9 +508,12 @@ TEST_F(EnsureFolderExistsTest, FileInTheWayFails)
         std::ofstream(m_base / "blocker") << "x";
     }
     EXPECT_FALSE(EnsureFolderExists(Native(m_base / "blocker")));
-    EXPECT_FALSE(EnsureFolderExists(Native(m_base / "blocker" / "below") + PathSeparator()));
+    const FolderMade below = EnsureFolderExists(Native(m_base / "blocker" / "below") + PathSeparator());
+    EXPECT_FALSE(below);
+    EXPECT_EQ(below.error, std::errc::not_a_directory) << below.error.message();
     EXPECT_TRUE(fs::is_regular_file(m_base / "blocker"));
     EXPECT_FALSE(EnsureFolderExists(""));
+    EXPECT_TRUE(EnsureFolderExists(Native(m_base / "made")).error == std::error_code());
 }
 
 TEST_F(EnsureFolderExistsTest, FolderBesideOthersAndFoldersBehindLinks)

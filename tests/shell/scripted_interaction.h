@@ -21,6 +21,7 @@ struct Message {
     Kind kind;
     QString title;
     QString text;
+    QString details{}; ///< the details of a warning that has them
 };
 
 class ScriptedInteraction final : public UserInteraction {
@@ -31,6 +32,8 @@ public:
     /// When set, PickMessageFiles runs it instead of answering (to throw, or
     /// to look at the window while the dialog would be open).
     std::function<QStringList()> onPickFiles;
+    /// What OpenAddress answers: whether the desktop took the address.
+    bool addressesOpen = true;
 
     std::vector<Message> messages;
     QStringList filters;
@@ -51,6 +54,10 @@ public:
     void Warn(QWidget *, const QString &title, const QString &text) override
     {
         messages.push_back({Message::Kind::Warning, title, text});
+    }
+    void WarnWithDetails(QWidget *, const QString &title, const QString &text, const QString &details) override
+    {
+        messages.push_back({Message::Kind::Warning, title, text, details});
     }
     void Inform(QWidget *, const QString &title, const QString &text) override
     {
@@ -80,7 +87,11 @@ public:
         pickedFiles.pop_front();
         return files;
     }
-    void OpenAddress(const QString &target) override { openedAddresses << target; }
+    bool OpenAddress(const QString &target) override
+    {
+        openedAddresses << target;
+        return addressesOpen;
+    }
 
     [[nodiscard]] std::size_t QuestionCount() const
     {

@@ -35,6 +35,23 @@ TEST_F(QtUserInteractionTest, MessagesHaveOnlyOkAndTheirIcon)
     }
 }
 
+TEST_F(QtUserInteractionTest, ADetailedWarningKeepsItsSummaryInTheBoxAndEveryLineInTheDetails)
+{
+    const QString details = QStringLiteral("/m/a.mbs: gone\n/m/b.mbs: locked");
+    const auto box = MakeDetailedWarningBox(nullptr, QStringLiteral("T"),
+                                            QStringLiteral("2 of 5 files could not be converted."), details);
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(box->text(), QStringLiteral("2 of 5 files could not be converted."));
+    EXPECT_EQ(box->detailedText(), details);
+    EXPECT_EQ(box->windowTitle(), QStringLiteral("T"));
+    // OK, and the button that shows the details.
+    EXPECT_NE(box->button(QMessageBox::Ok), nullptr);
+    bool hasDetailsButton = false;
+    for (QAbstractButton *button : box->buttons())
+        hasDetailsButton = hasDetailsButton || box->buttonRole(button) == QMessageBox::ActionRole;
+    EXPECT_TRUE(hasDetailsButton);
+}
+
 TEST_F(QtUserInteractionTest, FileDialogPicksSeveralExistingMessageFiles)
 {
     const auto dialog = MakeMessageFileDialog(nullptr, QStringLiteral("Opera Mail Messages (*.mbs)"));

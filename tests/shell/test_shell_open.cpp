@@ -1,6 +1,8 @@
 #include "shell_open.h"
 
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -13,31 +15,55 @@ namespace {
 TEST(ShellOpen, AnEmptyTargetMakesNoCall)
 {
     int calls = 0;
-    ShellOpen(QString(), [&](const QUrl &) {
+    EXPECT_FALSE(ShellOpen(QString(), [&](const QUrl &) {
         ++calls;
         return true;
-    });
+    }));
     EXPECT_EQ(calls, 0);
 }
 
-TEST(ShellOpen, HandsFilesAndAddressesOnAsUrls)
+TEST(ShellOpen, HandsFilesAndAddressesOnAsUrlsAndSaysWhetherTheDesktopTookThem)
 {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString manual = folder.filePath(QStringLiteral("manual.html"));
+    QFile file(manual);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+
     std::vector<QUrl> opened;
+    bool desktopTakesIt = true;
     const auto opener = [&](const QUrl &url) {
         opened.push_back(url);
-        return false; // a failure is not reported
+        return desktopTakesIt;
     };
-    const QString manual = QDir::rootPath() + QStringLiteral("opt/tovaly/manual.html");
-    ShellOpen(manual, opener);
-    ShellOpen(QStringLiteral("https://example.org/help?topic=import"), opener);
-    ShellOpen(QStringLiteral("file:///opt/tovaly/manual.html"), opener);
+    EXPECT_TRUE(ShellOpen(manual, opener));
+    EXPECT_TRUE(ShellOpen(QStringLiteral("https://example.org/help?topic=import"), opener));
+    EXPECT_TRUE(ShellOpen(QUrl::fromLocalFile(manual).toString(), opener));
+    desktopTakesIt = false;
+    EXPECT_FALSE(ShellOpen(QStringLiteral("https://example.org/"), opener));
 
-    ASSERT_EQ(opened.size(), 3U);
+    ASSERT_EQ(opened.size(), 4U);
     EXPECT_EQ(opened[0], QUrl::fromLocalFile(manual));
     EXPECT_EQ(opened[1].scheme(), QStringLiteral("https"));
     EXPECT_EQ(opened[1].query(), QStringLiteral("topic=import"));
     EXPECT_TRUE(opened[2].isLocalFile());
-    EXPECT_EQ(opened[2].toLocalFile(), QStringLiteral("/opt/tovaly/manual.html"));
+    EXPECT_EQ(opened[2].toLocalFile(), manual);
+}
+
+TEST(ShellOpen, AMissingFileIsNotHandedOn)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    int calls = 0;
+    const auto opener = [&](const QUrl &) {
+        ++calls;
+        return true;
+    };
+    const QString missing = folder.filePath(QStringLiteral("manual.html"));
+    EXPECT_FALSE(ShellOpen(missing, opener));
+    EXPECT_FALSE(ShellOpen(QUrl::fromLocalFile(missing).toString(), opener));
+    EXPECT_EQ(calls, 0);
 }
 
 TEST(ShellOpen, TargetUrls)
@@ -52,10 +78,12 @@ TEST(ShellOpen, TargetUrls)
               QUrl::fromLocalFile(QDir::current().absoluteFilePath(QStringLiteral("manual.html"))));
 }
 
-TEST(ShellOpen, AFailingOpenerIsSilent)
+TEST(ShellOpen, AThrowingOpenerCountsAsAFailure)
 {
-    EXPECT_NO_THROW(ShellOpen(QStringLiteral("https://example.org"),
-                              [](const QUrl &) -> bool { throw std::runtime_error("no handler"); }));
+    bool opened = true;
+    EXPECT_NO_THROW(opened = ShellOpen(QStringLiteral("https://example.org"),
+                                       [](const QUrl &) -> bool { throw std::runtime_error("no handler"); }));
+    EXPECT_FALSE(opened);
 }
 
 } // namespace

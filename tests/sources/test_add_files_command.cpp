@@ -7,7 +7,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 
 #include <gtest/gtest.h>
 
@@ -79,15 +79,17 @@ class AddFilesCommandTest : public tovaly::testing::GuiTest {
 protected:
     void SetUp() override
     {
-        list = std::make_unique<SourceFileList>(&grid, &count, [this] {
-            ++yields;
-            if (onListYield)
-                onListYield();
-        });
+        list = std::make_unique<SourceFileList>(&grid, &count, &pump);
         convert.setEnabled(false);
     }
 
-    void Run() { RunAddFilesCommand({list.get(), &interaction, nullptr, &convert, [this] { ++yields; }}); }
+    void Run() { RunAddFilesCommand({list.get(), &interaction, nullptr, Hooks(), &pump}); }
+
+    CommandHooks Hooks()
+    {
+        return {.enableConvert = [this](bool on) { convert.setEnabled(on); },
+                .busy = [this](bool busy) { busyCalls.push_back(busy); }};
+    }
 
     QStringList Rows() const
     {
@@ -97,11 +99,20 @@ protected:
         return rows;
     }
 
-    QTableWidget grid;
+    QTableView grid;
     QLabel count;
     QPushButton convert;
     int yields = 0;
-    std::function<void()> onListYield;
+    std::vector<bool> busyCalls;
+    std::function<void()> onYield;
+    // Every yield finds the window due, so each one is counted.
+    std::int64_t now = 0;
+    EventPump pump{[this] {
+                       ++yields;
+                       if (onYield)
+                           onYield();
+                   },
+                   [this] { return now += kServeIntervalMs; }};
     std::unique_ptr<SourceFileList> list;
     ScriptedInteraction interaction;
 };
@@ -128,31 +139,59 @@ TEST_F(AddFilesCommandTest, ReplacesTheListWithThePickedFilesInOrder)
     EXPECT_EQ(yields, 1 + 1 + 2 + 3 * 2 + 1);
 }
 
-TEST_F(AddFilesCommandTest, ListIsClearedBeforeTheDialogAndConvertButtonEnabledBeforeRowsAreAdded)
+TEST_F(AddFilesCommandTest, CancellingTheDialogChangesNothing)
+{
+    list->AddFileToList(QStringLiteral("/old/x.mbs"));
+    list->AddFileToList(QStringLiteral("/old/y.mbs"));
+    for (bool enabled : {false, true}) {
+        convert.setEnabled(enabled);
+        Run(); // nothing queued: cancelled
+        EXPECT_EQ(Rows(), (QStringList{QStringLiteral("/old/x.mbs"), QStringLiteral("/old/y.mbs")}));
+        EXPECT_EQ(count.text(), QStringLiteral("2 files"));
+        EXPECT_EQ(convert.isEnabled(), enabled);
+    }
+    EXPECT_EQ(interaction.filters.size(), 2);
+    EXPECT_TRUE(interaction.messages.empty());
+    EXPECT_TRUE(busyCalls.empty()); // no command ran
+}
+
+TEST_F(AddFilesCommandTest, TheListIsReplacedOnlyOnceFilesWerePickedAndConvertEnabledBeforeRowsAreAdded)
 {
     list->AddFileToList(QStringLiteral("/old/x.mbs"));
     interaction.onPickFiles = [this] {
-        EXPECT_TRUE(list->IsEmpty());
-        EXPECT_EQ(count.text(), QStringLiteral("0 files"));
+        // The dialog is open: the list is still there.
+        EXPECT_EQ(Rows(), QStringList{QStringLiteral("/old/x.mbs")});
+        EXPECT_EQ(count.text(), QStringLiteral("1 files"));
         return QStringList{QStringLiteral("/mail/a.mbs")};
     };
-    // The list yields once, just before the first path goes in.
+    // The list yields once, just before the first path goes into the
+    // emptied list; the button is enabled by then.
     bool enabledBeforeFirstRow = false;
-    onListYield = [&] { enabledBeforeFirstRow = list->IsEmpty() && convert.isEnabled(); };
+    bool busyWhileAdding = false;
+    onYield = [&] {
+        if (list->IsEmpty()) {
+            enabledBeforeFirstRow = convert.isEnabled();
+            busyWhileAdding = busyCalls == std::vector<bool>{true};
+        }
+    };
     Run();
     EXPECT_TRUE(enabledBeforeFirstRow);
+    EXPECT_TRUE(busyWhileAdding);
+    EXPECT_EQ(busyCalls, (std::vector<bool>{true, false}));
     EXPECT_EQ(Rows(), QStringList{QDir::toNativeSeparators(QStringLiteral("/mail/a.mbs"))});
+    EXPECT_EQ(count.text(), QStringLiteral("1 files"));
 }
 
 TEST_F(AddFilesCommandTest, AFailureIsShownAsCodeColonDescription)
 {
+    list->AddFileToList(QStringLiteral("/old/x.mbs"));
     interaction.onPickFiles = []() -> QStringList { throw CommandFailure(32755, QStringLiteral("Cancel was selected.")); };
     Run();
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Warning);
     EXPECT_EQ(interaction.messages[0].title, ApplicationTitle());
     EXPECT_EQ(interaction.messages[0].text, QStringLiteral("32755:Cancel was selected."));
-    EXPECT_TRUE(list->IsEmpty());
+    EXPECT_EQ(Rows(), QStringList{QStringLiteral("/old/x.mbs")}); // a failing dialog picked nothing
     EXPECT_FALSE(convert.isEnabled());
 
     interaction.messages.clear();
@@ -166,14 +205,19 @@ TEST_F(AddFilesCommandTest, RowsAddedBeforeAFailureStay)
 {
     interaction.pickedFiles = {{QStringLiteral("/m/a.mbs"), QStringLiteral("/m/b.mbs"), QStringLiteral("/m/c.mbs")}};
     int added = 0;
-    RunAddFilesCommand({list.get(), &interaction, nullptr, &convert, [&] {
-                            if (list->RowCount() == 2 && ++added == 1)
-                                throw CommandFailure(5, QStringLiteral("Invalid procedure call or argument"));
-                        }});
+    onYield = [&] {
+        if (list->RowCount() == 2 && ++added == 1)
+            throw CommandFailure(5, QStringLiteral("Invalid procedure call or argument"));
+    };
+    Run();
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].text, QStringLiteral("5:Invalid procedure call or argument"));
     EXPECT_EQ(Rows(), (QStringList{QDir::toNativeSeparators(QStringLiteral("/m/a.mbs")),
                                    QDir::toNativeSeparators(QStringLiteral("/m/b.mbs"))}));
+    // The rows reached the grid and the window's commands came back.
+    EXPECT_EQ(grid.model()->rowCount(), 2);
+    EXPECT_EQ(count.text(), QStringLiteral("2 files"));
+    EXPECT_EQ(busyCalls, (std::vector<bool>{true, false}));
     EXPECT_TRUE(convert.isEnabled());
 }
 

@@ -10,7 +10,8 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
+#include <QUrl>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -68,7 +69,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(temp.isValid());
-        list = std::make_unique<SourceFileList>(&grid, &count, [this] { Yielded(); });
+        list = std::make_unique<SourceFileList>(&grid, &count, &pump);
         convert.setEnabled(false);
     }
 
@@ -81,10 +82,17 @@ protected:
             onYield();
     }
 
+    AddFolderContext Context(std::shared_ptr<FileSystemService> fileSystem = nullptr)
+    {
+        return {list.get(), &interaction, nullptr,
+                {.enableConvert = [this](bool on) { convert.setEnabled(on); },
+                 .busy = [this](bool busy) { busyCalls.push_back(busy); }},
+                &pump, std::move(fileSystem)};
+    }
+
     void Run(std::shared_ptr<FileSystemService> fileSystem = nullptr)
     {
-        RunAddFolderCommand({list.get(), &interaction, nullptr, &convert, [this] { Yielded(); },
-                             std::move(fileSystem)});
+        RunAddFolderCommand(Context(std::move(fileSystem)));
     }
 
     void RunOn(const QString &folder)
@@ -114,14 +122,18 @@ protected:
     }
 
     QTemporaryDir temp;
-    QTableWidget grid;
+    QTableView grid;
     QLabel count;
     QPushButton convert;
-    std::unique_ptr<SourceFileList> list;
-    ScriptedInteraction interaction;
     int yields = 0;
     bool busyAtEveryYield = true;
+    std::vector<bool> busyCalls;
     std::function<void()> onYield;
+    // Every yield finds the window due, so each one is seen.
+    std::int64_t now = 0;
+    EventPump pump{[this] { Yielded(); }, [this] { return now += kServeIntervalMs; }};
+    std::unique_ptr<SourceFileList> list;
+    ScriptedInteraction interaction;
 };
 
 TEST_F(AddFolderCommandTest, AppendsTheMessageFilesOfTheTreeInWalkOrderKeepingTheirNames)
@@ -134,8 +146,26 @@ TEST_F(AddFolderCommandTest, AppendsTheMessageFilesOfTheTreeInWalkOrderKeepingTh
         Make(QString::fromLatin1(skipped));
     list->AddFileToList(QStringLiteral("/old/first.mbs"));
 
+    // Whenever the window is served during the scan, it shows the list as
+    // it stands: every row added so far, its count and the newest row
+    // current. The scan is a busy command throughout.
+    int serves = 0;
+    onYield = [&] {
+        ++serves;
+        const QAbstractItemModel *model = grid.model();
+        ASSERT_EQ(model->rowCount(), list->RowCount());
+        EXPECT_EQ(model->data(model->index(list->RowCount() - 1, 0)).toString(), list->TextAt(list->RowCount() - 1));
+        EXPECT_EQ(count.text(), QStringLiteral("%1 files").arg(list->RowCount()));
+        EXPECT_EQ(grid.currentIndex().row(), list->RowCount() - 1);
+        EXPECT_EQ(busyCalls, std::vector<bool>{true});
+    };
     RunOn(Root());
+    onYield = nullptr;
+    EXPECT_GT(serves, 10);
+    EXPECT_EQ(busyCalls, (std::vector<bool>{true, false}));
     EXPECT_EQ(interaction.folderTitles, QStringList{QStringLiteral("Choose Source Folder...")});
+    EXPECT_EQ(grid.model()->rowCount(), 7);
+    EXPECT_EQ(grid.currentIndex().row(), 6);
     QStringList rows = Rows();
     ASSERT_EQ(rows.size(), 7);
     EXPECT_EQ(rows.takeFirst(), QStringLiteral("/old/first.mbs")); // appended behind
@@ -193,6 +223,7 @@ TEST_F(AddFolderCommandTest, CancellingThePickerDoesNothing)
         Run(); // nothing queued: cancelled
         EXPECT_EQ(convert.isEnabled(), enabled);
         EXPECT_EQ(yields, 0);
+        EXPECT_TRUE(busyCalls.empty());
     }
     EXPECT_EQ(Rows(), QStringList{QStringLiteral("/old/first.mbs")});
     EXPECT_TRUE(interaction.messages.empty());
@@ -253,6 +284,99 @@ TEST_F(AddFolderCommandTest, ARootFolderGetsNoSecondSeparator)
     interaction.folders.push_back(QDir::toNativeSeparators(QDir::rootPath()));
     Run(fileSystem);
     EXPECT_EQ(fileSystem->asked, std::vector<std::string>{QDir::toNativeSeparators(QDir::rootPath()).toStdString()});
+}
+
+TEST_F(AddFolderCommandTest, ALargeFolderReachesTheGridInAFewPiecesNotRowByRow)
+{
+    auto fileSystem = std::make_shared<FakeFileSystem>();
+    const std::string root = Native("/big/");
+    FakeFileSystem::Folder &folder = fileSystem->folders[root];
+    constexpr int kFiles = 20000;
+    for (int i = 0; i < kFiles; ++i)
+        folder.files.push_back(std::to_string(i) + ".mbs");
+    folder.files.push_back("notes.txt");
+
+    // A clock that moves 1 ms per look: the window is served now and then,
+    // not at every one of the 80,000 yields.
+    std::int64_t ms = 0;
+    EventPump slowPump([this] { Yielded(); }, [&] { return ++ms; });
+    SourceFileList bigList(&grid, &count, &slowPump);
+    int insertions = 0;
+    QObject::connect(grid.model(), &QAbstractItemModel::rowsInserted, &grid, [&] { ++insertions; });
+    AddFolderContext context = Context(fileSystem);
+    context.list = &bigList;
+    context.pump = &slowPump;
+    interaction.folders.push_back(QString::fromStdString(root));
+    RunAddFolderCommand(context);
+
+    EXPECT_EQ(bigList.RowCount(), kFiles);
+    EXPECT_EQ(grid.model()->rowCount(), kFiles);
+    EXPECT_EQ(bigList.TextAt(kFiles - 1), QString::fromStdString(root + std::to_string(kFiles - 1) + ".mbs"));
+    EXPECT_EQ(count.text(), QStringLiteral("20000 files"));
+    EXPECT_EQ(grid.currentIndex().row(), kFiles - 1);
+    // One insertion per serve at most, and one at the end.
+    EXPECT_GE(insertions, 1);
+    EXPECT_LE(static_cast<std::uint64_t>(insertions), slowPump.Serves() + 1);
+    EXPECT_LT(slowPump.Serves(), 20000U);
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("20000 Files Added to List."));
+}
+
+TEST_F(AddFolderCommandTest, DroppedFilesAndFoldersAreAddedLikeAFolderScan)
+{
+    const QString inFolder = Make(QStringLiteral("drop/sub/a.mbs"));
+    const QString deeper = Make(QStringLiteral("drop/sub/deeper/b.MBS"));
+    Make(QStringLiteral("drop/sub/skip.txt"));
+    const QString loose = Make(QStringLiteral("loose/c.mbs"));
+    const QString other = Make(QStringLiteral("loose/notes.eml"));
+    list->AddFileToList(QStringLiteral("/old/first.mbs"));
+    busyAtEveryYield = true; // that add yielded before the command
+
+    RunAddPathsCommand(Context(), {loose, other, QDir::toNativeSeparators(temp.path() + QStringLiteral("/drop")),
+                                   QDir::toNativeSeparators(temp.path() + QStringLiteral("/nothing-here.mbs"))});
+    // The dropped file as it is, then the folder's files in walk order; the
+    // other file is left out. A dropped name that is not a folder counts as
+    // a file.
+    EXPECT_EQ(Rows(), (QStringList{QStringLiteral("/old/first.mbs"), loose, inFolder, deeper,
+                                   QDir::toNativeSeparators(temp.path() + QStringLiteral("/nothing-here.mbs"))}));
+    EXPECT_EQ(count.text(), QStringLiteral("5 files"));
+    EXPECT_EQ(grid.model()->rowCount(), 5);
+    EXPECT_TRUE(convert.isEnabled());
+    EXPECT_EQ(busyCalls, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(busyAtEveryYield);
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(interaction.folderTitles.isEmpty()); // no picker
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Notice);
+    EXPECT_EQ(interaction.messages[0].title, ApplicationTitle());
+    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("4 Files Added to List."));
+}
+
+TEST_F(AddFolderCommandTest, ADropWithoutMessageFilesLeavesTheConvertButtonAsItWas)
+{
+    const QString other = Make(QStringLiteral("loose/notes.eml"));
+    for (bool enabled : {true, false}) {
+        convert.setEnabled(enabled);
+        RunAddPathsCommand(Context(), {other});
+        EXPECT_EQ(convert.isEnabled(), enabled);
+    }
+    ASSERT_EQ(interaction.messages.size(), 2U);
+    EXPECT_EQ(interaction.messages[1].text, QStringLiteral("0 Files Added to List."));
+
+    // Nothing dropped: nothing happens at all.
+    RunAddPathsCommand(Context(), {});
+    EXPECT_EQ(interaction.messages.size(), 2U);
+    EXPECT_EQ(busyCalls.size(), 4U);
+
+    // A dropped folder that cannot be read is counted like in a scan.
+    auto fileSystem = std::make_shared<FakeFileSystem>();
+    const std::string root = Native("/m/");
+    fileSystem->folders[root] = {{"locked"}, {"a.mbs"}, false};
+    fileSystem->folders[root + "locked" + QDir::separator().toLatin1()] = {{}, {}, true};
+    RunAddPathsCommand(Context(fileSystem), {QString::fromStdString(root)});
+    ASSERT_EQ(interaction.messages.size(), 3U);
+    EXPECT_EQ(interaction.messages[2].text, QStringLiteral("1 Files Added to List.\r\n1 folder could not be read."));
+    EXPECT_TRUE(convert.isEnabled());
 }
 
 } // namespace

@@ -2,7 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
 using tovaly::HasMbsExtension;
+namespace fs = std::filesystem;
 
 TEST(MbsFilter, AcceptsMbsInAnyCase)
 {
@@ -31,4 +39,23 @@ TEST(MbsFilter, RejectsOtherEndings)
     EXPECT_FALSE(HasMbsExtension(""));
     EXPECT_FALSE(HasMbsExtension("    "));
     EXPECT_FALSE(HasMbsExtension("/m/x.mbś"));
+}
+
+TEST(MbsFolderScan, FindsMessageFilesInWalkOrderOncePerFolder)
+{
+    const fs::path root = fs::temp_directory_path() / ("tovaly_mbs_scan_" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root / "b" / "c");
+    for (const fs::path &file : {root / "1.mbs", root / "note.txt", root / "b" / "2.MBS", root / "b" / "c" / "3.mbs",
+                                 root / "b" / "c" / "3.mbs.bak"})
+        std::ofstream(file) << "x";
+    fs::create_directory_symlink(root / "b", root / "b" / "c" / "loop");
+    const std::string start = root.string() + "/";
+
+    const tovaly::MbsFolderScan scan = tovaly::ScanFolderForMbsFiles(start);
+    fs::remove_all(root);
+
+    const std::vector<std::string> expected = {start + "1.mbs", start + "b/2.MBS", start + "b/c/3.mbs"};
+    EXPECT_EQ(scan.files, expected);
+    EXPECT_TRUE(scan.skippedFolders.empty());
 }

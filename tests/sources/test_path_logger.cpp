@@ -127,6 +127,27 @@ protected:
 
 } // namespace
 
+TEST(KeyedList, KeysStayUniqueAndFindableHoweverItemsWereAdded)
+{
+    tovaly::TextList list;
+    list.AddUnique("a", "K1");
+    list.AddUnique("b", "K2");
+    EXPECT_FALSE(list.Add("again", "K2")); // checked against items added unchecked
+    EXPECT_TRUE(list.Add("c", "K3"));
+    list.AddUnique("d", "K4");
+    ASSERT_NE(list.Find("K4"), nullptr);
+    EXPECT_EQ(*list.Find("K4"), "d");
+    EXPECT_EQ(*list.Find("K1"), "a");
+    EXPECT_EQ(list.Find("K9"), nullptr);
+    EXPECT_FALSE(list.Add("again", "K4"));
+    EXPECT_EQ(list.Values(), (std::vector<std::string>{"a", "b", "c", "d"}));
+    EXPECT_EQ(list.Keys(), (std::vector<std::string>{"K1", "K2", "K3", "K4"}));
+    EXPECT_EQ(list.Item(3), "c");
+    EXPECT_EQ(list.Key(4), "K4");
+    EXPECT_THROW((void)list.Item(0), std::out_of_range);
+    EXPECT_THROW((void)list.Item(5), std::out_of_range);
+}
+
 TEST(PathLogger, WalksTheExampleTreeBreadthFirst)
 {
     pathLogger walker(ExampleTree());
@@ -388,6 +409,36 @@ TEST_F(TempTree, WalksARealTree)
     again.PathLogInit();
     again.LogPath(Slash());
     EXPECT_EQ(again.pathNames()->Item(1), Slash());
+}
+
+TEST_F(TempTree, ALargeFolderIsListedWithYieldsInBetween)
+{
+    const std::size_t files = 2 * tovaly::kEntriesPerYield + 10;
+    for (std::size_t i = 0; i < files; ++i)
+        File(std::to_string(i) + ".mbs");
+    for (const char *sub : {"a", "b", "c"})
+        fs::create_directories(m_root / sub);
+
+    std::size_t yields = 0;
+    const auto real = tovaly::MakeRealFileSystem([&] { ++yields; });
+    const FolderListing subfolders = real->ListSubfolders(Slash());
+    const FolderListing listed = real->ListFiles(Slash()); // from the same pass: no more yields
+    EXPECT_EQ(yields, (files + 3) / tovaly::kEntriesPerYield);
+    EXPECT_EQ(listed.names.size(), files);
+    EXPECT_EQ(subfolders.names.size(), 3u);
+
+    // A walker that makes its own real file system yields through its own
+    // function while the folder is listed as well; one given a file system
+    // yields only at its own points.
+    const auto walk = [this, files](std::shared_ptr<FileSystemService> fileSystem) {
+        std::size_t count = 0;
+        pathLogger walker(std::move(fileSystem), [&] { ++count; });
+        walker.PathLogInit();
+        walker.LogPath(Root());
+        EXPECT_EQ(walker.fullFileNames()->Count(), files);
+        return count;
+    };
+    EXPECT_EQ(walk(nullptr) - walk(tovaly::MakeRealFileSystem()), (files + 3) / tovaly::kEntriesPerYield);
 }
 
 TEST_F(TempTree, EmptyFolder)
