@@ -3,6 +3,7 @@
 #include "mbs_filter.h"
 #include "path_logger.h"
 #include "progress_reporter.h"
+#include "utf8_path.h"
 
 #include <filesystem>
 #include <iterator>
@@ -112,12 +113,12 @@ void TakeLayoutOption(const std::string &name, const std::optional<std::string> 
 // or when that cannot be told yet (the conversion then reports why).
 std::string OutputBlocker(const std::string &output)
 {
-    for (fs::path path{output}; !path.empty(); path = path.parent_path()) {
+    for (fs::path path = PathFromUtf8(output); !path.empty(); path = path.parent_path()) {
         std::error_code ec;
         const fs::file_status entry = fs::symlink_status(path, ec);
         if (fs::exists(entry)) {
             const fs::file_status target = fs::status(path, ec);
-            return fs::is_directory(target) ? std::string() : path.string();
+            return fs::is_directory(target) ? std::string() : Utf8FromPath(path);
         }
         // Not there, or a path through something that is not a folder: the
         // culprit is further up.
@@ -321,7 +322,7 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
     bool usable = true;
     for (const std::string &source : options.sources) {
         std::error_code ec;
-        const fs::file_status status = fs::status(fs::path(source), ec);
+        const fs::file_status status = fs::status(PathFromUtf8(source), ec);
         if (!fs::exists(status)) {
             const bool denied = ec && ec != std::errc::no_such_file_or_directory &&
                                 ec != std::errc::not_a_directory;
@@ -351,7 +352,7 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
         sizes.reserve(collected.files.size());
         for (const std::string &file : collected.files) {
             std::error_code ec;
-            const auto size = fs::file_size(fs::path(file), ec);
+            const auto size = fs::file_size(PathFromUtf8(file), ec);
             sizes.push_back(ec ? 0 : static_cast<std::uint64_t>(size));
         }
     }

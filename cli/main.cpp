@@ -2,6 +2,7 @@
 
 #include "command_line.h"
 #include "mailbox_record.h"
+#include "program_main.h"
 
 #include <iostream>
 #include <string>
@@ -9,7 +10,9 @@
 
 #ifdef _WIN32
 #include <io.h>
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #define isatty _isatty
@@ -40,10 +43,19 @@ std::size_t StderrColumns()
 
 } // namespace
 
-int main(int argc, char **argv)
+int tovaly::ProgramMain(const std::vector<std::string> &args)
 {
     std::ios::sync_with_stdio(false);
     tovaly::LetOversizeWritesFail();
-    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     return tovaly::RunOpera2Mbox(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0, StderrColumns);
 }
+
+// Windows starts the program at wmain (wmain_windows.cpp), with its
+// arguments in UTF-16.
+#ifndef _WIN32
+int main(int argc, char **argv)
+{
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    return tovaly::ProgramMain(args);
+}
+#endif

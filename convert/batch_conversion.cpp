@@ -1,4 +1,5 @@
 #include "batch_conversion.h"
+#include "utf8_path.h"
 
 #include "existing_messages.h"
 #include "output_layout.h"
@@ -72,7 +73,7 @@ private:
     std::string Absolute(const std::string &path) const
     {
         const bool absolute = kNativePathStyle == PathStyle::Posix ? !path.empty() && path.front() == '/'
-                                                                   : std::filesystem::path(path).is_absolute();
+                                                                   : PathFromUtf8(path).is_absolute();
         return absolute ? path : m_workingFolder + path;
     }
 
@@ -136,7 +137,7 @@ public:
             result = append();
             std::error_code ec;
             if (result.ok || !madeEarlier ||
-                std::filesystem::is_directory(std::filesystem::path(location.mirrorFolder), ec))
+                std::filesystem::is_directory(PathFromUtf8(location.mirrorFolder), ec))
                 break;
             if (const FolderMade made = EnsureFolderExists(location.mirrorFolder); !made) {
                 m_ready.clear();

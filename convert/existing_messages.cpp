@@ -1,11 +1,10 @@
 #include "existing_messages.h"
+#include "utf8_path.h"
 
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
 #include <utility>
-
-#include <sys/stat.h>
 
 namespace tovaly {
 
@@ -62,9 +61,10 @@ bool ExistingMessages::Load()
 {
     // Reading a FIFO or a device would wait or never end: only a regular
     // file (or none) is read.
-    struct stat status {};
-    if (::stat(m_path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        m_errorCode = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    std::error_code statusError;
+    const std::filesystem::file_status status = std::filesystem::status(PathFromUtf8(m_path), statusError);
+    if (!statusError && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        m_errorCode = std::filesystem::is_directory(status) ? EISDIR : EINVAL;
         m_error = "mailbox " + Quoted(m_path) + " is not a file";
         return false;
     }
@@ -91,7 +91,7 @@ bool ExistingMessages::Load()
 bool ExistingMessages::Cut(std::uint64_t from, std::uint64_t to)
 {
     std::error_code ec;
-    std::filesystem::resize_file(std::filesystem::path(m_path), to, ec);
+    std::filesystem::resize_file(PathFromUtf8(m_path), to, ec);
     if (ec) {
         m_errorCode = ec.value() != 0 ? ec.value() : EIO;
         m_error = "cannot cut mailbox " + Quoted(m_path) + " back to its last whole record: " + ec.message();

@@ -1,4 +1,5 @@
 #include "mail_message_reader.h"
+#include "utf8_path.h"
 
 #include "date_words.h"
 #include "line_end.h"
@@ -324,7 +325,7 @@ std::optional<std::int64_t> FileModificationTime(const std::string &path)
     namespace fs = std::filesystem;
     try {
         std::error_code ec;
-        const auto written = fs::last_write_time(fs::path(path), ec);
+        const auto written = fs::last_write_time(PathFromUtf8(path), ec);
         if (ec)
             return std::nullopt;
         const auto system = std::chrono::file_clock::to_sys(written);
@@ -677,7 +678,7 @@ bool MailMessageReader::LoadMessageFile(const std::string &path)
 {
     const std::optional<std::int64_t> fileTime = FileModificationTime(path);
 
-    std::FILE *file = std::fopen(path.c_str(), "rb");
+    std::FILE *file = OpenUtf8File(path, "rb");
     if (!file) {
         (void)LoadMessageBytes({}, {}, fileTime);
         return false;

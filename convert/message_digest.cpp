@@ -1,4 +1,5 @@
 #include "message_digest.h"
+#include "utf8_path.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -157,7 +158,7 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
 {
     MailboxScan scan;
     errno = 0;
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::unique_ptr<std::FILE, FileCloser> file(OpenUtf8File(path, "rb"));
     if (!file) {
         const int error = errno;
         if (error == ENOENT) {

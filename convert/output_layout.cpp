@@ -1,4 +1,5 @@
 #include "output_layout.h"
+#include "utf8_path.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -217,15 +218,15 @@ std::string AbsolutePath(std::string_view path)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::path absolute = fs::absolute(fs::path(std::string(path)), ec);
+    fs::path absolute = fs::absolute(PathFromUtf8(path), ec);
     if (ec || absolute.empty()) {
         ec.clear();
         absolute = fs::current_path(ec);
         if (ec)
             return LexicallyNormal(path, kNativePathStyle);
-        absolute /= fs::path(std::string(path));
+        absolute /= PathFromUtf8(path);
     }
-    return LexicallyNormal(absolute.string(), kNativePathStyle);
+    return LexicallyNormal(Utf8FromPath(absolute), kNativePathStyle);
 }
 
 MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view outputRoot,
@@ -386,7 +387,7 @@ FolderMade EnsureFolderExists(std::string_view folder)
         return {std::make_error_code(std::errc::no_such_file_or_directory)};
     try {
         // "a/b/" names the folder b: drop trailing separators (never the root).
-        fs::path target{std::string(folder)};
+        fs::path target = PathFromUtf8(folder);
         while (target.has_relative_path() && !target.has_filename())
             target = target.parent_path();
         // Mostly the parent exists already: one mkdir settles it.

@@ -1,4 +1,5 @@
 #include "path_logger.h"
+#include "utf8_path.h"
 
 #include <filesystem>
 #include <set>
@@ -27,7 +28,7 @@ public:
     bool FolderExists(const std::string &path) override
     {
         std::error_code ec;
-        return !path.empty() && fs::is_directory(fs::path(path), ec);
+        return !path.empty() && fs::is_directory(PathFromUtf8(path), ec);
     }
 
     // The walker asks for a folder's subfolders and then for its files: one
@@ -56,10 +57,10 @@ public:
     {
 #ifdef _WIN32
         std::error_code ec;
-        const fs::path canonical = fs::canonical(fs::path(path), ec);
+        const fs::path canonical = fs::canonical(PathFromUtf8(path), ec);
         if (ec)
             return std::nullopt;
-        return canonical.string();
+        return Utf8FromPath(canonical);
 #else
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0)
@@ -76,7 +77,7 @@ private:
     {
         FolderListing subfolders;
         std::error_code ec;
-        fs::directory_iterator it(fs::path(folder), ec);
+        fs::directory_iterator it(PathFromUtf8(folder), ec);
         const fs::directory_iterator end;
         std::size_t entries = 0;
         for (; !ec && it != end; it.increment(ec)) {
@@ -86,9 +87,9 @@ private:
             // device is neither and is left out.
             std::error_code typeError;
             if (it->is_directory(typeError))
-                subfolders.names.push_back(it->path().filename().string());
+                subfolders.names.push_back(Utf8FromPath(it->path().filename()));
             else if (it->is_regular_file(typeError))
-                files->names.push_back(it->path().filename().string());
+                files->names.push_back(Utf8FromPath(it->path().filename()));
         }
         if (ec)
             return FolderListing::Failure(ec.value(), ec.message());

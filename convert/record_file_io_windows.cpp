@@ -1,0 +1,337 @@
+// RecordFileIo on Windows: CreateFileW with the path turned into UTF-16,
+// writes at the end of the file, LockFileEx for the mailbox lock,
+// SetEndOfFile for cutting back, and GetFileInformationByHandle for the
+// volume serial number and file index that tell two files apart.
+//
+// Descriptors are C runtime descriptors wrapping the handles
+// (_open_osfhandle), so the writer keeps its int descriptors; every call
+// below takes the handle back out with _get_osfhandle and sets errno as
+// the POSIX calls would.
+
+#include "mailbox_record.h"
+#include "utf8_path.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <io.h>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace tovaly {
+
+namespace {
+
+// The errno closest to a Windows error code.
+int ErrnoFor(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+        return EACCES;
+    case ERROR_LOCK_VIOLATION:
+        return EWOULDBLOCK;
+    case ERROR_INVALID_HANDLE:
+        return EBADF;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NO_UNICODE_TRANSLATION:
+        return EINVAL;
+    case ERROR_DIRECTORY:
+        return ENOTDIR;
+    case ERROR_FILE_TOO_LARGE:
+        return EFBIG;
+    case ERROR_BROKEN_PIPE:
+        return EPIPE;
+    default:
+        return EIO;
+    }
+}
+
+int FailWith(int error)
+{
+    errno = error;
+    return -1;
+}
+
+int FailWithLastError()
+{
+    return FailWith(ErrnoFor(GetLastError()));
+}
+
+// The UTF-16 form of a UTF-8 path; false (errno EINVAL) for text that is
+// not UTF-8, which could only name some other file.
+bool WidePath(const std::string &path, std::wstring &wide)
+{
+    bool valid = true;
+    const std::u16string utf16 = Utf16FromUtf8(path, &valid);
+    if (!valid || utf16.find(u'\0') != std::u16string::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    wide.assign(utf16.begin(), utf16.end());
+    return true;
+}
+
+HANDLE HandleOf(int fd)
+{
+    const intptr_t handle = _get_osfhandle(fd);
+    return handle == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
+}
+
+// A descriptor owning `handle`, or -1 (the handle closed).
+int DescriptorFor(HANDLE handle, int flags)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) {
+        CloseHandle(handle);
+        errno = EMFILE;
+    }
+    return fd;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool IsFolder(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Opens a mailbox for reading and writing (or, where reading is refused,
+// for writing alone); `creation` is OPEN_ALWAYS or OPEN_EXISTING. Writes go
+// to the end of the file whatever the file position (see Write).
+int OpenMailboxWith(const std::string &path, DWORD creation)
+{
+    std::wstring wide;
+    if (!WidePath(path, wide))
+        return -1;
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !IsFolder(wide))
+        handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        // A folder where the mailbox goes: say so, as open(2) does.
+        if (error == ERROR_ACCESS_DENIED && IsFolder(wide))
+            return FailWith(EISDIR);
+        return FailWith(ErrnoFor(error));
+    }
+    return DescriptorFor(handle, _O_RDWR);
+}
+
+// Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
+std::int64_t UnixSeconds(const FILETIME &time)
+{
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    constexpr std::int64_t kTicksPerSecond = 10000000;
+    constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+    return static_cast<std::int64_t>(ticks / kTicksPerSecond) - kSecondsFrom1601To1970;
+}
+
+// Every byte the call may move at once: ReadFile and WriteFile count in DWORDs.
+constexpr std::size_t kMaxTransfer = 1u << 30;
+
+// Pieces up to this size in all are gathered into one write.
+constexpr std::size_t kGatherLimit = 256 * 1024;
+
+} // namespace
+
+int RecordFileIo::OpenSource(const std::string &path)
+{
+    std::wstring wide;
+    if (!WidePath(path, wide))
+        return -1;
+    // Backup semantics let a folder open too, so that Stat can tell the
+    // caller what stands there rather than "Permission denied".
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FailWithLastError();
+    return DescriptorFor(handle, _O_RDONLY);
+}
+
+std::int64_t RecordFileIo::Read(int fd, char *buffer, std::size_t size)
+{
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FailWith(EBADF);
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, nullptr)) {
+        if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        return FailWithLastError();
+    }
+    return got;
+}
+
+std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
+{
+    // A positioned read moves the file position of a synchronous handle;
+    // that is harmless here, as every write goes to the end of the file.
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FailWith(EBADF);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return 0;
+        return FailWithLastError();
+    }
+    return got;
+}
+
+int RecordFileIo::OpenMailbox(const std::string &path)
+{
+    return OpenMailboxWith(path, OPEN_ALWAYS);
+}
+
+int RecordFileIo::ReopenMailbox(const std::string &path)
+{
+    return OpenMailboxWith(path, OPEN_EXISTING);
+}
+
+int RecordFileIo::Stat(int fd, FileStatus &status)
+{
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FailWith(EBADF);
+    status = FileStatus{};
+    const DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK) {
+        // A pipe, a console or a device: not a file, and nothing more to ask.
+        if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+            return FailWithLastError();
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info))
+        return FailWithLastError();
+    status.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status.regular = !status.directory && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
+    status.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    status.modified = UnixSeconds(info.ftLastWriteTime);
+    status.device = info.dwVolumeSerialNumber;
+    status.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return 0;
+}
+
+int RecordFileIo::Lock(int fd)
+{
+    // The whole file, exclusively: another program's LockFileEx waits, and
+    // its reads and writes of the file fail while we hold it.
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FailWith(EBADF);
+    const auto deadline = std::chrono::steady_clock::now() + m_lockWait;
+    while (true) {
+        OVERLAPPED whole{};
+        if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
+            return 0;
+        const DWORD error = GetLastError();
+        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING)
+            return FailWith(ErrnoFor(error));
+        if (std::chrono::steady_clock::now() >= deadline)
+            return FailWith(EWOULDBLOCK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int RecordFileIo::Truncate(int fd, std::uint64_t length)
+{
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FailWith(EBADF);
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(std::min<std::uint64_t>(length, std::numeric_limits<LONGLONG>::max()));
+    if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) || !SetEndOfFile(handle))
+        return FailWithLastError();
+    return 0;
+}
+
+std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)
+{
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FailWith(EBADF);
+    // Several small pieces go out in one write; otherwise the first one alone.
+    std::size_t total = 0;
+    for (const std::string_view piece : pieces)
+        total += piece.size();
+    std::string gathered;
+    std::string_view out;
+    if (pieces.size() > 1 && total <= kGatherLimit) {
+        gathered.reserve(total);
+        for (const std::string_view piece : pieces)
+            gathered.append(piece);
+        out = gathered;
+    } else {
+        for (const std::string_view piece : pieces) {
+            if (!piece.empty()) {
+                out = piece;
+                break;
+            }
+        }
+    }
+    if (out.empty())
+        return 0;
+    // An offset of all ones writes at the end of the file, as O_APPEND does.
+    OVERLAPPED atEnd{};
+    atEnd.Offset = MAXDWORD;
+    atEnd.OffsetHigh = MAXDWORD;
+    DWORD sent = 0;
+    if (!WriteFile(handle, out.data(), static_cast<DWORD>(std::min(out.size(), kMaxTransfer)), &sent, &atEnd))
+        return FailWithLastError();
+    return sent;
+}
+
+int RecordFileIo::Close(int fd)
+{
+    const HANDLE handle = HandleOf(fd);
+    if (handle != INVALID_HANDLE_VALUE) {
+        // Closing drops the lock too, but only once the system gets round to
+        // it: free the file for the next program at once.
+        OVERLAPPED whole{};
+        (void)UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
+    }
+    return _close(fd);
+}
+
+void LetOversizeWritesFail()
+{
+    // No file-size limit signal on Windows: a write that cannot be made fails.
+}
+
+} // namespace tovaly
