@@ -72,22 +72,36 @@ fuzz:
 
 # The Qt-free core, the command line and their tests cross-built for 64-bit
 # Windows with MinGW-w64 and run under Wine. GLib and GMime are built once per
-# machine into a cache (windows/build-deps.sh).
+# machine into a cache (windows/build-deps.sh). A Qt-free Linux opera2mbox is
+# built beside it for the test that compares the two programs' mailboxes, and
+# windres compiles the window's resources for the tests that check them.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
                     binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 meson ninja-build \
-                    dpkg-dev autoconf automake libtool gtk-doc-tools googletest pkg-config cmake
+                    dpkg-dev autoconf automake libtool gtk-doc-tools googletest pkg-config cmake \
+                    g++ libgmime-3.0-dev python3
 WINDOWS_BUILD_DIR ?= build-windows
+WINDOWS_HOST_BUILD_DIR ?= build-windows-host
 
 test-windows:
 	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(WINDOWS_PACKAGES)"
+	cmake -S . -B $(WINDOWS_HOST_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVALY_WITH_QT=OFF \
+	  -DTOVALY_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_HOST_BUILD_DIR) -j $(JOBS) --target opera2mbox
 	prefix=$$(windows/build-deps.sh) && \
 	cmake -S . -B $(WINDOWS_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DTOVALY_WINDOWS_PREFIX=$$prefix $(CMAKE_FLAGS)
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake -DTOVALY_WINDOWS_PREFIX=$$prefix \
+	  -DTOVALY_HOST_OPERA2MBOX=$(CURDIR)/$(WINDOWS_HOST_BUILD_DIR)/cli/opera2mbox $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
+	@# Wine is started once and kept running: two Wine processes started at
+	@# the same moment on a fresh server can hang each other.
 	export WINEPREFIX=$$(dirname $$(windows/build-deps.sh))/wineprefix WINEDEBUG=-all; \
 	wineserver -p && wine cmd /c exit; \
 	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 300 -j $(JOBS); status=$$?; \
 	wineserver -k; exit $$status
+	@# The window's resource test of the Linux build, now that windres is here.
+	@if [ -x $(BUILD_DIR)/tests/app/test_windows_resources ]; then \
+	  $(BUILD_DIR)/tests/app/test_windows_resources --gtest_filter='ResourceScript.*'; \
+	fi
 
 run: build
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD_DIR)/app/TovalyOpera2MBOXConverter ]; then \
@@ -103,4 +117,4 @@ sample:
 	@find out -name '*.mbox' | sort
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-fuzz $(WINDOWS_BUILD_DIR) out
+	rm -rf $(BUILD_DIR) build-asan build-fuzz $(WINDOWS_BUILD_DIR) $(WINDOWS_HOST_BUILD_DIR) out

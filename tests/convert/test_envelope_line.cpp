@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <chrono>
 #include <ctime>
 #include <limits>
 #include <optional>
@@ -21,14 +22,10 @@ constexpr std::int64_t kDay = 86400;
 
 std::int64_t UtcTime(int year, int month, int day, int hour, int minute, int second)
 {
-    std::tm parts{};
-    parts.tm_year = year - 1900;
-    parts.tm_mon = month - 1;
-    parts.tm_mday = day;
-    parts.tm_hour = hour;
-    parts.tm_min = minute;
-    parts.tm_sec = second;
-    return static_cast<std::int64_t>(timegm(&parts));
+    using namespace std::chrono;
+    const sys_days date{year_month_day{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+                                       std::chrono::day(static_cast<unsigned>(day))}};
+    return (date + hours(hour) + minutes(minute) + seconds(second)).time_since_epoch().count();
 }
 
 // --- the date of a From line ------------------------------------------------

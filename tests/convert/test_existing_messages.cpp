@@ -12,7 +12,9 @@
 #include <random>
 #include <sstream>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 namespace fs = std::filesystem;
 using namespace tovaly;
@@ -262,12 +264,14 @@ TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)
     EXPECT_EQ(folder.ErrorCode(), EISDIR);
     EXPECT_EQ(folder.Error(), "mailbox '" + Mailbox("folder.mbox") + "' is not a file");
 
+#ifndef _WIN32 // Windows file systems hold no FIFOs; its pipes live apart from any output folder.
     // A FIFO nobody writes to would block a read for ever.
     const std::string fifo = Mailbox("fifo.mbox");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ExistingMessages pipe(fifo, nullptr);
     EXPECT_FALSE(pipe.Load());
     EXPECT_EQ(pipe.ErrorCode(), EINVAL);
+#endif
 
     // In a batch, the sources bound for it fail and the rest go on.
     ConversionRequest request;
