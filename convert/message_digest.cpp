@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -163,6 +164,14 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
         const int error = errno;
         if (error == ENOENT) {
             scan.ok = true;
+            return scan;
+        }
+        std::error_code ec;
+        if (std::filesystem::is_directory(PathFromUtf8(path), ec)) {
+            // Windows will not open a folder as a file; POSIX opens it and
+            // then fails the read. Either way, the same words.
+            scan.errorCode = EISDIR;
+            scan.error = "cannot read mailbox '" + path + "': " + std::generic_category().message(EISDIR);
             return scan;
         }
         scan.errorCode = error != 0 ? error : EIO;

@@ -127,6 +127,21 @@ bool IsFolder(const std::wstring &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Whether the nearest existing path above `path` is a file: Windows says
+// "path not found" there, where POSIX says "not a directory".
+bool UnderAFile(std::wstring path)
+{
+    while (true) {
+        const auto cut = path.find_last_of(L"\\/");
+        if (cut == std::wstring::npos || cut == 0)
+            return false;
+        path.resize(cut);
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    }
+}
+
 // Opens a mailbox for reading and writing (or, where reading is refused,
 // for writing alone); `creation` is OPEN_ALWAYS or OPEN_EXISTING. Writes go
 // to the end of the file whatever the file position (see Write).
@@ -144,6 +159,8 @@ int OpenMailboxWith(const std::string &path, DWORD creation)
         // A folder where the mailbox goes: say so, as open(2) does.
         if (error == ERROR_ACCESS_DENIED && IsFolder(wide))
             return FailWith(EISDIR);
+        if (error == ERROR_PATH_NOT_FOUND && UnderAFile(wide))
+            return FailWith(ENOTDIR);
         return FailWith(ErrnoFor(error));
     }
     return DescriptorFor(handle, _O_RDWR);

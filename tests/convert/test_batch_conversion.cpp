@@ -13,7 +13,18 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <io.h>
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#undef Yield
+#define lseek _lseeki64
+#else
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 using namespace tovaly;
@@ -168,7 +179,7 @@ TEST_F(BatchConversion, AMirrorFolderThatCannotBeCreatedFailsOnlyItsSources)
 
     ASSERT_EQ(summary.failures.size(), 1u);
     EXPECT_EQ(summary.failures[0].path, blocked);
-    EXPECT_EQ(summary.failures[0].reason.rfind("cannot create folder '" + mirror.string() + "/': ", 0),
+    EXPECT_EQ(summary.failures[0].reason.rfind("cannot create folder '" + mirror.string() + tovaly::PathSeparator() + "': ", 0),
               0u)
         << summary.failures[0].reason;
     EXPECT_NE(summary.failures[0].errorCode, 0);
@@ -257,6 +268,9 @@ std::vector<std::string> SubjectsIn(const fs::path &mailbox)
 
 TEST_F(BatchConversion, AccountAndStoreLayouts)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "names beyond ASCII reach this test through fs::path::string(), which Windows gives in its ANSI code page; the Windows comparison test converts such names";
+#endif
     // Two accounts, a folder in no account, a file given on its own, and
     // names beyond ASCII; the walk of the store gave the first six.
     const std::vector<std::string> sources = {
@@ -334,8 +348,16 @@ private:
 // The path behind a descriptor, for file calls that fail by name.
 std::string PathOf(int fd)
 {
+#ifdef _WIN32
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), path.data(),
+                                                   static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    path.resize(length < path.size() ? length : 0);
+    return fs::path(path).string();
+#else
     std::error_code ec;
     return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
+#endif
 }
 
 // Fails reads of sources named "bad*.mbs" and lets through only the first

@@ -495,7 +495,7 @@ TEST_F(EnsureFolderExistsTest, ExistingFolderIsLeftAsItIs)
     const fs::path folder = m_base / "inbox";
     fs::create_directories(folder);
     {
-        std::ofstream(folder / "inbox.mbox") << "From x\r\n";
+        std::ofstream(folder / "inbox.mbox", std::ios::binary) << "From x\r\n";
     }
     EXPECT_TRUE(EnsureFolderExists(Native(folder) + PathSeparator()));
     EXPECT_TRUE(EnsureFolderExists(Native(folder)));

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include <random>
 
 using tovaly::HasMbsExtension;
 namespace fs = std::filesystem;
@@ -43,7 +43,10 @@ TEST(MbsFilter, RejectsOtherEndings)
 
 TEST(MbsFolderScan, FindsMessageFilesInWalkOrderOncePerFolder)
 {
-    const fs::path root = fs::temp_directory_path() / ("tovaly_mbs_scan_" + std::to_string(::getpid()));
+#ifdef _WIN32
+    GTEST_SKIP() << "the tree holds a link cycle, and making a link needs a privilege on Windows that Wine does not grant";
+#endif
+    const fs::path root = fs::temp_directory_path() / ("tovaly_mbs_scan_" + std::to_string(std::random_device()()));
     fs::remove_all(root);
     fs::create_directories(root / "b" / "c");
     for (const fs::path &file : {root / "1.mbs", root / "note.txt", root / "b" / "2.MBS", root / "b" / "c" / "3.mbs",
