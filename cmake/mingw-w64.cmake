@@ -27,5 +27,5 @@ set(ENV{PKG_CONFIG_LIBDIR} "${TOVALY_WINDOWS_PREFIX}/lib/pkgconfig:/usr/${TOVALY
 set(ENV{PKG_CONFIG_PATH} "")
 # -O2 as on Linux: MinGW's GCC 12 at -O3 warns of uninitialised strings in
 # aggregates that are initialised.
-set(CMAKE_C_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
+set(CMAKE_C_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags for a Release build")
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags for a Release build")
