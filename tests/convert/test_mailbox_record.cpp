@@ -1,4 +1,5 @@
 #include "mailbox_record.h"
+#include "utf8_path.h"
 
 #include <gtest/gtest.h>
 
@@ -913,4 +914,35 @@ TEST_F(MailboxRecordTest, ASourceIsNeverAppendedToItself)
         EXPECT_EQ(result.error, "the source is the mailbox '" + mailbox.string() + "' it would go into");
         EXPECT_EQ(ReadFile(source), store);
     }
+}
+
+TEST_F(MailboxRecordTest, NamesBeyondAsciiAreReadAndWrittenAndLocked)
+{
+    // UTF-8 inside the program; on Windows every file call takes the
+    // UTF-16 form, so a name no ANSI code page holds works all the same.
+    const fs::path folder = m_dir.Path() / tovaly::PathFromUtf8("日本語");
+    fs::create_directory(folder);
+    const fs::path source = folder / tovaly::PathFromUtf8("Grüße von Zoë.mbs");
+    WriteFile(source, kSimpleMessage);
+    const fs::path mailbox = folder / tovaly::PathFromUtf8("日本語.mbox");
+    const std::string sourceText = tovaly::Utf8FromPath(source);
+    const std::string mailboxText = tovaly::Utf8FromPath(mailbox);
+
+    RecordResult result = AppendMailboxRecord(sourceText, mailboxText, nullptr, LineEnds::CrLf);
+    ASSERT_TRUE(result.ok) << result.error;
+    result = AppendMailboxRecord(sourceText, mailboxText, nullptr, LineEnds::CrLf);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(ReadFile(mailbox), std::string(kSimpleRecord) + kSimpleRecord);
+
+    // The lock and the own-mailbox check see the same file by either name.
+    tovaly::RecordFileIo impatient(std::chrono::milliseconds(0));
+    {
+        ForeignLock other(mailbox);
+        ASSERT_TRUE(other.Locked());
+        result = AppendMailboxRecord(sourceText, mailboxText, nullptr, impatient, LineEnds::CrLf);
+        EXPECT_EQ(result.errorCode, EWOULDBLOCK);
+    }
+    result = AppendMailboxRecord(sourceText, sourceText, nullptr, LineEnds::CrLf);
+    EXPECT_EQ(result.error, "the source is the mailbox '" + sourceText + "' it would go into");
+    EXPECT_EQ(ReadFile(mailbox), std::string(kSimpleRecord) + kSimpleRecord);
 }
