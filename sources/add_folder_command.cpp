@@ -31,9 +31,23 @@ struct ScanResult {
     std::size_t unreadableFolders = 0;
 };
 
+// The walker's paths are UTF-8 on Windows, the file system's bytes elsewhere.
 std::string ToCore(const QString &path)
 {
+#ifdef _WIN32
+    return path.toUtf8().toStdString();
+#else
     return QFile::encodeName(path).toStdString();
+#endif
+}
+
+QString FromCore(const std::string &path)
+{
+#ifdef _WIN32
+    return QString::fromUtf8(QByteArray::fromStdString(path));
+#else
+    return QFile::decodeName(QByteArray::fromStdString(path));
+#endif
 }
 
 QString WithSeparator(QString folder)
@@ -65,7 +79,7 @@ void AddTree(const AddFolderContext &context, const std::shared_ptr<FileSystemSe
         if (!HasMbsExtension(path))
             continue;
         pump.Yield();
-        context.list->AddFileToList(QFile::decodeName(QByteArray::fromStdString(path)));
+        context.list->AddFileToList(FromCore(path));
         ++result.added;
     }
 }
