@@ -6,8 +6,8 @@ names beyond any one code page ("Grüße von Zoë.mbs", a "日本語" folder),
 given to the Windows program as arguments too.
 
 Wine shows the root folder as drive Z:. The mirror drops the drive, so
-the Windows program writes "Z:\\work\\store\\..." to "OUT\\work\\store\\...", where
-the Linux one writes "/work/store/...": the two output trees must be equal.
+the Windows program writes "Z:\\home\\ann\\store\\..." to "OUT\\home\\ann\\store\\...", where
+the Linux one writes "/home/ann/store/...": the two output trees must be equal.
 
 Usage: compare_windows_output.py --linux BIN --windows EXE --repo DIR --work DIR
 """
