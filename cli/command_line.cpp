@@ -279,6 +279,8 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
         for (const SkippedFolder &skipped : scan.skippedFolders)
             collected.failures.push_back(
                 {skipped.path, skipped.errorCode, "cannot list folder: " + skipped.reason});
+        for (SkippedPath &skipped : scan.skippedEntries)
+            collected.failures.push_back({std::move(skipped.path), skipped.errorCode, std::move(skipped.reason)});
     }
     return collected;
 }

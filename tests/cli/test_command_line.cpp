@@ -13,6 +13,11 @@
 #include <random>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 using namespace tovaly;
 
@@ -159,7 +164,15 @@ protected:
     void TearDown() override
     {
         std::error_code ec;
+        for (const fs::path &locked : m_locked)
+            fs::permissions(locked, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(m_dir, ec);
+    }
+    // Takes `perms` away from the folder `relative` until the test ends.
+    void Lock(const std::string &relative, fs::perms perms)
+    {
+        fs::permissions(m_dir / relative, perms, fs::perm_options::remove);
+        m_locked.push_back(m_dir / relative);
     }
     std::string Put(const std::string &relative, const std::string &content)
     {
@@ -175,6 +188,7 @@ protected:
     }
 
     fs::path m_dir;
+    std::vector<fs::path> m_locked;
 };
 
 } // namespace
@@ -700,3 +714,61 @@ TEST_F(Opera2MboxRun, SkipExistingAddsOnlyWhatIsMissing)
     EXPECT_EQ(plain.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") + ".\n");
     EXPECT_EQ(ReadAll(Mailbox("store/inbox")), inbox + inbox);
 }
+
+#ifndef _WIN32
+TEST_F(Opera2MboxRun, LinksAreFollowedAndEveryOtherMessageEntryIsReported)
+{
+    Put("store/plain.mbs", Message("plain"));
+    const std::string target = Put("elsewhere/real.mbs", Message("linked file"));
+    Put("elsewhere/folder/inner.mbs", Message("in a linked folder"));
+    fs::create_symlink(target, Path("store/link.mbs"));
+    fs::create_directory_symlink(Path("elsewhere/folder"), Path("store/linked"));
+    // A way back into the store from the linked folder: walked once only.
+    fs::create_directory_symlink(Path("store"), Path("elsewhere/folder/back"));
+    fs::create_symlink(Path("nowhere.mbs"), Path("store/broken.mbs"));
+    fs::create_symlink("loop.MBS", Path("store/loop.MBS"));
+    ASSERT_EQ(::mkfifo(Path("store/pipe.mbs").c_str(), 0600), 0);
+    fs::create_symlink(Path("nowhere"), Path("store/not-a-message")); // not a message entry
+
+    const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitFailures);
+    EXPECT_EQ(run.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") +
+                           "; 3 failed.\n");
+    const std::string store = Path("store") + "/";
+    for (const std::string &line :
+         {store + "broken.mbs: not a regular file: the link leads nowhere",
+          store + "pipe.mbs: not a regular file",
+          store + "loop.MBS: " + std::generic_category().message(ELOOP)})
+        EXPECT_NE(run.err.find("opera2mbox: " + line + "\n"), std::string::npos) << line << "\n" << run.err;
+    EXPECT_EQ(run.err.find("not-a-message"), std::string::npos) << run.err;
+
+    std::vector<std::string> top = Subjects(Mailbox("store"));
+    std::sort(top.begin(), top.end());
+    EXPECT_EQ(top, (std::vector<std::string>{"linked file", "plain"}));
+    EXPECT_EQ(Subjects(Mailbox("store/linked")), std::vector<std::string>{"in a linked folder"});
+}
+
+TEST_F(Opera2MboxRun, AFolderThatCannotBeReadOrSearchedIsReported)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads and searches every folder";
+    Put("store/ok/1.mbs", Message("ok"));
+    Put("store/unsearchable/2.mbs", Message("behind read-only permission"));
+    fs::create_symlink(Path("store/ok/1.mbs"), Path("store/unsearchable/link.mbs"));
+    fs::create_directory_symlink(Path("store/ok"), Path("store/unsearchable/linked"));
+    Put("store/unreadable/3.mbs", Message("behind search-only permission"));
+    Lock("store/unsearchable", fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+    Lock("store/unreadable", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitFailures);
+    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") +
+                           "; 2 failed.\n");
+    const std::string denied = std::generic_category().message(EACCES);
+    for (const char *folder : {"store/unsearchable/", "store/unreadable/"}) {
+        const std::string line = "opera2mbox: " + Path(folder) + ": cannot list folder: " + denied + "\n";
+        EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
+    }
+    EXPECT_EQ(Subjects(Mailbox("store/ok")), std::vector<std::string>{"ok"});
+}
+#endif
