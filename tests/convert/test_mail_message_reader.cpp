@@ -668,13 +668,13 @@ std::vector<std::string> DateForms(std::size_t count)
     const std::vector<std::string> gaps = {" ", " ", " ", "  ", "\t"};
     std::mt19937 random(20240305);
     const auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };
-    const auto number = [&](unsigned value, bool padded) {
+    const auto number = [&](std::mt19937::result_type value, bool padded) {
         std::string text = std::to_string(value);
         return padded && text.size() < 2 ? "0" + text : text;
     };
     std::vector<std::string> forms;
     for (std::size_t i = 0; i < count; ++i) {
-        unsigned year = random() % 4 == 0 ? random() % 10000 : 1960 + random() % 150;
+        std::mt19937::result_type year = random() % 4 == 0 ? random() % 10000 : 1960 + random() % 150;
         if (random() % 8 == 0)
             year %= 100;
         std::string form = (random() % 5 == 0 ? " " : "") + pick(days) + number(random() % 34, random() % 3 == 0) +
