@@ -242,6 +242,38 @@ TEST(ParseCommandLine, RejectsBadUsage)
     EXPECT_EQ(ParseError({}), "no output folder given (-o OUTPUT_DIR)");
 }
 
+TEST(ParseCommandLine, ReadsEveryArgumentAsItsOwnFormSays)
+{
+    // An empty value after "=" is the value: the next argument stays a source.
+    EXPECT_EQ(ParseError({"--output=", "D", "s"}), "option --output needs a folder");
+    EXPECT_EQ(ParseError({"--line-ends=", "lf", "-o", "D", "s"}), "option --line-ends takes lf or crlf");
+    // A value taken from the next argument is taken whatever it looks like.
+    EXPECT_EQ(Parsed({"-o", "-q", "s"}).outputDir, "-q");
+    EXPECT_EQ(Parsed({"--output", "--", "s"}).outputDir, "--");
+    EXPECT_EQ(Parsed({"--mailbox-per", "store", "--mailbox-name", "-x", "-o", "D", "s"}).layout.storeName, "-x");
+    // Values are kept byte for byte, brackets and braces included.
+    EXPECT_EQ(Parsed({"-o", "{}", "[a,b]", "{}"}).sources, (Args{"[a,b]", "{}"}));
+    EXPECT_EQ(Parsed({"-o", "{}", "s"}).outputDir, "{}");
+    // A flag takes no value, not even an empty or a true one.
+    EXPECT_EQ(ParseError({"--skip-existing=", "-o", "D", "s"}), "unknown option '--skip-existing='");
+    EXPECT_EQ(ParseError({"--help=true"}), "unknown option '--help=true'");
+    EXPECT_EQ(ParseError({"-o", "D", "s", "--version=1"}), "unknown option '--version=1'");
+    // A lone "-" is a source; an option name is matched whole and exactly.
+    EXPECT_EQ(Parsed({"-", "-o", "D"}).sources, Args{"-"});
+    EXPECT_EQ(ParseError({"--out=D", "s"}), "unknown option '--out=D'");
+    EXPECT_EQ(ParseError({"--Quiet", "-o", "D", "s"}), "unknown option '--Quiet'");
+    EXPECT_EQ(ParseError({"/o", "D", "s"}), "no output folder given (-o OUTPUT_DIR)");
+    // The first problem in the order given is the one told.
+    EXPECT_EQ(ParseError({"--bogus", "--line-ends=x", "-o", "D", "s"}), "unknown option '--bogus'");
+    EXPECT_EQ(ParseError({"--line-ends=x", "--bogus", "-o", "D", "s"}), "option --line-ends takes lf or crlf, not 'x'");
+    EXPECT_EQ(ParseError({"-x", "-o", "D", "s", "--mailbox-name"}), "unknown option '-x'");
+    EXPECT_EQ(ParseError({"--bogus", "--quiet=1", "-o", "D", "s"}), "unknown option '--bogus'");
+    EXPECT_EQ(ParseError({"--bogus", "--help"}), "unknown option '--bogus'");
+    EXPECT_EQ(ParseError({"-o", "D", "--output", "E", "s"}), "option --output given more than once");
+    EXPECT_EQ(ParseError({"-o", "D", "s", "-qo"}), "option -o given more than once");
+    EXPECT_EQ(ParseError({"-q", "s", "-qo"}), "option -o needs a folder");
+}
+
 TEST(ParseCommandLine, HelpAndVersionNeedNothingElse)
 {
     EXPECT_TRUE(Parsed({"--help"}).help);
