@@ -68,6 +68,17 @@ std::string NotPlainFile(const std::string &path)
     return "the mailbox " + Quoted(path) + " is not a plain file (a folder, a pipe or a device stands there)";
 }
 
+std::string OpenFailureText(const std::string &path, bool confined, int error)
+{
+    if (error == EISDIR)
+        return NotPlainFile(path);
+    if (error == ELOOP && confined)
+        return "cannot open mailbox " + Quoted(path) +
+               ": it is a symbolic link or lies behind one, and mailboxes are written only inside the output "
+               "folder, never through links";
+    return "cannot open mailbox " + Quoted(path) + ": " + Describe(error);
+}
+
 // Writes every byte of `pieces` (which it consumes); 0, or the errno of the
 // failure. `written` counts the bytes that went out.
 int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::uint64_t &written)
@@ -487,7 +498,10 @@ RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, Rec
 
 // ---- MailboxFile -------------------------------------------------------------
 
-MailboxFile::MailboxFile(std::string path, RecordFileIo &io) : m_path(std::move(path)), m_io(io) {}
+MailboxFile::MailboxFile(std::string path, RecordFileIo &io, std::string root)
+    : m_path(std::move(path)), m_io(io), m_root(std::move(root))
+{
+}
 
 MailboxFile::~MailboxFile()
 {
@@ -500,11 +514,10 @@ int MailboxFile::Open()
         return 0;
     m_openFailure.clear();
     errno = 0;
-    const int fd = m_io.OpenMailbox(m_path);
+    const int fd = m_io.OpenMailbox(m_path, m_root);
     if (fd < 0) {
         const int error = LastError();
-        m_openFailure = error == EISDIR ? NotPlainFile(m_path)
-                                        : "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error);
+        m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
         return error;
     }
     return OpenWith(fd);
@@ -600,9 +613,12 @@ std::string MailboxFile::CutBack(std::uint64_t length)
     const std::string notCut = " (the mailbox could not be cut back to its previous length: ";
     if (m_fd < 0) {
         errno = 0;
-        const int fd = m_io.ReopenMailbox(m_path);
-        if (fd < 0)
-            return notCut + Describe(LastError()) + ")";
+        const int fd = m_io.ReopenMailbox(m_path, m_root);
+        if (fd < 0) {
+            const int error = LastError();
+            return notCut + (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place"
+                                                                : Describe(error)) + ")";
+        }
         const std::uint64_t expected = m_length;
         if (OpenWith(fd) != 0)
             return notCut + m_openFailure + ")";
@@ -653,6 +669,121 @@ std::string TailCompletion(const MailboxTail &tail, std::string_view lastBytes, 
     return {};
 }
 
+// ---- Files below the output folder -------------------------------------------
+
+namespace {
+
+// The names of `path` below the folder `root`: false when `path` does not
+// begin with `root` or holds a name that stays put or climbs.
+bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names)
+{
+    if (!path.starts_with(root))
+        return false;
+    std::string_view rest = path.substr(root.size());
+    if (!root.empty() && !root.ends_with('/') && !rest.empty() && !rest.starts_with('/'))
+        return false; // "/out" is not a folder of "/output/a"
+    while (!rest.empty()) {
+        const auto end = rest.find('/');
+        const std::string_view name = rest.substr(0, end);
+        if (name == "." || name == "..")
+            return false;
+        if (!name.empty())
+            names.push_back(name);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return true;
+}
+
+std::string PathBelow(const std::string &root, std::span<const std::string_view> names)
+{
+    std::string path = WithTrailingSeparator(root);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            path.push_back('/');
+        path.append(names[i]);
+    }
+    return path;
+}
+
+// What the folder descriptors are opened with: only a way to name what lies
+// in them, so a folder that may be entered but not listed is passed too.
+#ifdef O_PATH
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Opens `name` in the folder `dir` as a folder, never through a link: a
+// descriptor, or -1 with errno, ELOOP when `name` is a symbolic link.
+int OpenFolderAt(int dir, const std::string &name)
+{
+    const int fd = ::openat(dir, name.c_str(), kFolderFlags | O_NOFOLLOW);
+    if (fd >= 0)
+        return fd;
+    int error = errno;
+    struct stat info {};
+    if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+        error = ELOOP;
+    errno = error;
+    return -1;
+}
+
+// Opens the folder `root` (following a link there: the user named it), then
+// each of `names` below it without following any: a descriptor of the last
+// folder, or -1 with errno, with `reached` the index of the name that failed.
+// With `make`, a missing folder is created on the way.
+int OpenFoldersBelow(const std::string &root, std::span<const std::string_view> names, bool make,
+                     std::size_t &reached)
+{
+    reached = 0;
+    int dir = ::open(root.empty() ? "." : root.c_str(), kFolderFlags);
+    if (dir < 0)
+        return -1;
+    for (; reached < names.size(); ++reached) {
+        const std::string name(names[reached]);
+        int next = OpenFolderAt(dir, name);
+        if (next < 0 && errno == ENOENT && make) {
+            if (::mkdirat(dir, name.c_str(), 0777) == 0 || errno == EEXIST)
+                next = OpenFolderAt(dir, name);
+        }
+        if (next < 0) {
+            const int error = LastError();
+            ::close(dir);
+            errno = error;
+            return -1;
+        }
+        ::close(dir);
+        dir = next;
+    }
+    return dir;
+}
+
+// Opens the file `path` below `root` with the first of `flags` (the second
+// when the first is refused for want of rights), never through a link below
+// `root`: a descriptor, or -1 with errno (ELOOP for a link).
+int OpenBelow(const std::string &root, const std::string &path, std::array<int, 2> flags)
+{
+    std::vector<std::string_view> names;
+    if (!NamesBelow(root, path, names) || names.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::size_t reached = 0;
+    const int dir = OpenFoldersBelow(root, std::span(names).first(names.size() - 1), false, reached);
+    if (dir < 0)
+        return -1;
+    const std::string name(names.back());
+    int fd = ::openat(dir, name.c_str(), flags[0] | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno == EACCES && flags[1] != flags[0])
+        fd = ::openat(dir, name.c_str(), flags[1] | O_NOFOLLOW, 0666);
+    const int error = errno;
+    ::close(dir);
+    errno = error;
+    return fd;
+}
+
+} // namespace
+
 // ---- RecordFileIo and the entry points ---------------------------------------
 
 int RecordFileIo::OpenSource(const std::string &path)
@@ -670,19 +801,49 @@ std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::u
     return ::pread(fd, buffer, size, static_cast<off_t>(offset));
 }
 
-int RecordFileIo::OpenMailbox(const std::string &path)
+FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string &folder, std::string *link)
+{
+    try {
+        if (const FolderMade made = EnsureFolderExists(root); !made)
+            return made;
+        std::vector<std::string_view> names;
+        if (!NamesBelow(root, folder, names))
+            return {std::make_error_code(std::errc::invalid_argument)};
+        std::size_t reached = 0;
+        const int fd = OpenFoldersBelow(root, names, true, reached);
+        if (fd < 0) {
+            const int error = LastError();
+            if (error == ELOOP && link)
+                *link = PathBelow(root, std::span(names).first(std::min(reached + 1, names.size())));
+            return {std::error_code(error, std::generic_category())};
+        }
+        ::close(fd);
+        return {};
+    } catch (const std::bad_alloc &) {
+        return {std::make_error_code(std::errc::not_enough_memory)};
+    }
+}
+
+int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root)
 {
     // Read access too, for a look at the tail; a mailbox that may only be
     // written to is appended to without that look.
-    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd >= 0 || errno != EACCES)
-        return fd;
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    if (root.empty()) {
+        const int fd = ::open(path.c_str(), O_RDWR | flags, 0666);
+        if (fd >= 0 || errno != EACCES)
+            return fd;
+        return ::open(path.c_str(), O_WRONLY | flags, 0666);
+    }
+    return OpenBelow(root, path, {O_RDWR | flags, O_WRONLY | flags});
 }
 
-int RecordFileIo::ReopenMailbox(const std::string &path)
+int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
 {
-    return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+    if (root.empty())
+        return ::open(path.c_str(), flags);
+    return OpenBelow(root, path, {flags, flags});
 }
 
 int RecordFileIo::Stat(int fd, FileStatus &status)
@@ -768,11 +929,11 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds,
-                                 RecordSkipper *skipper)
+                                 RecordSkipper *skipper, const std::string &outputRoot)
 {
     std::optional<MailboxFile> mailbox;
     try {
-        mailbox.emplace(mailboxPath, io);
+        mailbox.emplace(mailboxPath, io, outputRoot);
     } catch (...) {
         return OutOfMemory();
     }
