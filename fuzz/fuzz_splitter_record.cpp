@@ -258,8 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         };
     };
 
-    const int runs = twice ? 2 : 1;
-    for (int run = 0; run < runs; ++run) {
+    const std::size_t runs = twice ? 2 : 1;
+    for (std::size_t run = 0; run < runs; ++run) {
         io.Rewind();
         const tovaly::RecordResult result =
             tovaly::AppendMailboxRecord("source.mbs", "mailbox.mbox", nullptr, io, lineEnds);
