@@ -722,67 +722,121 @@ int OpenFolderAt(int dir, const std::string &name)
         return fd;
     int error = errno;
     struct stat info {};
-    if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+    if (error != ENOENT && ::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
         error = ELOOP;
     errno = error;
     return -1;
 }
 
+} // namespace
+
+RecordFileIo::~RecordFileIo()
+{
+    ForgetWalk();
+}
+
+void RecordFileIo::ForgetWalk()
+{
+    for (const auto &folder : m_walk)
+        ::close(folder.second);
+    m_walk.clear();
+    m_walkRoot.clear();
+}
+
 // Opens the folder `root` (following a link there: the user named it), then
-// each of `names` below it without following any: a descriptor of the last
-// folder, or -1 with errno, with `reached` the index of the name that failed.
-// With `make`, a missing folder is created on the way.
-int OpenFoldersBelow(const std::string &root, std::span<const std::string_view> names, bool make,
-                     std::size_t &reached)
+// each of `names` below it without following any, reusing the folders the
+// last walk opened as far as the two share names: a descriptor of the last
+// folder (kept by this object), or -1 with errno, with `reached` the index
+// of the name that failed. With `make`, a missing folder is created.
+int RecordFileIo::WalkFromWhereItWas(const std::string &root, std::span<const std::string_view> names, bool make,
+                                     std::size_t &reached, bool &reused)
 {
     reached = 0;
-    int dir = ::open(root.empty() ? "." : root.c_str(), kFolderFlags);
-    if (dir < 0)
-        return -1;
-    for (; reached < names.size(); ++reached) {
+    reused = !m_walk.empty() && m_walkRoot == root;
+    if (!reused) {
+        ForgetWalk();
+        const int fd = ::open(root.empty() ? "." : root.c_str(), kFolderFlags);
+        if (fd < 0)
+            return -1;
+        m_walkRoot = root;
+        m_walk.emplace_back(std::string(), fd);
+    }
+    std::size_t keep = 0;
+    while (keep < names.size() && keep + 1 < m_walk.size() && m_walk[keep + 1].first == names[keep])
+        ++keep;
+    while (m_walk.size() > keep + 1) {
+        ::close(m_walk.back().second);
+        m_walk.pop_back();
+    }
+    if (reused) {
+        // A folder removed since still answers through its descriptor, but
+        // nothing can be made in it.
+        struct stat info {};
+        if (::fstat(m_walk.back().second, &info) != 0 || info.st_nlink == 0) {
+            errno = ENOENT;
+            return -1;
+        }
+    }
+    for (reached = keep; reached < names.size(); ++reached) {
         const std::string name(names[reached]);
+        const int dir = m_walk.back().second;
         int next = OpenFolderAt(dir, name);
         if (next < 0 && errno == ENOENT && make) {
             if (::mkdirat(dir, name.c_str(), 0777) == 0 || errno == EEXIST)
                 next = OpenFolderAt(dir, name);
         }
-        if (next < 0) {
-            const int error = LastError();
-            ::close(dir);
-            errno = error;
+        if (next < 0)
             return -1;
-        }
-        ::close(dir);
-        dir = next;
+        m_walk.emplace_back(name, next);
     }
-    return dir;
+    return m_walk.back().second;
 }
 
-// Opens the file `path` below `root` with the first of `flags` (the second
-// when the first is refused for want of rights), never through a link below
-// `root`: a descriptor, or -1 with errno (ELOOP for a link).
-int OpenBelow(const std::string &root, const std::string &path, std::array<int, 2> flags)
+// The same, walking once more from the output folder when a folder kept
+// open from an earlier walk has been removed since.
+int RecordFileIo::Walk(const std::string &root, std::span<const std::string_view> names, bool make,
+                       std::size_t &reached)
+{
+    bool reused = false;
+    const int fd = WalkFromWhereItWas(root, names, make, reached, reused);
+    if (fd >= 0 || errno != ENOENT || !reused)
+        return fd;
+    ForgetWalk();
+    if (make) {
+        if (const FolderMade made = EnsureFolderExists(root); !made) {
+            errno = made.error.value();
+            return -1;
+        }
+    }
+    return WalkFromWhereItWas(root, names, make, reached, reused);
+}
+
+// Opens the file `path` below `root` with `flags` (`fallbackFlags` when
+// those are refused for want of rights), never through a link below `root`:
+// a descriptor, or -1 with errno (ELOOP for a link).
+int RecordFileIo::OpenBelow(const std::string &root, const std::string &path, int flags, int fallbackFlags)
 {
     std::vector<std::string_view> names;
     if (!NamesBelow(root, path, names) || names.empty()) {
         errno = EINVAL;
         return -1;
     }
-    std::size_t reached = 0;
-    const int dir = OpenFoldersBelow(root, std::span(names).first(names.size() - 1), false, reached);
-    if (dir < 0)
-        return -1;
     const std::string name(names.back());
-    int fd = ::openat(dir, name.c_str(), flags[0] | O_NOFOLLOW, 0666);
-    if (fd < 0 && errno == EACCES && flags[1] != flags[0])
-        fd = ::openat(dir, name.c_str(), flags[1] | O_NOFOLLOW, 0666);
-    const int error = errno;
-    ::close(dir);
-    errno = error;
-    return fd;
+    const auto folders = std::span<const std::string_view>(names).first(names.size() - 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::size_t reached = 0;
+        const int dir = Walk(root, folders, false, reached);
+        if (dir < 0)
+            return -1;
+        int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno == EACCES && fallbackFlags != flags)
+            fd = ::openat(dir, name.c_str(), fallbackFlags | O_NOFOLLOW, 0666);
+        if (fd >= 0 || errno != ENOENT || attempt > 0 || (flags & O_CREAT) == 0)
+            return fd;
+        ForgetWalk(); // its folder was removed since it was opened: walk to it again
+    }
+    return -1;
 }
-
-} // namespace
 
 // ---- RecordFileIo and the entry points ---------------------------------------
 
@@ -804,20 +858,20 @@ std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::u
 FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string &folder, std::string *link)
 {
     try {
-        if (const FolderMade made = EnsureFolderExists(root); !made)
-            return made;
         std::vector<std::string_view> names;
         if (!NamesBelow(root, folder, names))
             return {std::make_error_code(std::errc::invalid_argument)};
+        if (m_walk.empty() || m_walkRoot != root) {
+            if (const FolderMade made = EnsureFolderExists(root); !made)
+                return made;
+        }
         std::size_t reached = 0;
-        const int fd = OpenFoldersBelow(root, names, true, reached);
-        if (fd < 0) {
+        if (Walk(root, names, true, reached) < 0) {
             const int error = LastError();
             if (error == ELOOP && link)
                 *link = PathBelow(root, std::span(names).first(std::min(reached + 1, names.size())));
             return {std::error_code(error, std::generic_category())};
         }
-        ::close(fd);
         return {};
     } catch (const std::bad_alloc &) {
         return {std::make_error_code(std::errc::not_enough_memory)};
@@ -835,7 +889,7 @@ int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root)
             return fd;
         return ::open(path.c_str(), O_WRONLY | flags, 0666);
     }
-    return OpenBelow(root, path, {O_RDWR | flags, O_WRONLY | flags});
+    return OpenBelow(root, path, O_RDWR | flags, O_WRONLY | flags);
 }
 
 int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
@@ -843,7 +897,7 @@ int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root
     const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
     if (root.empty())
         return ::open(path.c_str(), flags);
-    return OpenBelow(root, path, {flags, flags});
+    return OpenBelow(root, path, flags, flags);
 }
 
 int RecordFileIo::Stat(int fd, FileStatus &status)

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tovaly {
@@ -103,7 +104,9 @@ inline constexpr std::chrono::milliseconds kMailboxLockWait{10000};
 class RecordFileIo {
 public:
     explicit RecordFileIo(std::chrono::milliseconds lockWait = kMailboxLockWait) : m_lockWait(lockWait) {}
-    virtual ~RecordFileIo() = default;
+    virtual ~RecordFileIo();
+    RecordFileIo(const RecordFileIo &) = delete;
+    RecordFileIo &operator=(const RecordFileIo &) = delete;
     /// Opens a source for reading without blocking on a FIFO: a descriptor, or -1.
     virtual int OpenSource(const std::string &path);
     /// Reads up to `size` bytes of the source: bytes read, 0 at its end, or -1.
@@ -141,7 +144,18 @@ public:
     std::chrono::milliseconds LockWait() const { return m_lockWait; }
 
 private:
+    int Walk(const std::string &root, std::span<const std::string_view> names, bool make, std::size_t &reached);
+    int WalkFromWhereItWas(const std::string &root, std::span<const std::string_view> names, bool make,
+                           std::size_t &reached, bool &reused);
+    int OpenBelow(const std::string &root, const std::string &path, int flags, int fallbackFlags);
+    void ForgetWalk();
+
     std::chrono::milliseconds m_lockWait;
+    // The folders from an output folder down to the one last walked to, each
+    // open, so the next walk opens only the names it does not share with
+    // this one: the output folder (with an empty name) first.
+    std::string m_walkRoot;
+    std::vector<std::pair<std::string, int>> m_walk;
 };
 
 /// How a mailbox ends, seen from its last bytes.

@@ -952,3 +952,39 @@ TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
     EXPECT_EQ(fine.messages, 1);
     EXPECT_TRUE(ReadFile(root / "real" / "a" / "b" / "b.mbox").starts_with("From "));
 }
+
+// The folders walked to are kept open for the next walk; one removed since,
+// or replaced by a link, is walked to afresh.
+TEST_F(MailboxRecordTest, AFolderReplacedSinceTheLastWalkIsWalkedAgain)
+{
+    const fs::path root = m_dir.Path() / "out";
+    const fs::path outside = m_dir.Path() / "outside";
+    fs::create_directories(outside);
+    const std::string rootText = root.string() + "/";
+    const fs::path source = Source(kSimpleMessage);
+    tovaly::RecordFileIo io;
+    const auto append = [&](const std::string &folder) {
+        EXPECT_TRUE(io.MakeFolders(rootText, rootText + folder));
+        return AppendMailboxRecord(source.string(), rootText + folder + "m.mbox", nullptr, io, LineEnds::Lf, nullptr,
+                                   rootText);
+    };
+    ASSERT_TRUE(append("a/b/").ok);
+
+    // Removed and made again: the new folder gets the record.
+    fs::remove_all(root / "a");
+    const RecordResult again = append("a/b/");
+    EXPECT_TRUE(again.ok) << again.error;
+    EXPECT_TRUE(fs::is_regular_file(root / "a" / "b" / "m.mbox"));
+
+    // Replaced by a link: refused, although the walk kept the old folder open.
+    fs::remove_all(root / "a");
+    fs::create_directory_symlink(outside, root / "a");
+    std::string link;
+    EXPECT_EQ(io.MakeFolders(rootText, rootText + "a/c/", &link).error, std::errc::too_many_symbolic_link_levels);
+    EXPECT_EQ(link, rootText + "a");
+    const RecordResult refused =
+        AppendMailboxRecord(source.string(), rootText + "a/b/m.mbox", nullptr, io, LineEnds::Lf, nullptr, rootText);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.errorCode, ELOOP) << refused.error;
+    EXPECT_TRUE(fs::is_empty(outside));
+}
