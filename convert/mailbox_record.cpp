@@ -777,6 +777,7 @@ int RecordFileIo::WalkFromWhereItWas(const std::string &root, std::span<const st
             return -1;
         }
     }
+    m_walk.reserve(names.size() + 1); // no descriptor is opened that could not be kept
     for (reached = keep; reached < names.size(); ++reached) {
         const std::string name(names[reached]);
         const int dir = m_walk.back().second;
