@@ -15,7 +15,7 @@ DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
 
 # `make fuzz` needs clang and its runtime, which holds libFuzzer.
 FUZZ_PACKAGES := clang libclang-rt-dev
-FUZZ_TARGETS := header_reader output_layout
+FUZZ_TARGETS := header_reader output_layout splitter_record
 FUZZ_SECONDS ?= 60
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -803,4 +803,25 @@ TEST_F(Opera2MboxRun, AFolderThatCannotBeReadOrSearchedIsReported)
     }
     EXPECT_EQ(Subjects(Mailbox("store/ok")), std::vector<std::string>{"ok"});
 }
+
+TEST_F(Opera2MboxRun, AMailboxBehindALinkInTheOutputFailsAndCounts)
+{
+    const std::string linked = Put("store/linked/1.mbs", Message("linked"));
+    Put("store/fine/1.mbs", Message("fine"));
+    const fs::path outside = m_dir / "outside";
+    fs::create_directories(outside);
+    const fs::path mirror = Mailbox("store/linked").parent_path();
+    fs::create_directories(mirror.parent_path());
+    fs::create_directory_symlink(outside, mirror);
+
+    const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitFailures);
+    EXPECT_NE(run.err.find("opera2mbox: " + linked + ": cannot create folder '" + mirror.string() + "/': '" +
+                           mirror.string() + "' is a symbolic link"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") +
+                           "; 1 failed.\n");
+    EXPECT_TRUE(fs::is_empty(outside));
+}
 #endif
