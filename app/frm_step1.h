@@ -40,8 +40,8 @@ struct FrmStep1Services {
     QString helpAddress{};
     /// The window's initialise step, run before any control exists.
     std::function<void()> initialiseControls = &InitCommonControls;
-    /// The clock of the event pump; a steady clock when empty.
-    Clock clock{};
+    /// The clock of the event pump; SteadyMilliseconds when empty.
+    ProgressClock clock{};
 };
 
 /// The controls of frmStep1 by name, for the commands that drive them.

@@ -9,32 +9,11 @@
 # Environment as for bench/run.sh: N, ROUNDS, BUILD_DIR, OUT, GEN.
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-repo=$(dirname "$here")
-N=${N:-20000}
-ROUNDS=${ROUNDS:-3}
-BUILD_DIR=${BUILD_DIR:-$repo/build-bench}
-GEN=${GEN:-$repo/../shared/bench/gen_store.py}
-work=$here/work
-store_out=$work/store
-store=$store_out/store
+. "$(dirname "$0")/common.sh"
 out=${OUT:-$work}/scan-out # only this folder is ever removed
 
-if [ ! -d "$store" ] || [ "$(cat "$store_out/.messages" 2>/dev/null)" != "$N" ]; then
-  if [ ! -f "$GEN" ]; then
-    echo "bench: store generator not found at $GEN" >&2
-    exit 1
-  fi
-  rm -rf "$store_out"
-  echo "Generating a store of $N messages..."
-  python3 "$GEN" --out "$store_out" --messages "$N"
-  echo "$N" > "$store_out/.messages"
-fi
-
-if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-  cmake -S "$repo" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DTOVALY_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$BUILD_DIR" --target opera2mbox bench_scan -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+bench_generated_store
+bench_build opera2mbox bench_scan
 
 convert_times=()
 for round in $(seq 1 "$ROUNDS"); do

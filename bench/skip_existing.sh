@@ -14,46 +14,15 @@
 # round), GEN (the store generator, default <repo>/../shared/bench/gen_store.py).
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-repo=$(dirname "$here")
-N=${N:-20000}
-ROUNDS=${ROUNDS:-3}
+. "$(dirname "$0")/common.sh"
 LAYOUT=${LAYOUT:-folder}
-BUILD_DIR=${BUILD_DIR:-$repo/build-bench}
-GEN=${GEN:-$repo/../shared/bench/gen_store.py}
-work=$here/work
 out=${OUT:-$work}/skip-out # only this folder is ever removed
 times=$work/skip-times.txt
-mkdir -p "$work"
 
-if [ ! -x /usr/bin/time ]; then
-  echo "bench: /usr/bin/time is missing (Debian package 'time')" >&2
-  exit 1
-fi
-
-# The store: the one given, or one generated once per N and kept (shared
-# with bench/run.sh).
-if [ -n "${STORE:-}" ]; then
-  store=$STORE
-else
-  store_out=$work/store
-  store=$store_out/store
-  if [ ! -d "$store" ] || [ "$(cat "$store_out/.messages" 2>/dev/null)" != "$N" ]; then
-    if [ ! -f "$GEN" ]; then
-      echo "bench: store generator not found at $GEN" >&2
-      exit 1
-    fi
-    rm -rf "$store_out"
-    echo "Generating a store of $N messages..."
-    python3 "$GEN" --out "$store_out" --messages "$N"
-    echo "$N" > "$store_out/.messages"
-  fi
-fi
-
-if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-  cmake -S "$repo" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DTOVALY_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$BUILD_DIR" --target opera2mbox -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+bench_need_time
+# The store: the one given, or the generated one (shared with bench/run.sh).
+bench_store
+bench_build opera2mbox
 opera2mbox=$BUILD_DIR/cli/opera2mbox
 
 files=$(find "$store" -type f -iname '*.mbs' | wc -l)

@@ -18,42 +18,17 @@
 # GEN (the store generator, default <repo>/../shared/bench/gen_store.py).
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-repo=$(dirname "$here")
-N=${N:-20000}
 ROUNDS=${ROUNDS:-5}
+. "$(dirname "$0")/common.sh"
 EMPTY_N=${EMPTY_N:-200000}
-BUILD_DIR=${BUILD_DIR:-$repo/build-bench}
-GEN=${GEN:-$repo/../shared/bench/gen_store.py}
-work=$here/work
 EMPTY=${EMPTY:-$work/empty-$EMPTY_N}
 out=${OUT:-$work}/window-bench-out # only this folder is ever removed
 times=$work/window-times.txt
-mkdir -p "$work"
 
-if [ ! -x /usr/bin/time ]; then
-  echo "bench: /usr/bin/time is missing (Debian package 'time')" >&2
-  exit 1
-fi
-
-# The store: the one given, or generated once per N and kept (the same copy
-# bench/run.sh uses).
-if [ -n "${STORE:-}" ]; then
-  store=$STORE
-else
-  store_out=$work/store
-  store=$store_out/store
-  if [ ! -d "$store" ] || [ "$(cat "$store_out/.messages" 2>/dev/null)" != "$N" ]; then
-    if [ ! -f "$GEN" ]; then
-      echo "bench: store generator not found at $GEN" >&2
-      exit 1
-    fi
-    rm -rf "$store_out"
-    echo "Generating a store of $N messages..."
-    python3 "$GEN" --out "$store_out" --messages "$N"
-    echo "$N" > "$store_out/.messages"
-  fi
-fi
+bench_need_time
+# The store: the one given, or the generated one (the same copy bench/run.sh
+# uses).
+bench_store
 store=$(cd "$store" && pwd)
 
 # The empty folder: EMPTY_N empty .mbs files side by side in one folder (the
@@ -73,10 +48,7 @@ fi
 empty=$(cd "$EMPTY/store" && pwd)
 
 # Optimised build of the two programs.
-if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-  cmake -S "$repo" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DTOVALY_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$BUILD_DIR" --target opera2mbox window_driver -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+bench_build opera2mbox window_driver
 opera2mbox=$BUILD_DIR/cli/opera2mbox
 driver=$BUILD_DIR/bench/window_driver
 export QT_QPA_PLATFORM=offscreen

@@ -5,8 +5,12 @@
 #include "progress_reporter.h"
 #include "utf8_path.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <system_error>
@@ -57,54 +61,9 @@ constexpr const char *kHelp =
 
 constexpr const char *kVersion = "opera2mbox 1.00\n";
 
-ParsedCommandLine Failed(std::string message)
-{
-    ParsedCommandLine parsed;
-    parsed.error = std::move(message);
-    return parsed;
-}
-
 std::string Counted(std::uint64_t n, const char *singular, const char *plural)
 {
     return std::to_string(n) + " " + (n == 1 ? singular : plural);
-}
-
-// The value of a long option: after "=", or the next argument.
-std::optional<std::string> OptionValue(const std::vector<std::string> &args, std::size_t &i, std::size_t equals)
-{
-    const std::string &arg = args[i];
-    if (equals != std::string::npos)
-        return arg.substr(equals + 1);
-    if (i + 1 < args.size())
-        return args[++i];
-    return std::nullopt;
-}
-
-// --mailbox-per or --mailbox-name (`name`); `error` set when the value is
-// unusable.
-void TakeLayoutOption(const std::string &name, const std::optional<std::string> &value, MailboxLayout &layout,
-                      bool &perSeen, bool &nameSeen, std::string &error)
-{
-    if (name == "--mailbox-per") {
-        const std::optional<MailboxPer> per = value ? ParseMailboxPer(*value) : std::nullopt;
-        if (perSeen)
-            error = "option --mailbox-per given more than once";
-        else if (!per)
-            error = "option --mailbox-per takes folder, account or store" +
-                    (value ? " (not '" + *value + "')" : std::string());
-        else
-            layout.per = *per;
-        perSeen = true;
-        return;
-    }
-    if (nameSeen)
-        error = "option --mailbox-name given more than once";
-    else if (!value || !IsPlainMailboxName(*value))
-        error = "option --mailbox-name needs a file name without a folder" +
-                (value ? " (not '" + *value + "')" : std::string());
-    else
-        layout.storeName = *value;
-    nameSeen = true;
 }
 
 // What keeps `output` from being a folder: the output itself, or the
@@ -130,132 +89,270 @@ std::string OutputBlocker(const std::string &output)
     return {};
 }
 
+// Reading the arguments. CLI11 splits them into options and sources; the
+// callbacks below run as each option is met, so that the first problem in
+// the order given is the one told, and CLI11's own errors are turned into
+// the same messages as ours.
+
+// The long options that take a value.
+constexpr std::string_view kLongValueOptions[] = {"--output", "--line-ends", "--mailbox-per", "--mailbox-name"};
+
+bool IsLongValueOption(std::string_view name)
+{
+    return std::find(std::begin(kLongValueOptions), std::end(kLongValueOptions), name) != std::end(kLongValueOptions);
+}
+
+// A usage error met while reading the arguments.
+struct BadUsage {
+    std::string message;
+};
+
+// --help or --version was met: the arguments after it are not read.
+struct StopReading {};
+
+// The arguments as CLI11 is given them. The forms CLI11 reads otherwise than
+// we do are rewritten:
+// - before the "--" that ends the options, a long value option with an
+//   empty value ("--output=") is followed by that empty value, which CLI11
+//   would take from the next argument;
+// - before it too, a long option with "=" that takes no value ("--quiet=",
+//   "--quiet=yes") is unknown, while CLI11 reads it as the flag: it becomes
+//   a stand-in CLI11 cannot know, told as it was given;
+// - anywhere, an argument in brackets ("[a,b]"), which CLI11 splits into a
+//   list where sources are expected, becomes a stand-in read back whole.
+class CliArguments {
+public:
+    explicit CliArguments(const std::vector<std::string> &args)
+    {
+        bool optionsEnded = false;
+        for (const std::string &arg : args) {
+            optionsEnded = optionsEnded || arg == "--";
+            const std::size_t equals = arg.find('=');
+            if (arg.starts_with('[') && arg.ends_with(']')) {
+                m_reversed.push_back(StandIn("", arg));
+            } else if (optionsEnded || !arg.starts_with("--") || equals == std::string::npos) {
+                m_reversed.push_back(arg);
+            } else if (!IsLongValueOption(std::string_view(arg).substr(0, equals))) {
+                m_reversed.push_back(StandIn("--", arg));
+            } else if (equals + 1 == arg.size()) {
+                m_reversed.push_back(arg.substr(0, equals));
+                m_reversed.emplace_back();
+            } else {
+                m_reversed.push_back(arg);
+            }
+        }
+        std::reverse(m_reversed.begin(), m_reversed.end());
+    }
+
+    // Last first, the order CLI11 reads them in.
+    [[nodiscard]] const std::vector<std::string> &Reversed() const { return m_reversed; }
+
+    // `arg` as it was given.
+    [[nodiscard]] std::string Given(const std::string &arg) const
+    {
+        const auto standIn = m_standIns.find(arg);
+        return standIn == m_standIns.end() ? arg : standIn->second;
+    }
+
+private:
+    // A new stand-in for `arg`: `prefix`, then a control character no option
+    // of ours has nor a shell user types, then a number.
+    std::string StandIn(const char *prefix, const std::string &arg)
+    {
+        std::string standIn = prefix + std::string("\x01") + std::to_string(m_standIns.size());
+        m_standIns.emplace(standIn, arg);
+        return standIn;
+    }
+
+    std::vector<std::string> m_reversed;
+    std::map<std::string, std::string> m_standIns; ///< stand-in, the argument as given
+};
+
+class ArgumentReader {
+public:
+    ArgumentReader(const CLI::App &app, const CliArguments &arguments, CommandLine &options)
+        : m_app(app), m_arguments(arguments), m_options(options)
+    {
+    }
+
+    // -o or --output (`name`); no value when the arguments ended after it.
+    void TakeOutput(const std::string &name, const std::optional<std::string> &value)
+    {
+        if (m_outputSeen)
+            Fail("option " + name + " given more than once");
+        if (!value || value->empty())
+            Fail("option " + name + " needs a folder");
+        m_outputSeen = true;
+        m_options.outputDir = *value;
+    }
+
+    void TakeLineEnds(const std::optional<std::string> &value)
+    {
+        if (value == "lf")
+            m_options.lineEnds = LineEnds::Lf;
+        else if (value == "crlf")
+            m_options.lineEnds = LineEnds::CrLf;
+        else
+            Fail("option --line-ends takes lf or crlf" +
+                 (value && !value->empty() ? ", not '" + *value + "'" : std::string()));
+    }
+
+    void TakeMailboxPer(const std::optional<std::string> &value)
+    {
+        const std::optional<MailboxPer> per = value ? ParseMailboxPer(*value) : std::nullopt;
+        if (m_perSeen)
+            Fail("option --mailbox-per given more than once");
+        if (!per)
+            Fail("option --mailbox-per takes folder, account or store" + Quoted(value));
+        m_perSeen = true;
+        m_options.layout.per = *per;
+    }
+
+    void TakeMailboxName(const std::optional<std::string> &value)
+    {
+        if (m_nameSeen)
+            Fail("option --mailbox-name given more than once");
+        if (!value || !IsPlainMailboxName(*value))
+            Fail("option --mailbox-name needs a file name without a folder" + Quoted(value));
+        m_nameSeen = true;
+        m_options.layout.storeName = *value;
+    }
+
+    // The option `arg` names, which ended the arguments without its value.
+    void TakeMissingValue(const std::string &arg)
+    {
+        if (arg == "--output")
+            TakeOutput(arg, std::nullopt);
+        else if (arg == "--line-ends")
+            TakeLineEnds(std::nullopt);
+        else if (arg == "--mailbox-per")
+            TakeMailboxPer(std::nullopt);
+        else if (arg == "--mailbox-name")
+            TakeMailboxName(std::nullopt);
+        else // -o alone or last in a bundle: the one short option with a value
+            TakeOutput("-o", std::nullopt);
+    }
+
+    // --help, -h or --version met: no more arguments are read.
+    void Stop() const
+    {
+        if (const std::optional<std::string> unknown = FirstUnknownOption())
+            throw BadUsage{*unknown};
+        throw StopReading{};
+    }
+
+    // The checks on the whole line, once every argument is read.
+    void Finish() const
+    {
+        if (const std::optional<std::string> unknown = FirstUnknownOption())
+            throw BadUsage{*unknown};
+        if (m_nameSeen && m_options.layout.per != MailboxPer::Store)
+            Fail("option --mailbox-name needs --mailbox-per=store");
+        if (!m_outputSeen)
+            Fail("no output folder given (-o OUTPUT_DIR)");
+        if (m_options.sources.empty())
+            Fail("no SOURCE given");
+    }
+
+    // `message`, unless an unknown option came before the problem it tells.
+    [[noreturn]] void Fail(const std::string &message) const
+    {
+        throw BadUsage{FirstUnknownOption().value_or(message)};
+    }
+
+private:
+    // The message for the first argument CLI11 could not place, if any: a
+    // long option as given, a short one by its letter.
+    [[nodiscard]] std::optional<std::string> FirstUnknownOption() const
+    {
+        for (const std::string &arg : m_app.remaining()) {
+            if (arg == "--") // the end of the options, which CLI11 keeps too
+                continue;
+            const std::string given = m_arguments.Given(arg);
+            return "unknown option '" + (given.starts_with("--") ? given : given.substr(0, 2)) + "'";
+        }
+        return std::nullopt;
+    }
+
+    static std::string Quoted(const std::optional<std::string> &value)
+    {
+        return value ? " (not '" + *value + "')" : std::string();
+    }
+
+    const CLI::App &m_app;
+    const CliArguments &m_arguments;
+    CommandLine &m_options;
+    bool m_outputSeen = false;
+    bool m_perSeen = false;
+    bool m_nameSeen = false;
+};
+
 } // namespace
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
 {
     ParsedCommandLine parsed;
     CommandLine &options = parsed.options;
-    bool outputSeen = false;
-    bool optionsEnded = false;
-    bool perSeen = false;
-    bool nameSeen = false;
+    const CliArguments arguments(args);
+    CLI::App app;
+    app.set_help_flag(); // the help is our own text
+    app.allow_windows_style_options(false);
+    ArgumentReader reader(app, arguments, options);
 
-    // Takes the folder of -o/--output; false (with the error set) when it
-    // cannot be used.
-    auto setOutput = [&](const std::string &value, const std::string &option) {
-        if (outputSeen) {
-            parsed.error = "option " + option + " given more than once";
-            return false;
-        }
-        if (value.empty()) {
-            parsed.error = "option " + option + " needs a folder";
-            return false;
-        }
-        outputSeen = true;
-        options.outputDir = value;
-        return true;
+    // Every option is handled as soon as it is read.
+    const auto valueOption = [&](const std::string &name, std::function<void(const std::string &)> take) {
+        app.add_option(name,
+                       [&arguments, take = std::move(take)](const CLI::results_t &values) {
+                           take(arguments.Given(values.back()));
+                           return true;
+                       })
+            ->trigger_on_parse();
     };
+    valueOption("-o", [&](const std::string &value) { reader.TakeOutput("-o", value); });
+    valueOption("--output", [&](const std::string &value) { reader.TakeOutput("--output", value); });
+    valueOption("--line-ends", [&](const std::string &value) { reader.TakeLineEnds(value); });
+    valueOption("--mailbox-per", [&](const std::string &value) { reader.TakeMailboxPer(value); });
+    valueOption("--mailbox-name", [&](const std::string &value) { reader.TakeMailboxName(value); });
+    const auto flag = [&](const std::string &names, std::function<void()> met) {
+        app.add_flag_callback(names, std::move(met))->trigger_on_parse();
+    };
+    flag("-q,--quiet", [&] { options.quiet = true; });
+    flag("--skip-existing", [&] { options.skipExisting = true; });
+    flag("-h,--help", [&] {
+        options.help = true;
+        reader.Stop();
+    });
+    flag("--version", [&] {
+        options.version = true;
+        reader.Stop();
+    });
+    app.add_option("SOURCE",
+                   [&](const CLI::results_t &sources) {
+                       for (const std::string &source : sources)
+                           options.sources.push_back(arguments.Given(source));
+                       return true;
+                   })
+        ->expected(0, CLI::detail::expected_max_vector_size)
+        ->allow_extra_args(); // every source, not only the first
 
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-            options.sources.push_back(arg);
-            continue;
+    std::vector<std::string> unread = arguments.Reversed();
+    try {
+        try {
+            app.parse(unread);
+        } catch (const CLI::ExtrasError &) {
+            // Unknown options: Finish() tells the first.
+        } catch (const CLI::ArgumentMismatch &) {
+            // A value option ended the arguments without its value.
+            reader.TakeMissingValue(arguments.Reversed().front());
+        } catch (const CLI::ParseError &error) {
+            reader.Fail(error.what());
         }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg.rfind("--", 0) == 0) {
-            const auto equals = arg.find('=');
-            const std::string name = arg.substr(0, equals);
-            if (name == "--line-ends") {
-                std::string value;
-                if (equals != std::string::npos) {
-                    value = arg.substr(equals + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                }
-                if (value == "lf") {
-                    options.lineEnds = LineEnds::Lf;
-                } else if (value == "crlf") {
-                    options.lineEnds = LineEnds::CrLf;
-                } else {
-                    return Failed("option --line-ends takes lf or crlf" +
-                                  (value.empty() ? std::string() : ", not '" + value + "'"));
-                }
-                continue;
-            }
-            if (name == "--output") {
-                std::string value;
-                if (equals != std::string::npos) {
-                    value = arg.substr(equals + 1);
-                } else if (i + 1 < args.size()) {
-                    value = args[++i];
-                }
-                if (!setOutput(value, "--output"))
-                    return parsed;
-                continue;
-            }
-            if (name == "--mailbox-per" || name == "--mailbox-name") {
-                const std::optional<std::string> value = OptionValue(args, i, equals);
-                std::string error;
-                TakeLayoutOption(name, value, options.layout, perSeen, nameSeen, error);
-                if (!error.empty())
-                    return Failed(error);
-                continue;
-            }
-            if (equals == std::string::npos) {
-                if (name == "--quiet") {
-                    options.quiet = true;
-                    continue;
-                }
-                if (name == "--skip-existing") {
-                    options.skipExisting = true;
-                    continue;
-                }
-                if (name == "--help") {
-                    options.help = true;
-                    parsed.ok = true;
-                    return parsed;
-                }
-                if (name == "--version") {
-                    options.version = true;
-                    parsed.ok = true;
-                    return parsed;
-                }
-            }
-            return Failed("unknown option '" + arg + "'");
-        }
-        // One or more short options: -q, -h, -o DIR, -oDIR, -qoDIR.
-        for (std::size_t j = 1; j < arg.size(); ++j) {
-            const char c = arg[j];
-            if (c == 'q') {
-                options.quiet = true;
-            } else if (c == 'h') {
-                options.help = true;
-                parsed.ok = true;
-                return parsed;
-            } else if (c == 'o') {
-                std::string value = arg.substr(j + 1);
-                if (value.empty() && i + 1 < args.size())
-                    value = args[++i];
-                if (!setOutput(value, "-o"))
-                    return parsed;
-                break;
-            } else {
-                return Failed(std::string("unknown option '-") + c + "'");
-            }
-        }
+        reader.Finish();
+    } catch (const BadUsage &bad) {
+        parsed.error = bad.message;
+        return parsed;
+    } catch (const StopReading &) {
     }
-
-    if (nameSeen && options.layout.per != MailboxPer::Store)
-        return Failed("option --mailbox-name needs --mailbox-per=store");
-    if (!outputSeen)
-        return Failed("no output folder given (-o OUTPUT_DIR)");
-    if (options.sources.empty())
-        return Failed("no SOURCE given");
     parsed.ok = true;
     return parsed;
 }
@@ -280,6 +377,8 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
         for (const SkippedFolder &skipped : scan.skippedFolders)
             collected.failures.push_back(
                 {skipped.path, skipped.errorCode, "cannot list folder: " + skipped.reason});
+        for (SkippedPath &skipped : scan.skippedEntries)
+            collected.failures.push_back({std::move(skipped.path), skipped.errorCode, std::move(skipped.reason)});
     }
     return collected;
 }

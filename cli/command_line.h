@@ -54,7 +54,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 /// source as its walk gives the files whose names end in ".mbs" (any case).
 struct [[nodiscard]] CollectedSources {
     std::vector<std::string> files;
-    std::vector<FileFailure> failures; ///< folders that could not be listed
+    /// Folders that could not be listed, then the entries of the walk that
+    /// cannot be converted (MbsFolderScan::skippedEntries), per source.
+    std::vector<FileFailure> failures;
     /// The folder source each file was found under (empty for a file given
     /// as a source itself), as runs over `files`.
     std::vector<TopFolder> topFolders;

@@ -15,10 +15,15 @@ namespace tovaly {
 
 namespace {
 
-RecordResult FolderFailure(const std::string &folder, std::error_code error)
+RecordResult FolderFailure(const std::string &folder, std::error_code error, const std::string &link)
 {
     RecordResult result;
-    result.error = "cannot create folder '" + folder + "': " + error.message();
+    if (error == std::errc::too_many_symbolic_link_levels && !link.empty())
+        result.error = "cannot create folder '" + folder + "': '" + link +
+                       "' is a symbolic link, and mailboxes are written only inside the output folder, never "
+                       "through links";
+    else
+        result.error = "cannot create folder '" + folder + "': " + error.message();
     result.errorCode = error.value();
     return result;
 }
@@ -27,7 +32,7 @@ RecordResult FolderFailure(const std::string &folder, std::error_code error)
 class Locator {
 public:
     explicit Locator(const ConversionRequest &request)
-        : m_root(AbsolutePath(request.outputRoot)),
+        : m_root(WithTrailingSeparator(AbsolutePath(request.outputRoot))),
           // Relative sources are placed against the working folder of the start.
           m_workingFolder(WithTrailingSeparator(AbsolutePath("."))), m_sources(&request.sources),
           m_layout(request.layout), m_topFolders(&request.topFolders)
@@ -35,6 +40,9 @@ public:
         if (m_layout.per == MailboxPer::Store)
             m_cachedLocation = StoreMailboxPathFor(m_root, m_layout.storeName);
     }
+
+    // The output folder, ending in a separator: every location lies below it.
+    const std::string &Root() const { return m_root; }
 
     // The location of source `index` of the request.
     MailboxLocation Locate(std::size_t index)
@@ -105,20 +113,21 @@ private:
     MailboxLocation m_cachedLocation;
 };
 
-// Makes the mirror folders. Sources come grouped by folder, so a folder is
-// made once for a run of sources that share it.
+// Makes the mirror folders below the output folder, never through a link
+// there. Sources come grouped by folder, so a folder is made once for a run
+// of sources that share it.
 class FolderMaker {
 public:
+    FolderMaker(RecordFileIo &io, const std::string &root) : m_io(io), m_root(root) {}
+
     // Nothing when the folder of `location` is there, with `madeEarlier`
     // telling whether it was made for an earlier source; else the failure.
     std::optional<RecordResult> Make(const MailboxLocation &location, bool &madeEarlier)
     {
         madeEarlier = location.mirrorFolder == m_ready;
         if (!madeEarlier) {
-            if (const FolderMade made = EnsureFolderExists(location.mirrorFolder); !made) {
-                m_ready.clear();
-                return FolderFailure(location.mirrorFolder, made.error);
-            }
+            if (std::optional<RecordResult> failure = MakeNow(location))
+                return failure;
         }
         m_ready = location.mirrorFolder;
         return std::nullopt;
@@ -139,10 +148,8 @@ public:
             if (result.ok || !madeEarlier ||
                 std::filesystem::is_directory(PathFromUtf8(location.mirrorFolder), ec))
                 break;
-            if (const FolderMade made = EnsureFolderExists(location.mirrorFolder); !made) {
-                m_ready.clear();
-                return FolderFailure(location.mirrorFolder, made.error);
-            }
+            if (std::optional<RecordResult> failure = MakeNow(location))
+                return std::move(*failure);
             m_ready = location.mirrorFolder;
             madeEarlier = false;
         }
@@ -150,6 +157,18 @@ public:
     }
 
 private:
+    std::optional<RecordResult> MakeNow(const MailboxLocation &location)
+    {
+        std::string link;
+        if (const FolderMade made = m_io.MakeFolders(m_root, location.mirrorFolder, &link); !made) {
+            m_ready.clear();
+            return FolderFailure(location.mirrorFolder, made.error, link);
+        }
+        return std::nullopt;
+    }
+
+    RecordFileIo &m_io;
+    const std::string &m_root;
     std::string m_ready; // the mirror folder last made sure of
 };
 
@@ -193,7 +212,7 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer, RecordFileIo &io)
 {
     Locator locator(request);
-    FolderMaker folders;
+    FolderMaker folders(io, locator.Root());
     Tally tally;
     ExistingMailboxes existing([&observer](const MailboxCut &cut) {
         observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to);
@@ -214,7 +233,8 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         }
         if (!result)
             result = folders.Append(location, madeEarlier, observer, [&] {
-                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, present);
+                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, present,
+                                           locator.Root());
             });
         tally.Count(source, location, *result);
         observer.FileDone(i, total, source, *result);

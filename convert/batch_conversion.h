@@ -93,7 +93,9 @@ public:
 /// mirror folder and mailbox under the output root by the request's layout
 /// (see MailboxPathFor), the folder is created
 /// (a failure fails that source with "cannot create folder ..."), and the
-/// source's messages are appended to the mailbox. A failing source never
+/// source's messages are appended to the mailbox. Below the output root no
+/// symbolic link is followed, neither to a folder nor to a mailbox: a source
+/// whose mailbox lies behind one fails. A failing source never
 /// stops the batch. A mirror folder is made once for a run of sources that
 /// share it, and made again if it vanishes in between.
 ///

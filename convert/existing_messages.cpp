@@ -59,6 +59,15 @@ ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut)
 
 bool ExistingMessages::Load()
 {
+    // A link may lead out of the output folder: the record writer refuses
+    // it, and it is neither read nor cut here.
+    std::error_code linkError;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(std::filesystem::path(m_path), linkError))) {
+        m_errorCode = ELOOP;
+        m_error = "mailbox " + Quoted(m_path) +
+                  " is a symbolic link, and mailboxes are written only inside the output folder, never through links";
+        return false;
+    }
     // Reading a FIFO or a device would wait or never end: only a regular
     // file (or none) is read.
     std::error_code statusError;

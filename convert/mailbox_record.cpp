@@ -61,6 +61,17 @@ std::string NotPlainFile(const std::string &path)
     return "the mailbox " + Quoted(path) + " is not a plain file (a folder, a pipe or a device stands there)";
 }
 
+std::string OpenFailureText(const std::string &path, bool confined, int error)
+{
+    if (error == EISDIR)
+        return NotPlainFile(path);
+    if (error == ELOOP && confined)
+        return "cannot open mailbox " + Quoted(path) +
+               ": it is a symbolic link or lies behind one, and mailboxes are written only inside the output "
+               "folder, never through links";
+    return "cannot open mailbox " + Quoted(path) + ": " + Describe(error);
+}
+
 // Writes every byte of `pieces` (which it consumes); 0, or the errno of the
 // failure. `written` counts the bytes that went out.
 int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::uint64_t &written)
@@ -480,7 +491,10 @@ RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, Rec
 
 // ---- MailboxFile -------------------------------------------------------------
 
-MailboxFile::MailboxFile(std::string path, RecordFileIo &io) : m_path(std::move(path)), m_io(io) {}
+MailboxFile::MailboxFile(std::string path, RecordFileIo &io, std::string root)
+    : m_path(std::move(path)), m_io(io), m_root(std::move(root))
+{
+}
 
 MailboxFile::~MailboxFile()
 {
@@ -493,11 +507,10 @@ int MailboxFile::Open()
         return 0;
     m_openFailure.clear();
     errno = 0;
-    const int fd = m_io.OpenMailbox(m_path);
+    const int fd = m_io.OpenMailbox(m_path, m_root);
     if (fd < 0) {
         const int error = LastError();
-        m_openFailure = error == EISDIR ? NotPlainFile(m_path)
-                                        : "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error);
+        m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
         return error;
     }
     return OpenWith(fd);
@@ -593,9 +606,12 @@ std::string MailboxFile::CutBack(std::uint64_t length)
     const std::string notCut = " (the mailbox could not be cut back to its previous length: ";
     if (m_fd < 0) {
         errno = 0;
-        const int fd = m_io.ReopenMailbox(m_path);
-        if (fd < 0)
-            return notCut + Describe(LastError()) + ")";
+        const int fd = m_io.ReopenMailbox(m_path, m_root);
+        if (fd < 0) {
+            const int error = LastError();
+            return notCut + (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place"
+                                                                : Describe(error)) + ")";
+        }
         const std::uint64_t expected = m_length;
         if (OpenWith(fd) != 0)
             return notCut + m_openFailure + ")";
@@ -664,11 +680,11 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds,
-                                 RecordSkipper *skipper)
+                                 RecordSkipper *skipper, const std::string &outputRoot)
 {
     std::optional<MailboxFile> mailbox;
     try {
-        mailbox.emplace(mailboxPath, io);
+        mailbox.emplace(mailboxPath, io, outputRoot);
     } catch (...) {
         return OutOfMemory();
     }

@@ -6,6 +6,7 @@
 
 #include "line_end.h"
 #include "message_splitter.h"
+#include "output_layout.h"
 
 #include <chrono>
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tovaly {
@@ -102,18 +104,30 @@ inline constexpr std::chrono::milliseconds kMailboxLockWait{10000};
 class RecordFileIo {
 public:
     explicit RecordFileIo(std::chrono::milliseconds lockWait = kMailboxLockWait) : m_lockWait(lockWait) {}
-    virtual ~RecordFileIo() = default;
+    virtual ~RecordFileIo();
+    RecordFileIo(const RecordFileIo &) = delete;
+    RecordFileIo &operator=(const RecordFileIo &) = delete;
     /// Opens a source for reading without blocking on a FIFO: a descriptor, or -1.
     virtual int OpenSource(const std::string &path);
     /// Reads up to `size` bytes of the source: bytes read, 0 at its end, or -1.
     virtual std::int64_t Read(int fd, char *buffer, std::size_t size);
     /// Reads up to `size` bytes at `offset` without moving the file position.
     virtual std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset);
+    /// Creates `folder` and every missing folder above it, where `folder`
+    /// begins with the output folder `root`. The root is made as
+    /// EnsureFolderExists makes it and may be a symbolic link (the user named
+    /// it); the folders below it are opened and made one at a time without
+    /// following a link, so a link there fails with ELOOP and `link` names it.
+    virtual FolderMade MakeFolders(const std::string &root, const std::string &folder, std::string *link = nullptr);
     /// Opens a mailbox for appending, creating it when missing, without
-    /// blocking on a FIFO: a descriptor, or -1.
-    virtual int OpenMailbox(const std::string &path);
-    /// Opens an existing mailbox for cutting it back, never creating it.
-    virtual int ReopenMailbox(const std::string &path);
+    /// blocking on a FIFO: a descriptor, or -1. When `root` is not empty,
+    /// `path` begins with it, and neither a folder below `root` on the way
+    /// nor the mailbox itself may be a symbolic link (-1 with ELOOP), so the
+    /// mailbox never lies outside the output folder.
+    virtual int OpenMailbox(const std::string &path, const std::string &root);
+    /// Opens an existing mailbox for cutting it back, never creating it;
+    /// `root` as for OpenMailbox.
+    virtual int ReopenMailbox(const std::string &path, const std::string &root);
     /// Fills `status` for an open descriptor: 0, or -1.
     virtual int Stat(int fd, FileStatus &status);
     /// Takes the write lock on the whole file, waiting up to the lock wait
@@ -130,7 +144,18 @@ public:
     std::chrono::milliseconds LockWait() const { return m_lockWait; }
 
 private:
+    int Walk(const std::string &root, std::span<const std::string_view> names, bool make, std::size_t &reached);
+    int WalkFromWhereItWas(const std::string &root, std::span<const std::string_view> names, bool make,
+                           std::size_t &reached, bool &reused);
+    int OpenBelow(const std::string &root, const std::string &path, int flags, int fallbackFlags);
+    void ForgetWalk();
+
     std::chrono::milliseconds m_lockWait;
+    // The folders from an output folder down to the one last walked to, each
+    // open, so the next walk opens only the names it does not share with
+    // this one: the output folder (with an empty name) first.
+    std::string m_walkRoot;
+    std::vector<std::pair<std::string, int>> m_walk;
 };
 
 /// How a mailbox ends, seen from its last bytes.
@@ -163,7 +188,9 @@ std::string TailCompletion(const MailboxTail &tail, std::string_view lastBytes, 
 /// telling of a failure.
 class MailboxFile {
 public:
-    MailboxFile(std::string path, RecordFileIo &io);
+    /// With a `root`, the mailbox is opened only inside that output folder
+    /// (see RecordFileIo::OpenMailbox).
+    MailboxFile(std::string path, RecordFileIo &io, std::string root = {});
     ~MailboxFile();
     MailboxFile(const MailboxFile &) = delete;
     MailboxFile &operator=(const MailboxFile &) = delete;
@@ -206,6 +233,7 @@ private:
 
     std::string m_path;
     RecordFileIo &m_io;
+    std::string m_root;
     int m_fd = -1;
     bool m_lengthKnown = false;
     std::uint64_t m_length = 0;
@@ -228,8 +256,10 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 
 /// The same, making its system calls through `io`. With a `skipper`, the
 /// records it says the mailbox holds are left out (and counted as skipped).
+/// With an `outputRoot` (which `mailboxPath` begins with), the mailbox is
+/// written only when no symbolic link below that folder leads to it.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds,
-                                 RecordSkipper *skipper = nullptr);
+                                 RecordSkipper *skipper = nullptr, const std::string &outputRoot = {});
 
 } // namespace tovaly

@@ -1,13 +1,21 @@
 // RecordFileIo on POSIX systems: open(2) with O_APPEND, writev(2), an fcntl
-// write lock and ftruncate(2).
+// write lock and ftruncate(2); below the output folder, folders and
+// mailboxes are reached one name at a time with openat(2) and O_NOFOLLOW.
 
 #include "mailbox_record.h"
+#include "output_layout.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <new>
+#include <span>
+#include <string_view>
+#include <system_error>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +23,181 @@
 #include <unistd.h>
 
 namespace tovaly {
+
+// ---- Files below the output folder -------------------------------------------
+
+namespace {
+
+// The names of `path` below the folder `root`: false when `path` does not
+// begin with `root` or holds a name that stays put or climbs.
+bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names)
+{
+    if (!path.starts_with(root))
+        return false;
+    std::string_view rest = path.substr(root.size());
+    if (!root.empty() && !root.ends_with('/') && !rest.empty() && !rest.starts_with('/'))
+        return false; // "/out" is not a folder of "/output/a"
+    while (!rest.empty()) {
+        const auto end = rest.find('/');
+        const std::string_view name = rest.substr(0, end);
+        if (name == "." || name == "..")
+            return false;
+        if (!name.empty())
+            names.push_back(name);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return true;
+}
+
+std::string PathBelow(const std::string &root, std::span<const std::string_view> names)
+{
+    std::string path = WithTrailingSeparator(root);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            path.push_back('/');
+        path.append(names[i]);
+    }
+    return path;
+}
+
+// What the folder descriptors are opened with: only a way to name what lies
+// in them, so a folder that may be entered but not listed is passed too.
+#ifdef O_PATH
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Opens `name` in the folder `dir` as a folder, never through a link: a
+// descriptor, or -1 with errno, ELOOP when `name` is a symbolic link.
+int OpenFolderAt(int dir, const std::string &name)
+{
+    const int fd = ::openat(dir, name.c_str(), kFolderFlags | O_NOFOLLOW);
+    if (fd >= 0)
+        return fd;
+    int error = errno;
+    struct stat info {};
+    if (error != ENOENT && ::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+        error = ELOOP;
+    errno = error;
+    return -1;
+}
+
+int LastError()
+{
+    return errno != 0 ? errno : EIO;
+}
+
+} // namespace
+
+RecordFileIo::~RecordFileIo()
+{
+    ForgetWalk();
+}
+
+void RecordFileIo::ForgetWalk()
+{
+    for (const auto &folder : m_walk)
+        ::close(folder.second);
+    m_walk.clear();
+    m_walkRoot.clear();
+}
+
+// Opens the folder `root` (following a link there: the user named it), then
+// each of `names` below it without following any, reusing the folders the
+// last walk opened as far as the two share names: a descriptor of the last
+// folder (kept by this object), or -1 with errno, with `reached` the index
+// of the name that failed. With `make`, a missing folder is created.
+int RecordFileIo::WalkFromWhereItWas(const std::string &root, std::span<const std::string_view> names, bool make,
+                                     std::size_t &reached, bool &reused)
+{
+    reached = 0;
+    reused = !m_walk.empty() && m_walkRoot == root;
+    if (!reused) {
+        ForgetWalk();
+        const int fd = ::open(root.empty() ? "." : root.c_str(), kFolderFlags);
+        if (fd < 0)
+            return -1;
+        m_walkRoot = root;
+        m_walk.emplace_back(std::string(), fd);
+    }
+    std::size_t keep = 0;
+    while (keep < names.size() && keep + 1 < m_walk.size() && m_walk[keep + 1].first == names[keep])
+        ++keep;
+    while (m_walk.size() > keep + 1) {
+        ::close(m_walk.back().second);
+        m_walk.pop_back();
+    }
+    if (reused) {
+        // A folder removed since still answers through its descriptor, but
+        // nothing can be made in it.
+        struct stat info {};
+        if (::fstat(m_walk.back().second, &info) != 0 || info.st_nlink == 0) {
+            errno = ENOENT;
+            return -1;
+        }
+    }
+    m_walk.reserve(names.size() + 1); // no descriptor is opened that could not be kept
+    for (reached = keep; reached < names.size(); ++reached) {
+        const std::string name(names[reached]);
+        const int dir = m_walk.back().second;
+        int next = OpenFolderAt(dir, name);
+        if (next < 0 && errno == ENOENT && make) {
+            if (::mkdirat(dir, name.c_str(), 0777) == 0 || errno == EEXIST)
+                next = OpenFolderAt(dir, name);
+        }
+        if (next < 0)
+            return -1;
+        m_walk.emplace_back(name, next);
+    }
+    return m_walk.back().second;
+}
+
+// The same, walking once more from the output folder when a folder kept
+// open from an earlier walk has been removed since.
+int RecordFileIo::Walk(const std::string &root, std::span<const std::string_view> names, bool make,
+                       std::size_t &reached)
+{
+    bool reused = false;
+    const int fd = WalkFromWhereItWas(root, names, make, reached, reused);
+    if (fd >= 0 || errno != ENOENT || !reused)
+        return fd;
+    ForgetWalk();
+    if (make) {
+        if (const FolderMade made = EnsureFolderExists(root); !made) {
+            errno = made.error.value();
+            return -1;
+        }
+    }
+    return WalkFromWhereItWas(root, names, make, reached, reused);
+}
+
+// Opens the file `path` below `root` with `flags` (`fallbackFlags` when
+// those are refused for want of rights), never through a link below `root`:
+// a descriptor, or -1 with errno (ELOOP for a link).
+int RecordFileIo::OpenBelow(const std::string &root, const std::string &path, int flags, int fallbackFlags)
+{
+    std::vector<std::string_view> names;
+    if (!NamesBelow(root, path, names) || names.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::string name(names.back());
+    const auto folders = std::span<const std::string_view>(names).first(names.size() - 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::size_t reached = 0;
+        const int dir = Walk(root, folders, false, reached);
+        if (dir < 0)
+            return -1;
+        int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno == EACCES && fallbackFlags != flags)
+            fd = ::openat(dir, name.c_str(), fallbackFlags | O_NOFOLLOW, 0666);
+        if (fd >= 0 || errno != ENOENT || attempt > 0 || (flags & O_CREAT) == 0)
+            return fd;
+        ForgetWalk(); // its folder was removed since it was opened: walk to it again
+    }
+    return -1;
+}
 
 int RecordFileIo::OpenSource(const std::string &path)
 {
@@ -31,19 +214,49 @@ std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::u
     return ::pread(fd, buffer, size, static_cast<off_t>(offset));
 }
 
-int RecordFileIo::OpenMailbox(const std::string &path)
+FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string &folder, std::string *link)
+{
+    try {
+        std::vector<std::string_view> names;
+        if (!NamesBelow(root, folder, names))
+            return {std::make_error_code(std::errc::invalid_argument)};
+        if (m_walk.empty() || m_walkRoot != root) {
+            if (const FolderMade made = EnsureFolderExists(root); !made)
+                return made;
+        }
+        std::size_t reached = 0;
+        if (Walk(root, names, true, reached) < 0) {
+            const int error = LastError();
+            if (error == ELOOP && link)
+                *link = PathBelow(root, std::span(names).first(std::min(reached + 1, names.size())));
+            return {std::error_code(error, std::generic_category())};
+        }
+        return {};
+    } catch (const std::bad_alloc &) {
+        return {std::make_error_code(std::errc::not_enough_memory)};
+    }
+}
+
+int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root)
 {
     // Read access too, for a look at the tail; a mailbox that may only be
     // written to is appended to without that look.
-    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd >= 0 || errno != EACCES)
-        return fd;
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
+    if (root.empty()) {
+        const int fd = ::open(path.c_str(), O_RDWR | flags, 0666);
+        if (fd >= 0 || errno != EACCES)
+            return fd;
+        return ::open(path.c_str(), O_WRONLY | flags, 0666);
+    }
+    return OpenBelow(root, path, O_RDWR | flags, O_WRONLY | flags);
 }
 
-int RecordFileIo::ReopenMailbox(const std::string &path)
+int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
 {
-    return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+    if (root.empty())
+        return ::open(path.c_str(), flags);
+    return OpenBelow(root, path, flags, flags);
 }
 
 int RecordFileIo::Stat(int fd, FileStatus &status)

@@ -9,11 +9,16 @@
 // the POSIX calls would.
 
 #include "mailbox_record.h"
+#include "output_layout.h"
 #include "utf8_path.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <new>
+#include <span>
+#include <string_view>
+#include <system_error>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,15 +150,15 @@ bool UnderAFile(std::wstring path)
 // Opens a mailbox for reading and writing (or, where reading is refused,
 // for writing alone); `creation` is OPEN_ALWAYS or OPEN_EXISTING. Writes go
 // to the end of the file whatever the file position (see Write).
-int OpenMailboxWith(const std::string &path, DWORD creation)
+int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_ATTRIBUTE_NORMAL)
 {
     std::wstring wide;
     if (!WidePath(path, wide))
         return -1;
-    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+            CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !IsFolder(wide))
-        handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         // A folder where the mailbox goes: say so, as open(2) does.
@@ -164,6 +169,108 @@ int OpenMailboxWith(const std::string &path, DWORD creation)
         return FailWith(ErrnoFor(error));
     }
     return DescriptorFor(handle, _O_RDWR);
+}
+
+// ---- Below the output folder ------------------------------------------------
+// Folders below the output folder are made and checked one name at a time,
+// and a reparse point (a symbolic link or a junction) there is refused, so a
+// mailbox never lies outside the output folder. Unlike openat(2) on POSIX,
+// this checks names rather than holding the folders open: a link put in
+// place between the check and the open is not caught.
+
+bool IsSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// The names of `path` below the folder `root`: false when `path` does not
+// begin with `root` or holds a name that stays put or climbs.
+bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names)
+{
+    if (!path.starts_with(root))
+        return false;
+    std::string_view rest = path.substr(root.size());
+    if (!root.empty() && !IsSeparator(root.back()) && !rest.empty() && !IsSeparator(rest.front()))
+        return false; // "C:\\out" is not a folder of "C:\\output\\a"
+    while (!rest.empty()) {
+        std::size_t end = 0;
+        while (end < rest.size() && !IsSeparator(rest[end]))
+            ++end;
+        const std::string_view name = rest.substr(0, end);
+        if (name == "." || name == "..")
+            return false;
+        if (!name.empty())
+            names.push_back(name);
+        rest = end == rest.size() ? std::string_view() : rest.substr(end + 1);
+    }
+    return true;
+}
+
+std::string PathBelow(const std::string &root, std::span<const std::string_view> names)
+{
+    std::string path = WithTrailingSeparator(root);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            path.push_back('\\');
+        path.append(names[i]);
+    }
+    return path;
+}
+
+// Checks (and with `make`, creates) each of `names` below `root` as a folder
+// that is not a reparse point: 0, or -1 with errno (ELOOP for a link) and
+// `reached` the index of the name that failed.
+int WalkBelow(const std::string &root, std::span<const std::string_view> names, bool make, std::size_t &reached)
+{
+    for (reached = 0; reached < names.size(); ++reached) {
+        std::wstring wide;
+        if (!WidePath(PathBelow(root, names.first(reached + 1)), wide))
+            return -1;
+        DWORD attributes = GetFileAttributesW(wide.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            const DWORD error = GetLastError();
+            if (!make || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
+                return FailWith(ErrnoFor(error));
+            if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                return FailWithLastError();
+            attributes = GetFileAttributesW(wide.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+                return FailWithLastError();
+        }
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return FailWith(ELOOP);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return FailWith(ENOTDIR);
+    }
+    return 0;
+}
+
+// Opens the mailbox `path` below `root` (anywhere when `root` is empty),
+// refusing a reparse point on the way or as the mailbox itself.
+int OpenMailboxBelow(const std::string &path, const std::string &root, DWORD creation)
+{
+    if (root.empty())
+        return OpenMailboxWith(path, creation);
+    try {
+        std::vector<std::string_view> names;
+        if (!NamesBelow(root, path, names) || names.empty())
+            return FailWith(EINVAL);
+        std::size_t reached = 0;
+        if (WalkBelow(root, std::span<const std::string_view>(names).first(names.size() - 1), false, reached) != 0)
+            return -1;
+    } catch (const std::bad_alloc &) {
+        return FailWith(ENOMEM);
+    }
+    const int fd = OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (fd < 0)
+        return fd;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(HandleOf(fd), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        _close(fd);
+        return FailWith(ELOOP);
+    }
+    return fd;
 }
 
 // Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
@@ -230,14 +337,37 @@ std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::u
     return got;
 }
 
-int RecordFileIo::OpenMailbox(const std::string &path)
+RecordFileIo::~RecordFileIo() = default;
+
+FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string &folder, std::string *link)
 {
-    return OpenMailboxWith(path, OPEN_ALWAYS);
+    try {
+        std::vector<std::string_view> names;
+        if (!NamesBelow(root, folder, names))
+            return {std::make_error_code(std::errc::invalid_argument)};
+        if (const FolderMade made = EnsureFolderExists(root); !made)
+            return made;
+        std::size_t reached = 0;
+        if (WalkBelow(root, names, true, reached) != 0) {
+            const int error = errno;
+            if (error == ELOOP && link)
+                *link = PathBelow(root, std::span(names).first(std::min(reached + 1, names.size())));
+            return {std::error_code(error, std::generic_category())};
+        }
+        return {};
+    } catch (const std::bad_alloc &) {
+        return {std::make_error_code(std::errc::not_enough_memory)};
+    }
 }
 
-int RecordFileIo::ReopenMailbox(const std::string &path)
+int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root)
 {
-    return OpenMailboxWith(path, OPEN_EXISTING);
+    return OpenMailboxBelow(path, root, OPEN_ALWAYS);
+}
+
+int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
+{
+    return OpenMailboxBelow(path, root, OPEN_EXISTING);
 }
 
 int RecordFileIo::Stat(int fd, FileStatus &status)

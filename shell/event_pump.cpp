@@ -1,22 +1,12 @@
 #include "event_pump.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace tovaly {
 
-Clock SteadyClock()
-{
-    const auto start = std::chrono::steady_clock::now();
-    return [start] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    };
-}
-
-EventPump::EventPump(std::function<void()> processEvents, Clock clock, std::int64_t intervalMs)
+EventPump::EventPump(std::function<void()> processEvents, ProgressClock clock, std::int64_t intervalMs)
     : m_processEvents(std::move(processEvents)),
-      m_clock(clock ? std::move(clock) : SteadyClock()),
+      m_clock(clock ? std::move(clock) : ProgressClock(SteadyMilliseconds)),
       m_interval(intervalMs)
 {
 }

@@ -9,15 +9,14 @@
 // its latest state on the controls: what the window paints is always the
 // state of the work at that moment, however seldom it paints.
 
+#include "progress_clock.h"
+
 #include <cstdint>
 #include <functional>
 #include <utility>
 #include <vector>
 
 namespace tovaly {
-
-/// Milliseconds on a monotonic clock.
-using Clock = std::function<std::int64_t()>;
 
 /// The window is served at most once in this many milliseconds while a
 /// command yields.
@@ -26,8 +25,8 @@ inline constexpr std::int64_t kServeIntervalMs = 15;
 class EventPump {
 public:
     /// `processEvents` lets the window handle its pending events once;
-    /// `clock` is a steady clock when empty.
-    explicit EventPump(std::function<void()> processEvents, Clock clock = {},
+    /// `clock` is SteadyMilliseconds when empty.
+    explicit EventPump(std::function<void()> processEvents, ProgressClock clock = {},
                        std::int64_t intervalMs = kServeIntervalMs);
     EventPump(const EventPump &) = delete;
     EventPump &operator=(const EventPump &) = delete;
@@ -75,7 +74,7 @@ public:
 
 private:
     std::function<void()> m_processEvents;
-    Clock m_clock;
+    ProgressClock m_clock;
     std::int64_t m_interval;
     bool m_served = false;
     std::int64_t m_lastServed = 0;
@@ -86,8 +85,5 @@ private:
     int m_nextId = 1;
     std::vector<std::pair<int, std::function<void()>>> m_displays;
 };
-
-/// A steady clock in milliseconds, starting near 0.
-[[nodiscard]] Clock SteadyClock();
 
 } // namespace tovaly

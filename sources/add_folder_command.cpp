@@ -2,7 +2,6 @@
 
 #include "application_title.h"
 #include "mbs_filter.h"
-#include "path_logger.h"
 #include "user_interaction.h"
 
 #include <QDir>
@@ -29,6 +28,7 @@ public:
 struct ScanResult {
     int added = 0;
     std::size_t unreadableFolders = 0;
+    QStringList notAdded; ///< "<path>: <reason>" per folder or entry left out
 };
 
 // The walker's paths are UTF-8 on Windows, the file system's bytes elsewhere.
@@ -57,31 +57,37 @@ QString WithSeparator(QString folder)
     return folder;
 }
 
-// Walks `folder` (ending in a separator) and appends its message files.
+// Scans `folder` (ending in a separator) and appends its message files.
 void AddTree(const AddFolderContext &context, const std::shared_ptr<FileSystemService> &fileSystem,
              const QString &folder, ScanResult &result)
 {
     EventPump &pump = *context.pump;
-    std::shared_ptr<TextList> found;
-    {
-        pathLogger walker(fileSystem, [&pump] { pump.Yield(); });
-        pump.Yield();
-        walker.PathLogInit();
-        walker.setFullFileNamesOnly(true);
-        walker.LogPath(ToCore(folder));
-        pump.Yield();
-        found = walker.fullFileNames();
-        result.unreadableFolders += walker.skippedFolders().size();
-        walker.Terminate();
-    }
-    for (const std::string &path : *found) {
-        pump.Yield();
-        if (!HasMbsExtension(path))
-            continue;
+    pump.Yield();
+    const MbsFolderScan scan = ScanFolderForMbsFiles(ToCore(folder), fileSystem, [&pump] { pump.Yield(); });
+    pump.Yield();
+    result.unreadableFolders += scan.skippedFolders.size();
+    for (const SkippedFolder &skipped : scan.skippedFolders)
+        result.notAdded << FromCore(skipped.path) + QStringLiteral(": cannot list folder: ") + FromCore(skipped.reason);
+    for (const SkippedPath &skipped : scan.skippedEntries)
+        result.notAdded << FromCore(skipped.path) + QStringLiteral(": ") + FromCore(skipped.reason);
+    for (const std::string &path : scan.files) {
         pump.Yield();
         context.list->AddFileToList(FromCore(path));
         ++result.added;
     }
+}
+
+// The summary box: a plain notice, or a warning whose details name what
+// could not be added.
+void ShowSummary(const AddFolderContext &context, const ScanResult &result)
+{
+    const std::size_t entries = static_cast<std::size_t>(result.notAdded.size()) - result.unreadableFolders;
+    const QString text = FilesAddedText(result.added, result.unreadableFolders, entries);
+    if (result.notAdded.isEmpty())
+        context.interaction->Notify(context.owner, ApplicationTitle(), text);
+    else
+        context.interaction->WarnWithDetails(context.owner, ApplicationTitle(), text,
+                                             result.notAdded.join(QLatin1Char('\n')));
 }
 
 void EnableConvert(const AddFolderContext &context, bool enabled)
@@ -92,13 +98,17 @@ void EnableConvert(const AddFolderContext &context, bool enabled)
 
 } // namespace
 
-QString FilesAddedText(int added, std::size_t unreadableFolders)
+QString FilesAddedText(int added, std::size_t unreadableFolders, std::size_t unusableEntries)
 {
     QString text = QString::number(added) + QStringLiteral(" Files Added to List.");
     if (unreadableFolders == 1)
         text += QStringLiteral("\r\n1 folder could not be read.");
     else if (unreadableFolders > 1)
         text += QStringLiteral("\r\n%1 folders could not be read.").arg(unreadableFolders);
+    if (unusableEntries == 1)
+        text += QStringLiteral("\r\n1 entry could not be added.");
+    else if (unusableEntries > 1)
+        text += QStringLiteral("\r\n%1 entries could not be added.").arg(unusableEntries);
     return text;
 }
 
@@ -118,8 +128,7 @@ void RunAddFolderCommand(const AddFolderContext &context)
             AddTree(context, context.fileSystem, WithSeparator(picked), result);
         }
         EnableConvert(context, result.added > 0);
-        context.interaction->Notify(context.owner, ApplicationTitle(),
-                                    FilesAddedText(result.added, result.unreadableFolders));
+        ShowSummary(context, result);
         return;
     } catch (const std::exception &) {
         context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
@@ -152,8 +161,7 @@ void RunAddPathsCommand(const AddFolderContext &context, const QStringList &path
         }
         if (result.added > 0)
             EnableConvert(context, true);
-        context.interaction->Notify(context.owner, ApplicationTitle(),
-                                    FilesAddedText(result.added, result.unreadableFolders));
+        ShowSummary(context, result);
         return;
     } catch (const std::exception &) {
         context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());

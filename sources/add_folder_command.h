@@ -20,8 +20,9 @@ class UserInteraction;
 
 /// The summary box's text: "<added> Files Added to List.", followed, when
 /// folders could not be read, by a line such as "2 folders could not be
-/// read." (CR LF between the lines).
-[[nodiscard]] QString FilesAddedText(int added, std::size_t unreadableFolders);
+/// read.", and when entries could not be added, by one such as "3 entries
+/// could not be added." (CR LF between the lines).
+[[nodiscard]] QString FilesAddedText(int added, std::size_t unreadableFolders, std::size_t unusableEntries = 0);
 
 /// Everything the add-folder command works on.
 struct AddFolderContext {
@@ -36,13 +37,15 @@ struct AddFolderContext {
 
 /// The command behind `CmdAddFolder`. Shows the folder picker "Choose Source
 /// Folder..."; cancel ends it with nothing changed. Otherwise, as one busy
-/// command under the busy pointer (both restored however it ends), walks
-/// the folder (with a trailing separator) with a pathLogger, appends every
-/// walked path that HasMbsExtension accepts, unchanged and in walk order,
-/// behind the rows already listed, enables the convert button when files
-/// were added and disables it when none were, and shows FilesAddedText in a
-/// box with an OK button, no icon and the application title. Folders the
-/// walker could not list are counted in that box. A failure on the way stops
+/// command under the busy pointer (both restored however it ends), scans
+/// the folder (with a trailing separator) with ScanFolderForMbsFiles, the
+/// scan the command line uses, appends every message file it finds,
+/// unchanged and in walk order, behind the rows already listed, enables the
+/// convert button when files were added and disables it when none were, and
+/// shows FilesAddedText in a box with an OK button, no icon and the
+/// application title. Folders the scan could not list and entries it could
+/// not use are counted in that box, which is then a warning whose details
+/// give each one's path and reason, a line each. A failure on the way stops
 /// the command with a warning "<code>:<description>"; rows added before it
 /// stay.
 void RunAddFolderCommand(const AddFolderContext &context);

@@ -1,5 +1,6 @@
 #include "mbs_filter.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace tovaly {
@@ -38,6 +39,13 @@ MbsFolderScan ScanFolderForMbsFiles(const std::string &folder, std::shared_ptr<F
             scan.files.push_back(path);
     }
     scan.skippedFolders = walker.skippedFolders();
+    for (const SkippedPath &entry : walker.skippedEntries()) {
+        // A pipe, a device or a link that leads nowhere is known not to be a
+        // folder; anything else that failed to open might have been one.
+        const bool notAFolder = entry.errorCode == 0 || entry.errorCode == ENOENT;
+        if (HasMbsExtension(entry.path) || !notAFolder)
+            scan.skippedEntries.push_back(entry);
+    }
     walker.Terminate();
     return scan;
 }

@@ -20,12 +20,20 @@ namespace tovaly {
 struct [[nodiscard]] MbsFolderScan {
     std::vector<std::string> files;            ///< message files, in walk order
     std::vector<SkippedFolder> skippedFolders; ///< folders that could not be listed
+    /// Entries that cannot be converted, in walk order: those HasMbsExtension
+    /// accepts that are not a regular file or a link to one (a pipe, a link
+    /// that leads nowhere), and those of any name that could not be told
+    /// apart for another reason (a link that cannot be followed), which may
+    /// be folders of messages.
+    std::vector<SkippedPath> skippedEntries;
 };
 
-/// Walks `folder` and all its subfolders (each folder once, however many
-/// links lead to it) and keeps the files HasMbsExtension accepts, in the
-/// walker's order: a folder's own files, then its subfolders level by level.
-/// `yield` is called between folders. A null `fileSystem` is the real one.
+/// Walks `folder` and all its subfolders (links to folders followed, each
+/// folder once however many links lead to it) and keeps the files
+/// HasMbsExtension accepts (links to files followed), in the walker's order:
+/// a folder's own files, then its subfolders level by level. `yield` is
+/// called at the walker's yield points. A null `fileSystem` is the real one,
+/// which also yields through `yield` while it lists a large folder.
 MbsFolderScan ScanFolderForMbsFiles(const std::string &folder, std::shared_ptr<FileSystemService> fileSystem = nullptr,
                                     pathLogger::YieldFunction yield = {});
 

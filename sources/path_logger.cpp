@@ -1,6 +1,7 @@
 #include "path_logger.h"
 #include "utf8_path.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -71,25 +72,54 @@ public:
     }
 
 private:
+    // Why `entry`, neither a folder nor a regular file, cannot be used.
+    static UnusableEntry Unusable(const fs::directory_entry &entry)
+    {
+        UnusableEntry unusable{Utf8FromPath(entry.path().filename()), 0, "not a regular file"};
+        std::error_code ec;
+        const fs::file_status target = fs::status(entry.path(), ec);
+        std::error_code linkError;
+        if (target.type() == fs::file_type::not_found && entry.is_symlink(linkError)) {
+            unusable.errorCode = ENOENT;
+            unusable.reason = "not a regular file: the link leads nowhere";
+        } else if (ec) {
+            unusable.errorCode = ec.value();
+            unusable.reason = ec.message();
+        }
+        return unusable;
+    }
+
     // Subfolders as the result, files into `files`.
     static FolderListing List(const std::string &folder, FolderListing *files,
                               const std::function<void()> &yield)
     {
         FolderListing subfolders;
         std::error_code ec;
+#ifndef _WIN32
+        // A folder that can be read but not searched lists its names, yet
+        // none of its entries can be opened or told apart: it counts as a
+        // folder that cannot be listed.
+        struct stat self {};
+        if (::stat((fs::path(folder) / ".").c_str(), &self) != 0) {
+            ec.assign(errno, std::generic_category());
+            return FolderListing::Failure(ec.value(), ec.message());
+        }
+#endif
         fs::directory_iterator it(PathFromUtf8(folder), ec);
         const fs::directory_iterator end;
         std::size_t entries = 0;
         for (; !ec && it != end; it.increment(ec)) {
             if (yield && ++entries % kEntriesPerYield == 0)
                 yield();
-            // Both tests follow links; a dangling link, a socket, a pipe or a
-            // device is neither and is left out.
+            // Both tests follow links and answer from the listing itself
+            // for anything but a link.
             std::error_code typeError;
             if (it->is_directory(typeError))
                 subfolders.names.push_back(Utf8FromPath(it->path().filename()));
             else if (it->is_regular_file(typeError))
                 files->names.push_back(Utf8FromPath(it->path().filename()));
+            else
+                files->unusable.push_back(Unusable(*it));
         }
         if (ec)
             return FolderListing::Failure(ec.value(), ec.message());
@@ -137,6 +167,7 @@ void pathLogger::Release()
     m_pathNames.reset();
     m_fullFileNames.reset();
     m_skipped.clear();
+    m_unusable.clear();
 }
 
 void pathLogger::PathLogInit()
@@ -205,9 +236,12 @@ void pathLogger::LogPath(const std::string &strPARENT)
     DoYield();
 
     // A walker that has walked before starts from new lists, so keys never
-    // clash; lists handed out earlier keep what they hold.
+    // clash, and reports only this walk's skipped folders and entries; lists
+    // handed out earlier keep what they hold.
     if ((m_pathNames && !m_pathNames->Empty()) || (m_fullFileNames && !m_fullFileNames->Empty()))
         Release();
+    m_skipped.clear();
+    m_unusable.clear();
 
     // The walk fills the lists it started with, even if code run during a
     // yield releases them; the mode is fixed for the whole walk as well.
@@ -253,6 +287,8 @@ void pathLogger::LogPath(const std::string &strPARENT)
         DoYield();
         if (files.failed)
             Skip(folder, files);
+        for (const UnusableEntry &entry : files.unusable)
+            m_unusable.push_back({folder + entry.name, entry.errorCode, entry.reason});
         for (const std::string &name : files.names) {
             const std::string key = Key(m_count);
             if (!fullOnly) {

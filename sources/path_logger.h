@@ -102,10 +102,21 @@ private:
 using TextList = KeyedList<std::string>;
 using NumberList = KeyedList<std::int32_t>;
 
+/// An entry of a folder that is neither a folder nor a regular file, nor a
+/// link to one, and why.
+struct UnusableEntry {
+    std::string name;
+    int errorCode = 0;  ///< errno-style code; 0 for an entry of another kind
+    std::string reason; ///< plain words, e.g. "not a regular file"
+};
+
 /// The result of listing one folder: the entry names in the order the file
 /// system gives them, or the reason the listing failed.
 struct FolderListing {
     std::vector<std::string> names;
+    /// Of a file listing: the entries that are neither files nor folders (a
+    /// pipe, a link that leads nowhere or cannot be followed), in order.
+    std::vector<UnusableEntry> unusable;
     int errorCode = 0;  ///< errno-style code of the failure, 0 on success
     std::string error;  ///< the failure in plain words, empty on success
     bool failed = false;
@@ -131,7 +142,10 @@ public:
     /// Names of the immediate subfolders of `folder`, links to folders included.
     virtual FolderListing ListSubfolders(const std::string &folder) = 0;
     /// Names of the files of `folder`: regular files and links to regular
-    /// files. Sockets, pipes, devices and dangling links are left out.
+    /// files. Every other entry that is not a folder either (a socket, a pipe,
+    /// a device, a link that leads nowhere or cannot be followed) comes in
+    /// `unusable`. A folder that can be read but not searched (its entries
+    /// cannot be opened) fails to list, like one that cannot be read.
     virtual FolderListing ListFiles(const std::string &folder) = 0;
     /// A text that is the same for every path leading to the same folder
     /// (device and inode after following links); nothing when unknown.
@@ -148,12 +162,14 @@ inline constexpr std::size_t kEntriesPerYield = 512;
 /// window waiting until it is listed.
 std::shared_ptr<FileSystemService> MakeRealFileSystem(std::function<void()> yield = {});
 
-/// A folder the walker could not list, and why.
-struct SkippedFolder {
-    std::string path;  ///< as recorded in pathNames, ending in a separator
-    int errorCode = 0; ///< errno-style code
+/// A folder the walker could not list, or an entry it could not use, and why.
+struct SkippedPath {
+    std::string path;   ///< a folder as recorded in pathNames (ending in a
+                        ///< separator), an entry as its folder plus its name
+    int errorCode = 0;  ///< errno-style code; 0 for an entry of another kind
     std::string reason; ///< plain words, e.g. "Permission denied"
 };
+using SkippedFolder = SkippedPath;
 
 /// Breadth-first folder walker. Calling order: PathLogInit, optionally
 /// setFullFileNamesOnly, one LogPath, the list getters, Terminate.
@@ -167,7 +183,8 @@ struct SkippedFolder {
 ///
 /// Unlike a plain walk, a folder reached a second time (a link cycle, or two
 /// links to the same folder) is not entered again, and a folder that cannot
-/// be listed is recorded in skippedFolders() while the walk goes on.
+/// be listed is recorded in skippedFolders() while the walk goes on. Entries
+/// that are neither files nor folders are recorded in skippedEntries().
 class pathLogger {
 public:
     using YieldFunction = std::function<void()>;
@@ -182,7 +199,7 @@ public:
     void setYield(YieldFunction yield);
 
     /// Makes the walker ready: yields, sets fullFileNamesOnly to true and
-    /// releases the four lists and the skipped folders.
+    /// releases the four lists and the skipped folders and entries.
     void PathLogInit();
 
     /// Walks the tree under `strPARENT` and fills the lists. Does nothing,
@@ -196,9 +213,9 @@ public:
     /// of files after a walk. Not reset by PathLogInit or Terminate.
     [[nodiscard]] std::int32_t Count() const { return m_count; }
 
-    /// Yields, then releases the lists and the skipped folders. Count and
-    /// fullFileNamesOnly keep their values; lists handed out before stay
-    /// valid with their contents.
+    /// Yields, then releases the lists and the skipped folders and entries.
+    /// Count and fullFileNamesOnly keep their values; lists handed out before
+    /// stay valid with their contents.
     void Terminate();
 
     /// True: a walk fills only fullFileNames. False: also fileNames and
@@ -217,6 +234,10 @@ public:
     /// They stay in pathNames; their files and subfolders are missing.
     [[nodiscard]] const std::vector<SkippedFolder> &skippedFolders() const { return m_skipped; }
 
+    /// Entries of the last walk that are neither files nor folders (see
+    /// FileSystemService::ListFiles), in walk order, whatever their names.
+    [[nodiscard]] const std::vector<SkippedPath> &skippedEntries() const { return m_unusable; }
+
 private:
     static std::string AddBackslash(const std::string &path);
     void DoYield() const;
@@ -232,6 +253,7 @@ private:
     std::shared_ptr<TextList> m_pathNames;
     std::shared_ptr<TextList> m_fullFileNames;
     std::vector<SkippedFolder> m_skipped;
+    std::vector<SkippedPath> m_unusable;
 };
 
 } // namespace tovaly

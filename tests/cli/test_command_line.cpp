@@ -13,6 +13,11 @@
 #include <random>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 using namespace tovaly;
 
@@ -159,7 +164,15 @@ protected:
     void TearDown() override
     {
         std::error_code ec;
+        for (const fs::path &locked : m_locked)
+            fs::permissions(locked, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(m_dir, ec);
+    }
+    // Takes `perms` away from the folder `relative` until the test ends.
+    void Lock(const std::string &relative, fs::perms perms)
+    {
+        fs::permissions(m_dir / relative, perms, fs::perm_options::remove);
+        m_locked.push_back(m_dir / relative);
     }
     std::string Put(const std::string &relative, const std::string &content)
     {
@@ -175,6 +188,7 @@ protected:
     }
 
     fs::path m_dir;
+    std::vector<fs::path> m_locked;
 };
 
 } // namespace
@@ -226,6 +240,38 @@ TEST(ParseCommandLine, RejectsBadUsage)
     EXPECT_EQ(ParseError({"--output=", "s"}), "option --output needs a folder");
     EXPECT_EQ(ParseError({"-o", "D", "-o", "E", "s"}), "option -o given more than once");
     EXPECT_EQ(ParseError({}), "no output folder given (-o OUTPUT_DIR)");
+}
+
+TEST(ParseCommandLine, ReadsEveryArgumentAsItsOwnFormSays)
+{
+    // An empty value after "=" is the value: the next argument stays a source.
+    EXPECT_EQ(ParseError({"--output=", "D", "s"}), "option --output needs a folder");
+    EXPECT_EQ(ParseError({"--line-ends=", "lf", "-o", "D", "s"}), "option --line-ends takes lf or crlf");
+    // A value taken from the next argument is taken whatever it looks like.
+    EXPECT_EQ(Parsed({"-o", "-q", "s"}).outputDir, "-q");
+    EXPECT_EQ(Parsed({"--output", "--", "s"}).outputDir, "--");
+    EXPECT_EQ(Parsed({"--mailbox-per", "store", "--mailbox-name", "-x", "-o", "D", "s"}).layout.storeName, "-x");
+    // Values are kept byte for byte, brackets and braces included.
+    EXPECT_EQ(Parsed({"-o", "{}", "[a,b]", "{}"}).sources, (Args{"[a,b]", "{}"}));
+    EXPECT_EQ(Parsed({"-o", "{}", "s"}).outputDir, "{}");
+    // A flag takes no value, not even an empty or a true one.
+    EXPECT_EQ(ParseError({"--skip-existing=", "-o", "D", "s"}), "unknown option '--skip-existing='");
+    EXPECT_EQ(ParseError({"--help=true"}), "unknown option '--help=true'");
+    EXPECT_EQ(ParseError({"-o", "D", "s", "--version=1"}), "unknown option '--version=1'");
+    // A lone "-" is a source; an option name is matched whole and exactly.
+    EXPECT_EQ(Parsed({"-", "-o", "D"}).sources, Args{"-"});
+    EXPECT_EQ(ParseError({"--out=D", "s"}), "unknown option '--out=D'");
+    EXPECT_EQ(ParseError({"--Quiet", "-o", "D", "s"}), "unknown option '--Quiet'");
+    EXPECT_EQ(ParseError({"/o", "D", "s"}), "no output folder given (-o OUTPUT_DIR)");
+    // The first problem in the order given is the one told.
+    EXPECT_EQ(ParseError({"--bogus", "--line-ends=x", "-o", "D", "s"}), "unknown option '--bogus'");
+    EXPECT_EQ(ParseError({"--line-ends=x", "--bogus", "-o", "D", "s"}), "option --line-ends takes lf or crlf, not 'x'");
+    EXPECT_EQ(ParseError({"-x", "-o", "D", "s", "--mailbox-name"}), "unknown option '-x'");
+    EXPECT_EQ(ParseError({"--bogus", "--quiet=1", "-o", "D", "s"}), "unknown option '--bogus'");
+    EXPECT_EQ(ParseError({"--bogus", "--help"}), "unknown option '--bogus'");
+    EXPECT_EQ(ParseError({"-o", "D", "--output", "E", "s"}), "option --output given more than once");
+    EXPECT_EQ(ParseError({"-o", "D", "s", "-qo"}), "option -o given more than once");
+    EXPECT_EQ(ParseError({"-q", "s", "-qo"}), "option -o needs a folder");
 }
 
 TEST(ParseCommandLine, HelpAndVersionNeedNothingElse)
@@ -721,3 +767,82 @@ TEST_F(Opera2MboxRun, SkipExistingAddsOnlyWhatIsMissing)
     EXPECT_EQ(plain.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") + ".\n");
     EXPECT_EQ(ReadAll(Mailbox("store/inbox")), inbox + inbox);
 }
+
+#ifndef _WIN32
+TEST_F(Opera2MboxRun, LinksAreFollowedAndEveryOtherMessageEntryIsReported)
+{
+    Put("store/plain.mbs", Message("plain"));
+    const std::string target = Put("elsewhere/real.mbs", Message("linked file"));
+    Put("elsewhere/folder/inner.mbs", Message("in a linked folder"));
+    fs::create_symlink(target, Path("store/link.mbs"));
+    fs::create_directory_symlink(Path("elsewhere/folder"), Path("store/linked"));
+    // A way back into the store from the linked folder: walked once only.
+    fs::create_directory_symlink(Path("store"), Path("elsewhere/folder/back"));
+    fs::create_symlink(Path("nowhere.mbs"), Path("store/broken.mbs"));
+    fs::create_symlink("loop.MBS", Path("store/loop.MBS"));
+    ASSERT_EQ(::mkfifo(Path("store/pipe.mbs").c_str(), 0600), 0);
+    fs::create_symlink(Path("nowhere"), Path("store/not-a-message")); // not a message entry
+
+    const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitFailures);
+    EXPECT_EQ(run.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") +
+                           "; 3 failed.\n");
+    const std::string store = Path("store") + "/";
+    for (const std::string &line :
+         {store + "broken.mbs: not a regular file: the link leads nowhere",
+          store + "pipe.mbs: not a regular file",
+          store + "loop.MBS: " + std::generic_category().message(ELOOP)})
+        EXPECT_NE(run.err.find("opera2mbox: " + line + "\n"), std::string::npos) << line << "\n" << run.err;
+    EXPECT_EQ(run.err.find("not-a-message"), std::string::npos) << run.err;
+
+    std::vector<std::string> top = Subjects(Mailbox("store"));
+    std::sort(top.begin(), top.end());
+    EXPECT_EQ(top, (std::vector<std::string>{"linked file", "plain"}));
+    EXPECT_EQ(Subjects(Mailbox("store/linked")), std::vector<std::string>{"in a linked folder"});
+}
+
+TEST_F(Opera2MboxRun, AFolderThatCannotBeReadOrSearchedIsReported)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads and searches every folder";
+    Put("store/ok/1.mbs", Message("ok"));
+    Put("store/unsearchable/2.mbs", Message("behind read-only permission"));
+    fs::create_symlink(Path("store/ok/1.mbs"), Path("store/unsearchable/link.mbs"));
+    fs::create_directory_symlink(Path("store/ok"), Path("store/unsearchable/linked"));
+    Put("store/unreadable/3.mbs", Message("behind search-only permission"));
+    Lock("store/unsearchable", fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+    Lock("store/unreadable", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+
+    const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitFailures);
+    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") +
+                           "; 2 failed.\n");
+    const std::string denied = std::generic_category().message(EACCES);
+    for (const char *folder : {"store/unsearchable/", "store/unreadable/"}) {
+        const std::string line = "opera2mbox: " + Path(folder) + ": cannot list folder: " + denied + "\n";
+        EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
+    }
+    EXPECT_EQ(Subjects(Mailbox("store/ok")), std::vector<std::string>{"ok"});
+}
+
+TEST_F(Opera2MboxRun, AMailboxBehindALinkInTheOutputFailsAndCounts)
+{
+    const std::string linked = Put("store/linked/1.mbs", Message("linked"));
+    Put("store/fine/1.mbs", Message("fine"));
+    const fs::path outside = m_dir / "outside";
+    fs::create_directories(outside);
+    const fs::path mirror = Mailbox("store/linked").parent_path();
+    fs::create_directories(mirror.parent_path());
+    fs::create_directory_symlink(outside, mirror);
+
+    const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
+    EXPECT_EQ(run.status, kExitFailures);
+    EXPECT_NE(run.err.find("opera2mbox: " + linked + ": cannot create folder '" + mirror.string() + "/': '" +
+                           mirror.string() + "' is a symbolic link"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") +
+                           "; 1 failed.\n");
+    EXPECT_TRUE(fs::is_empty(outside));
+}
+#endif

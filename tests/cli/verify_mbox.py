@@ -243,23 +243,42 @@ class PythonReader(Reader):
             box.close()
 
 
-class GitReader(Reader):
+class SplittingReader(Reader):
+    """A tool that splits a mailbox into one file per message, each starting
+    with its From line, in a folder; the files' names give their order."""
+
+    def split(self, path, folder):
+        """Runs the tool on `path`, writing into the empty `folder` (its parent
+        is the tool's own scratch space); returns the finished process."""
+        raise NotImplementedError
+
+    def order(self, name):
+        return name
+
+    def read(self, path):
+        work = tempfile.mkdtemp(dir=self.scratch)
+        folder = os.path.join(work, "messages")
+        os.mkdir(folder)
+        run = self.split(path, folder)
+        if run.returncode != 0:
+            detail = run.stderr.decode(errors="replace") or repr(run.stdout[-300:])
+            raise RuntimeError(f"{self.name} failed: {detail}")
+        messages = []
+        for name in sorted(os.listdir(folder), key=self.order):
+            with open(os.path.join(folder, name), "rb") as f:
+                first, _, text = f.read().partition(b"\n")
+            messages.append((first.rstrip(b"\r"), text))
+        shutil.rmtree(work)
+        return messages
+
+
+class GitReader(SplittingReader):
     name = "git"
     unquotes = True
     keeps_separator = True
 
-    def read(self, path):
-        out = tempfile.mkdtemp(dir=self.scratch)
-        run = subprocess.run(["git", "mailsplit", "--mboxrd", "-o" + out, path], capture_output=True)
-        if run.returncode != 0:
-            raise RuntimeError(f"git mailsplit failed: {run.stderr.decode(errors='replace')}")
-        messages = []
-        for name in sorted(os.listdir(out)):
-            with open(os.path.join(out, name), "rb") as f:
-                first, _, text = f.read().partition(b"\n")
-            messages.append((first.rstrip(b"\r"), text))
-        shutil.rmtree(out)
-        return messages
+    def split(self, path, folder):
+        return subprocess.run(["git", "mailsplit", "--mboxrd", "-o" + folder, path], capture_output=True)
 
 
 class DovecotReader(Reader):
@@ -357,53 +376,34 @@ class MailutilsReader(Reader):
         return messages
 
 
-class FormailReader(Reader):
+class FormailReader(SplittingReader):
     name = "formail"
     keeps_separator = True
 
-    def read(self, path):
-        out = tempfile.mkdtemp(dir=self.scratch)
+    def split(self, path, folder):
         with open(path, "rb") as box:
-            run = subprocess.run(["formail", "-s", "sh", "-c", 'cat > "$0/$FILENO"', out], stdin=box,
-                                 capture_output=True)
-        if run.returncode != 0:
-            raise RuntimeError(f"formail failed: {run.stderr.decode(errors='replace')}")
-        messages = []
-        for name in sorted(os.listdir(out), key=int):
-            with open(os.path.join(out, name), "rb") as f:
-                first, _, text = f.read().partition(b"\n")
-            messages.append((first.rstrip(b"\r"), text))
-        shutil.rmtree(out)
-        return messages
+            return subprocess.run(["formail", "-s", "sh", "-c", 'cat > "$0/$FILENO"', folder], stdin=box,
+                                  capture_output=True)
+
+    def order(self, name):
+        return int(name)
 
 
-class MuttReader(Reader):
+class MuttReader(SplittingReader):
     """mutt, read-only, tags every message and pipes each one to a script
     that stores it; mutt wants a terminal, which "script" gives it."""
     name = "mutt"
 
-    def read(self, path):
-        out = tempfile.mkdtemp(dir=self.scratch)
-        save = os.path.join(out, "save.sh")
+    def split(self, path, folder):
+        save = os.path.join(os.path.dirname(folder), "save.sh")
         with open(save, "w") as f:
             f.write('#!/bin/sh\nn=$(ls "$1" | wc -l)\ncat > "$1/$(printf %07d "$n")"\n')
         os.chmod(save, 0o755)
-        box = os.path.join(out, "box")
-        os.mkdir(box)
         command = (f"mutt -n -F /dev/null -R -f '{os.path.abspath(path)}' "
                    "-e 'set pipe_split=yes pipe_decode=no wait_key=no sort=mailbox-order pipe_sep=\"\"' "
-                   f"-e 'push \"T~A<enter>;|{save} {box}<enter>q\"'")
-        run = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True,
-                             env=dict(os.environ, TERM="vt100"), timeout=600)
-        if run.returncode != 0:
-            raise RuntimeError(f"mutt failed: {run.stdout[-300:]!r}")
-        messages = []
-        for name in sorted(os.listdir(box)):
-            with open(os.path.join(box, name), "rb") as f:
-                first, _, text = f.read().partition(b"\n")
-            messages.append((first.rstrip(b"\r"), text))
-        shutil.rmtree(out)
-        return messages
+                   f"-e 'push \"T~A<enter>;|{save} {folder}<enter>q\"'")
+        return subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True,
+                              env=dict(os.environ, TERM="vt100"), timeout=600)
 
 
 READERS = {r.name: r for r in (PythonReader, GitReader, DovecotReader, MailutilsReader, FormailReader, MuttReader)}

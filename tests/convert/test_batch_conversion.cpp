@@ -510,9 +510,9 @@ TEST_F(MixedStoreBatch, FollowingLinesOrNotGivesTheSameMailboxesAndSummary)
 class FailingClose final : public RecordFileIo {
 public:
     std::string failing;
-    int OpenMailbox(const std::string &path) override
+    int OpenMailbox(const std::string &path, const std::string &root) override
     {
-        const int fd = RecordFileIo::OpenMailbox(path);
+        const int fd = RecordFileIo::OpenMailbox(path, root);
         if (fd >= 0 && fs::path(path).filename() == failing)
             m_failing.insert(fd);
         return fd;
@@ -577,3 +577,125 @@ TEST_F(MixedStoreBatch, AnObserverThatThrowsStopsTheBatchCleanly)
     EXPECT_EQ(mbox.find("Subject: 3\n"), std::string::npos);
     EXPECT_TRUE(mbox.ends_with("Body of 2\n\n"));
 }
+
+#ifndef _WIN32
+// Links inside the output folder: a mirror folder or a mailbox that is a
+// symbolic link may lead anywhere, so the sources behind it fail and
+// nothing is written where it points.
+class LinksInTheOutput : public BatchConversion {
+protected:
+    // Every file below `folder`, with its content.
+    static std::map<std::string, std::string> FilesIn(const fs::path &folder)
+    {
+        std::map<std::string, std::string> files;
+        for (const auto &entry : fs::recursive_directory_iterator(folder)) {
+            if (entry.is_regular_file())
+                files[entry.path().string()] = ReadAll(entry.path());
+        }
+        return files;
+    }
+    fs::path Outside() const { return m_dir / "outside"; }
+};
+
+TEST_F(LinksInTheOutput, ALinkedMirrorFolderFailsItsSourcesAndWritesNothingOutside)
+{
+    const std::string linked1 = Source("linked/1.mbs", Message("linked one"));
+    const std::string linked2 = Source("linked/deeper/2.mbs", Message("linked two"));
+    const std::string fine = Source("fine/1.mbs", Message("fine one"));
+    // The mirror of in/linked is a link to a folder outside the output.
+    const fs::path mirror = Mailbox("linked").parent_path();
+    fs::create_directories(mirror.parent_path());
+    fs::create_directories(Outside());
+    fs::create_directory_symlink(Outside(), mirror);
+
+    ConversionRequest request{Out(), {linked1, fine, linked2}};
+    RecordingObserver observer;
+    const BatchSummary summary = ConvertBatch(request, observer);
+
+    EXPECT_TRUE(FilesIn(Outside()).empty());
+    EXPECT_FALSE(fs::exists(Outside() / "deeper"));
+    ASSERT_EQ(summary.failures.size(), 2u);
+    EXPECT_EQ(summary.failures[0].path, linked1);
+    EXPECT_EQ(summary.failures[1].path, linked2);
+    for (const FileFailure &failure : summary.failures) {
+        EXPECT_EQ(failure.errorCode, ELOOP);
+        EXPECT_NE(failure.reason.find("'" + mirror.string() + "' is a symbolic link"), std::string::npos)
+            << failure.reason;
+        EXPECT_NE(failure.reason.find("only inside the output folder"), std::string::npos) << failure.reason;
+    }
+    EXPECT_EQ(summary.sourceFiles, 1u);
+    EXPECT_EQ(SubjectsIn(Mailbox("fine")), std::vector<std::string>{"fine one"});
+}
+
+TEST_F(LinksInTheOutput, ALinkedMailboxIsNeitherWrittenNorCut)
+{
+    const std::string source = Source("inbox/1.mbs", Message("new"));
+    fs::create_directories(Outside());
+    // A torn record, which a rerun that skips existing messages would cut off
+    // a mailbox of its own.
+    const std::string victim = "From x@example.org Tue Mar 05 09:07:03 2024\nSubject: outside\n\nBody, cut sh";
+    std::ofstream(Outside() / "victim.mbox", std::ios::binary) << victim;
+    fs::create_directories(Mailbox("inbox").parent_path());
+    fs::create_symlink(Outside() / "victim.mbox", Mailbox("inbox"));
+    // A dangling link would create the file it names.
+    const std::string other = Source("other/1.mbs", Message("other"));
+    fs::create_directories(Mailbox("other").parent_path());
+    fs::create_symlink(Outside() / "created.mbox", Mailbox("other"));
+
+    for (const bool skipExisting : {false, true}) {
+        SCOPED_TRACE(skipExisting ? "skipping existing messages" : "appending");
+        ConversionRequest request{Out(), {source, other}};
+        request.skipExisting = skipExisting;
+        RecordingObserver observer;
+        const BatchSummary summary = ConvertBatch(request, observer);
+
+        EXPECT_EQ(ReadAll(Outside() / "victim.mbox"), victim);
+        EXPECT_FALSE(fs::exists(Outside() / "created.mbox"));
+        ASSERT_EQ(summary.failures.size(), 2u);
+        EXPECT_EQ(summary.sourceFiles, 0u);
+        EXPECT_EQ(summary.messages, 0u);
+        EXPECT_EQ(summary.failures[0].errorCode, ELOOP);
+        EXPECT_NE(summary.failures[0].reason.find("'" + Mailbox("inbox").string() + "'"), std::string::npos)
+            << summary.failures[0].reason;
+        EXPECT_NE(summary.failures[0].reason.find("symbolic link"), std::string::npos) << summary.failures[0].reason;
+        EXPECT_NE(summary.failures[1].reason.find("'" + Mailbox("other").string() + "'"), std::string::npos)
+            << summary.failures[1].reason;
+    }
+    EXPECT_TRUE(fs::is_symlink(Mailbox("inbox")));
+}
+
+TEST_F(LinksInTheOutput, TheOutputFolderItselfMayBeALink)
+{
+    const std::string source = Source("inbox/1.mbs", Message("through the named link"));
+    fs::create_directories(m_dir / "real");
+    fs::create_directory_symlink(m_dir / "real", m_dir / "out");
+    // And so may a folder above it.
+    fs::create_directory_symlink(m_dir, m_dir / "above");
+
+    ConversionRequest request{(m_dir / "above" / "out").string(), {source}};
+    RecordingObserver observer;
+    const BatchSummary summary = ConvertBatch(request, observer);
+
+    EXPECT_TRUE(summary.failures.empty()) << summary.failures.front().reason;
+    const fs::path real = m_dir / "real" / fs::path(Mailbox("inbox")).lexically_relative(m_dir / "out");
+    EXPECT_EQ(SubjectsIn(real), std::vector<std::string>{"through the named link"});
+}
+
+TEST_F(LinksInTheOutput, ALinkBelowTheOutputFolderIsRefusedWhereverItLeads)
+{
+    // Even a link that stays inside the output folder is not followed: the
+    // rule is about links, not about where they happen to point today.
+    const std::string source = Source("inbox/1.mbs", Message("one"));
+    const fs::path mirror = Mailbox("inbox").parent_path();
+    fs::create_directories(mirror.parent_path());
+    fs::create_directories(m_dir / "out" / "elsewhere");
+    fs::create_directory_symlink(m_dir / "out" / "elsewhere", mirror);
+
+    ConversionRequest request{Out(), {source}};
+    RecordingObserver observer;
+    const BatchSummary summary = ConvertBatch(request, observer);
+    ASSERT_EQ(summary.failures.size(), 1u);
+    EXPECT_EQ(summary.failures[0].errorCode, ELOOP);
+    EXPECT_TRUE(fs::is_empty(m_dir / "out" / "elsewhere"));
+}
+#endif

@@ -1,10 +1,12 @@
 #include "envelope_line.h"
 #include "mail_message_reader.h"
+#include "memory_budget.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <optional>
@@ -13,6 +15,9 @@
 #include <vector>
 
 using namespace tovaly;
+using tovaly::test_support::kReaderBudget;
+using tovaly::test_support::Repeated;
+using tovaly::test_support::RunWithinMemoryBudget;
 
 namespace {
 
@@ -160,6 +165,40 @@ TEST(EnvelopeLineTest, ShortYearsAreReadTheRfc5322Way)
     MailMessageReader reader;
     (void)reader.LoadMessageBytes("Subject: x\r\n\r\n", parsed("From - Sat Mar 05 09:07:03 55"), 1600000000);
     EXPECT_EQ(reader.MessageUnixTime(), 1600000000);
+}
+
+// --- hostile envelope lines -----------------------------------------------
+
+TEST(EnvelopeLineTest, HostileEnvelopeLinesAreReadWithinABoundedMemory)
+{
+    const std::string tokens = Repeated("a ", 30u << 20); // 60 MB of one-letter fields
+    const std::string date = "Tue Mar 05 09:07:03 2024";
+    struct Case {
+        const char *name;
+        std::string line;
+        std::string sender;
+        std::optional<std::int64_t> unixTime;
+    };
+    const std::vector<Case> cases = {
+        {"short fields", "From " + tokens, "a", std::nullopt},
+        {"short fields after the date", "From - " + date + " " + tokens, "", kMar5_090703},
+        {"short fields before the date", "From " + tokens + date, "a", std::nullopt},
+        {"one long sender", "From " + std::string(60u << 20, 'y') + " " + date, "", kMar5_090703},
+        {"one long field", "From ann@example.org " + std::string(60u << 20, 'y'), "ann@example.org", std::nullopt},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int status = RunWithinMemoryBudget(kReaderBudget, [&] {
+            const auto info = ParseEnvelopeLine(c.line);
+            if (!info || info->sender != c.sender || info->unixTime != c.unixTime) {
+                std::fprintf(stderr, "got sender %.80s\n", info ? info->sender.c_str() : "(none)");
+                return false;
+            }
+            (void)IsWellFormedEnvelopeLine(c.line);
+            return true;
+        });
+        EXPECT_EQ(status, 0);
+    }
 }
 
 } // namespace

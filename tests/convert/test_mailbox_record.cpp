@@ -100,9 +100,9 @@ public:
         return got;
     }
 
-    int OpenMailbox(const std::string &path) override
+    int OpenMailbox(const std::string &path, const std::string &root) override
     {
-        const int fd = RecordFileIo::OpenMailbox(path);
+        const int fd = RecordFileIo::OpenMailbox(path, root);
         if (fd >= 0) {
             m_openMailboxes.insert(fd);
             Log("open");
@@ -703,13 +703,13 @@ public:
     int at = 2;
     int failWrite = 2;
     std::string foreign;
-    int OpenMailbox(const std::string &path) override
+    int OpenMailbox(const std::string &path, const std::string &root) override
     {
         if (++m_opens == at) {
             std::ofstream out(path, std::ios::binary | std::ios::app);
             out << foreign;
         }
-        return RecordFileIo::OpenMailbox(path);
+        return RecordFileIo::OpenMailbox(path, root);
     }
     std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
     {
@@ -786,10 +786,10 @@ TEST_F(MailboxRecordTest, AFailureNeverCutsWhatAnotherProgramAppended)
             }
             return got;
         }
-        int ReopenMailbox(const std::string &path) override
+        int ReopenMailbox(const std::string &path, const std::string &root) override
         {
             std::ofstream(path, std::ios::binary | std::ios::app) << foreign;
-            return RecordFileIo::ReopenMailbox(path);
+            return RecordFileIo::ReopenMailbox(path, root);
         }
     };
     LateWriter late;
@@ -945,4 +945,129 @@ TEST_F(MailboxRecordTest, NamesBeyondAsciiAreReadAndWrittenAndLocked)
     result = AppendMailboxRecord(sourceText, sourceText, nullptr, LineEnds::CrLf);
     EXPECT_EQ(result.error, "the source is the mailbox '" + sourceText + "' it would go into");
     EXPECT_EQ(ReadFile(mailbox), std::string(kSimpleRecord) + kSimpleRecord);
+}
+
+// Below an output folder, folders are made and mailboxes opened one name at
+// a time, never through a symbolic link; the output folder itself may be one.
+TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "making symbolic links needs a privilege on Windows";
+#endif
+    const fs::path root = m_dir.Path() / "out";
+    const fs::path outside = m_dir.Path() / "outside";
+    fs::create_directories(root / "real");
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, root / "link");
+    const std::string rootText = root.string() + "/";
+    tovaly::RecordFileIo io;
+
+    std::string link;
+    tovaly::FolderMade made = io.MakeFolders(rootText, rootText + "real/a/b/", &link);
+    EXPECT_TRUE(made) << made.error.message();
+    EXPECT_TRUE(fs::is_directory(root / "real" / "a" / "b"));
+    EXPECT_TRUE(link.empty());
+
+    made = io.MakeFolders(rootText, rootText + "link/a/b/", &link);
+    EXPECT_EQ(made.error, std::errc::too_many_symbolic_link_levels) << made.error.message();
+    EXPECT_EQ(link, rootText + "link");
+    EXPECT_TRUE(fs::is_empty(outside));
+
+    // Deeper down, and dangling: the link named is the one in the way.
+    fs::create_directory_symlink(m_dir.Path() / "nowhere", root / "real" / "a" / "dangling");
+    link.clear();
+    made = io.MakeFolders(rootText, rootText + "real/a/dangling/c", &link);
+    EXPECT_EQ(made.error, std::errc::too_many_symbolic_link_levels);
+    EXPECT_EQ(link, rootText + "real/a/dangling");
+    EXPECT_FALSE(fs::exists(m_dir.Path() / "nowhere"));
+
+    // A file in the way is not a link.
+    WriteFile(root / "real" / "file", "x");
+    link.clear();
+    made = io.MakeFolders(rootText, rootText + "real/file/c/", &link);
+    EXPECT_EQ(made.error, std::errc::not_a_directory);
+    EXPECT_TRUE(link.empty());
+
+    // The root is made when missing, and may be reached through a link.
+    fs::create_directory_symlink(m_dir.Path(), m_dir.Path() / "up");
+    const std::string linkedRoot = (m_dir.Path() / "up" / "fresh").string();
+    EXPECT_TRUE(io.MakeFolders(linkedRoot, linkedRoot + "/x/"));
+    EXPECT_TRUE(fs::is_directory(m_dir.Path() / "fresh" / "x"));
+
+    // Mailboxes: a linked file, a linked folder on the way, a path that is
+    // not below the root or climbs out of it.
+    WriteFile(outside / "victim.mbox", "kept");
+    fs::create_symlink(outside / "victim.mbox", root / "real" / "a" / "a.mbox");
+    for (const std::string &path : {rootText + "real/a/a.mbox", rootText + "link/victim.mbox"}) {
+        errno = 0;
+        EXPECT_EQ(io.OpenMailbox(path, rootText), -1) << path;
+        EXPECT_EQ(errno, ELOOP) << path;
+        errno = 0;
+        EXPECT_EQ(io.ReopenMailbox(path, rootText), -1) << path;
+        EXPECT_EQ(errno, ELOOP) << path;
+    }
+    for (const std::string &path : {m_dir.Path().string() + "/outx/a.mbox", rootText + "real/../link/victim.mbox"}) {
+        errno = 0;
+        EXPECT_EQ(io.OpenMailbox(path, root.string()), -1) << path;
+        EXPECT_EQ(errno, EINVAL) << path;
+    }
+    EXPECT_EQ(ReadFile(outside / "victim.mbox"), "kept");
+    EXPECT_FALSE(fs::exists(m_dir.Path() / "outx"));
+
+    // Through the record writer: the source fails, naming the mailbox.
+    const fs::path source = Source(kSimpleMessage);
+    const RecordResult result = AppendMailboxRecord(source.string(), rootText + "real/a/a.mbox", nullptr, io,
+                                                    LineEnds::Lf, nullptr, rootText);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.errorCode, ELOOP);
+    EXPECT_EQ(result.error, "cannot open mailbox '" + rootText +
+                                "real/a/a.mbox': it is a symbolic link or lies behind one, and mailboxes are "
+                                "written only inside the output folder, never through links");
+    EXPECT_EQ(ReadFile(outside / "victim.mbox"), "kept");
+
+    // A plain mailbox below the root is written as ever.
+    const RecordResult fine = AppendMailboxRecord(source.string(), rootText + "real/a/b/b.mbox", nullptr, io,
+                                                  LineEnds::Lf, nullptr, rootText);
+    EXPECT_TRUE(fine.ok) << fine.error;
+    EXPECT_EQ(fine.messages, 1);
+    EXPECT_TRUE(ReadFile(root / "real" / "a" / "b" / "b.mbox").starts_with("From "));
+}
+
+// The folders walked to are kept open for the next walk; one removed since,
+// or replaced by a link, is walked to afresh.
+TEST_F(MailboxRecordTest, AFolderReplacedSinceTheLastWalkIsWalkedAgain)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "making symbolic links needs a privilege on Windows";
+#endif
+    const fs::path root = m_dir.Path() / "out";
+    const fs::path outside = m_dir.Path() / "outside";
+    fs::create_directories(outside);
+    const std::string rootText = root.string() + "/";
+    const fs::path source = Source(kSimpleMessage);
+    tovaly::RecordFileIo io;
+    const auto append = [&](const std::string &folder) {
+        EXPECT_TRUE(io.MakeFolders(rootText, rootText + folder));
+        return AppendMailboxRecord(source.string(), rootText + folder + "m.mbox", nullptr, io, LineEnds::Lf, nullptr,
+                                   rootText);
+    };
+    ASSERT_TRUE(append("a/b/").ok);
+
+    // Removed and made again: the new folder gets the record.
+    fs::remove_all(root / "a");
+    const RecordResult again = append("a/b/");
+    EXPECT_TRUE(again.ok) << again.error;
+    EXPECT_TRUE(fs::is_regular_file(root / "a" / "b" / "m.mbox"));
+
+    // Replaced by a link: refused, although the walk kept the old folder open.
+    fs::remove_all(root / "a");
+    fs::create_directory_symlink(outside, root / "a");
+    std::string link;
+    EXPECT_EQ(io.MakeFolders(rootText, rootText + "a/c/", &link).error, std::errc::too_many_symbolic_link_levels);
+    EXPECT_EQ(link, rootText + "a");
+    const RecordResult refused =
+        AppendMailboxRecord(source.string(), rootText + "a/b/m.mbox", nullptr, io, LineEnds::Lf, nullptr, rootText);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.errorCode, ELOOP) << refused.error;
+    EXPECT_TRUE(fs::is_empty(outside));
 }

@@ -17,9 +17,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <system_error>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace tovaly {
 namespace {
@@ -271,11 +278,18 @@ TEST_F(AddFolderCommandTest, FoldersThatCannotBeReadAreCountedInTheBox)
     EXPECT_EQ(Rows(), (QStringList{QString::fromStdString(root + "a.mbs"),
                                    QString::fromStdString(root + "ok" + sep + "b.mbs")}));
     ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Warning);
     EXPECT_EQ(interaction.messages[0].text,
               QStringLiteral("2 Files Added to List.\r\n2 folders could not be read."));
+    EXPECT_EQ(interaction.messages[0].details,
+              QString::fromStdString(root + "locked" + sep + ": cannot list folder: Permission denied\n" + root +
+                                     "private" + sep + ": cannot list folder: Permission denied"));
 
     EXPECT_EQ(FilesAddedText(3, 1), QStringLiteral("3 Files Added to List.\r\n1 folder could not be read."));
     EXPECT_EQ(FilesAddedText(0, 0), QStringLiteral("0 Files Added to List."));
+    EXPECT_EQ(FilesAddedText(1, 0, 1), QStringLiteral("1 Files Added to List.\r\n1 entry could not be added."));
+    EXPECT_EQ(FilesAddedText(0, 2, 4), QStringLiteral("0 Files Added to List.\r\n2 folders could not be read."
+                                                      "\r\n4 entries could not be added."));
 }
 
 TEST_F(AddFolderCommandTest, ARootFolderGetsNoSecondSeparator)
@@ -378,6 +392,88 @@ TEST_F(AddFolderCommandTest, ADropWithoutMessageFilesLeavesTheConvertButtonAsItW
     EXPECT_EQ(interaction.messages[2].text, QStringLiteral("1 Files Added to List.\r\n1 folder could not be read."));
     EXPECT_TRUE(convert.isEnabled());
 }
+
+#ifndef _WIN32
+TEST_F(AddFolderCommandTest, LinksAreFollowedAndEntriesThatCannotBeAddedAreListedInTheBox)
+{
+    namespace fs = std::filesystem;
+    const QString plain = Make(QStringLiteral("store/plain.mbs"));
+    const QString real = Make(QStringLiteral("elsewhere/real.mbs"));
+    Make(QStringLiteral("elsewhere/folder/inner.mbs"));
+    const fs::path root = temp.path().toStdString();
+    fs::create_symlink(real.toStdString(), root / "store/link.mbs");
+    fs::create_directory_symlink(root / "elsewhere/folder", root / "store/linked");
+    fs::create_directory_symlink(root / "store", root / "elsewhere/folder/back"); // walked once only
+    fs::create_symlink(root / "nowhere.mbs", root / "store/broken.mbs");
+    ASSERT_EQ(::mkfifo((root / "store/pipe.Mbs").c_str(), 0600), 0);
+    fs::create_symlink(root / "nowhere", root / "store/not-a-message");
+
+    RunOn(Root() + QStringLiteral("/store"));
+    const QString store = Root() + QStringLiteral("/store/");
+    QStringList rows = Rows();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows.takeLast(), store + QStringLiteral("linked/inner.mbs")); // breadth first
+    rows.sort();
+    EXPECT_EQ(rows, (QStringList{store + QStringLiteral("link.mbs"), plain}));
+    EXPECT_TRUE(convert.isEnabled());
+
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    const Message box = interaction.messages[0];
+    EXPECT_EQ(box.kind, Message::Kind::Warning);
+    EXPECT_EQ(box.title, ApplicationTitle());
+    EXPECT_EQ(box.text, QStringLiteral("3 Files Added to List.\r\n2 entries could not be added."));
+    QStringList details = box.details.split(QLatin1Char('\n'));
+    details.sort();
+    EXPECT_EQ(details, (QStringList{store + QStringLiteral("broken.mbs: not a regular file: the link leads nowhere"),
+                                    store + QStringLiteral("pipe.Mbs: not a regular file")}));
+
+    // Dropped on the list, the folder reads the same.
+    RunAddPathsCommand(Context(), {Root() + QStringLiteral("/store")});
+    EXPECT_EQ(list->RowCount(), 6);
+    ASSERT_EQ(interaction.messages.size(), 2U);
+    EXPECT_EQ(interaction.messages[1].kind, Message::Kind::Warning);
+    EXPECT_EQ(interaction.messages[1].text, box.text);
+    EXPECT_EQ(interaction.messages[1].details, box.details);
+}
+
+TEST_F(AddFolderCommandTest, AFolderThatCannotBeReadOrSearchedIsCountedAndNamed)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads and searches every folder";
+    namespace fs = std::filesystem;
+    const QString ok = Make(QStringLiteral("ok/1.mbs"));
+    Make(QStringLiteral("unsearchable/2.mbs"));
+    const fs::path root = temp.path().toStdString();
+    fs::create_symlink(ok.toStdString(), root / "unsearchable/link.mbs");
+    fs::create_directory_symlink(root / "ok", root / "unsearchable/linked");
+    Make(QStringLiteral("unreadable/3.mbs"));
+    struct Restore {
+        std::vector<fs::path> folders;
+        ~Restore()
+        {
+            std::error_code ec;
+            for (const fs::path &folder : folders)
+                fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+    } restore{{root / "unsearchable", root / "unreadable"}};
+    fs::permissions(root / "unsearchable", fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::remove);
+    fs::permissions(root / "unreadable", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                    fs::perm_options::remove);
+
+    RunOn(Root());
+    EXPECT_EQ(Rows(), QStringList{ok});
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    const Message &box = interaction.messages[0];
+    EXPECT_EQ(box.kind, Message::Kind::Warning);
+    EXPECT_EQ(box.text, QStringLiteral("1 Files Added to List.\r\n2 folders could not be read."));
+    const QString denied = QString::fromStdString(std::generic_category().message(EACCES));
+    QStringList details = box.details.split(QLatin1Char('\n'));
+    details.sort();
+    EXPECT_EQ(details, (QStringList{Root() + QStringLiteral("/unreadable/: cannot list folder: ") + denied,
+                                    Root() + QStringLiteral("/unsearchable/: cannot list folder: ") + denied}));
+}
+#endif
 
 } // namespace
 } // namespace tovaly

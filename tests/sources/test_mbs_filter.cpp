@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,4 +64,42 @@ TEST(MbsFolderScan, FindsMessageFilesInWalkOrderOncePerFolder)
     const std::vector<std::string> expected = {start + "1.mbs", start + "b/2.MBS", start + "b/c/3.mbs"};
     EXPECT_EQ(scan.files, expected);
     EXPECT_TRUE(scan.skippedFolders.empty());
+}
+
+TEST(MbsFolderScan, ReportsMessageEntriesItCannotUseAndAnythingThatMightBeAFolder)
+{
+    // One folder whose listing holds every kind of entry the walker cannot use.
+#ifdef _WIN32
+    static const std::string m = "C:\\m\\";
+#else
+    static const std::string m = "/m/";
+#endif
+    class OneFolder final : public tovaly::FileSystemService {
+    public:
+        bool FolderExists(const std::string &path) override { return path == m; }
+        tovaly::FolderListing ListSubfolders(const std::string &) override { return {}; }
+        tovaly::FolderListing ListFiles(const std::string &) override
+        {
+            tovaly::FolderListing listing;
+            listing.names = {"a.mbs", "notes.txt"};
+            listing.unusable = {{"pipe.mbs", 0, "not a regular file"},
+                                {"socket", 0, "not a regular file"},
+                                {"gone.MBS", ENOENT, "not a regular file: the link leads nowhere"},
+                                {"gone", ENOENT, "not a regular file: the link leads nowhere"},
+                                {"loop", ELOOP, "Too many levels of symbolic links"},
+                                {"closed.mbs", EACCES, "Permission denied"}};
+            return listing;
+        }
+        std::optional<std::string> FolderIdentity(const std::string &path) override { return path; }
+    };
+
+    const tovaly::MbsFolderScan scan = tovaly::ScanFolderForMbsFiles(m, std::make_shared<OneFolder>());
+    EXPECT_EQ(scan.files, std::vector<std::string>{m + "a.mbs"});
+    std::vector<std::string> reported;
+    for (const tovaly::SkippedPath &entry : scan.skippedEntries)
+        reported.push_back(entry.path + ": " + entry.reason);
+    EXPECT_EQ(reported, (std::vector<std::string>{m + "pipe.mbs: not a regular file",
+                                                  m + "gone.MBS: not a regular file: the link leads nowhere",
+                                                  m + "loop: Too many levels of symbolic links",
+                                                  m + "closed.mbs: Permission denied"}));
 }

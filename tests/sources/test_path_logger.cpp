@@ -519,6 +519,40 @@ TEST_F(TempTree, ListsOnlyFilesAndFoldersFollowingLinks)
               (std::set<std::string>{tree + "linked.mbs", tree + "sub/s.mbs",
                                      tree + "out1/o.mbs"}));
     EXPECT_TRUE(walker.skippedFolders().empty());
+
+    // What is neither a file nor a folder is recorded with its reason.
+    std::map<std::string, std::pair<int, std::string>> skipped;
+    for (const tovaly::SkippedPath &entry : walker.skippedEntries())
+        skipped[entry.path] = {entry.errorCode, entry.reason};
+    EXPECT_EQ(skipped, (std::map<std::string, std::pair<int, std::string>>{
+                           {tree + "dangling.mbs", {ENOENT, "not a regular file: the link leads nowhere"}},
+                           {tree + "pipe.mbs", {0, "not a regular file"}}}));
+
+    // A new walk reports only its own.
+    walker.LogPath((m_root / "outside").string());
+    EXPECT_TRUE(walker.skippedEntries().empty());
+}
+
+TEST_F(TempTree, AFolderThatCanBeReadButNotSearchedIsSkipped)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root searches every folder";
+    File("half/a.mbs");
+    fs::create_directories(m_root / "half/sub");
+    fs::create_symlink(m_root / "half/a.mbs", m_root / "half/link.mbs");
+    File("other/b.mbs");
+    fs::permissions(m_root / "half", fs::perms::owner_exec, fs::perm_options::remove);
+    m_restore.push_back(m_root / "half");
+
+    pathLogger walker;
+    walker.PathLogInit();
+    walker.LogPath(Root());
+    const auto full = walker.fullFileNames();
+    EXPECT_EQ(std::vector<std::string>(full->begin(), full->end()), std::vector<std::string>{Slash() + "other/b.mbs"});
+    ASSERT_EQ(walker.skippedFolders().size(), 1u);
+    EXPECT_EQ(walker.skippedFolders()[0].path, Slash() + "half/");
+    EXPECT_EQ(walker.skippedFolders()[0].errorCode, EACCES);
+    EXPECT_TRUE(walker.skippedEntries().empty());
 }
 
 TEST_F(TempTree, UnreadableFolderIsSkipped)
