@@ -20,7 +20,7 @@ FUZZ_SECONDS ?= 60
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test test-sanitize fuzz run sample clean
+.PHONY: all deps configure build test test-sanitize fuzz format-check run sample clean
 
 all: build
 
@@ -51,6 +51,11 @@ test-sanitize: deps
 	cd build-asan && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# Every C++ file as .clang-format lays it out (clang-format from Debian).
+format-check:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="clang-format git"
+	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
 
 # libFuzzer targets (fuzz/), built with clang, AddressSanitizer and UBSan in
 # build-fuzz/; each runs FUZZ_SECONDS from the committed seed corpus. New

@@ -23,8 +23,8 @@ QString NativeStyleName(const QStringList &available, const QString &current)
         if (Has(available, platformStyle))
             return platformStyle;
     }
-    if (!current.isEmpty() && current.compare(QLatin1String("windows"), Qt::CaseInsensitive) != 0
-        && Has(available, current))
+    if (!current.isEmpty() && current.compare(QLatin1String("windows"), Qt::CaseInsensitive) != 0 &&
+        Has(available, current))
         return current.toLower();
     return QStringLiteral("fusion");
 }

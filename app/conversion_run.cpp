@@ -97,8 +97,7 @@ public:
         m_linePending = true;
     }
 
-    void FileDone(std::size_t index, std::size_t total, const std::string &path,
-                  const RecordResult &result) override
+    void FileDone(std::size_t index, std::size_t total, const std::string &path, const RecordResult &result) override
     {
         (void)path;
         (void)result;
@@ -156,11 +155,11 @@ QString CompletionTitle()
 
 QString CompletionText()
 {
-    return QStringLiteral("Export Completed Successfully !") + kLineBreak
-           + QStringLiteral("Your data has been successfully exported to .mbox format (Compatible for Mac Mail).")
-           + kLineBreak
-           + QStringLiteral("Move converted folders to Mac and import it into Apple Mac Mail by using the import "
-                            "option from File Menu.");
+    return QStringLiteral("Export Completed Successfully !") + kLineBreak +
+           QStringLiteral("Your data has been successfully exported to .mbox format (Compatible for Mac Mail).") +
+           kLineBreak +
+           QStringLiteral("Move converted folders to Mac and import it into Apple Mac Mail by using the import "
+                          "option from File Menu.");
 }
 
 QString NothingToConvertText()
@@ -238,8 +237,8 @@ void ConversionRun::Run()
             return;
         }
 
-        QString root = m_context.interaction->BrowseForFolder(m_context.owner,
-                                                              QStringLiteral("Choose Folder to Save..."));
+        QString root =
+            m_context.interaction->BrowseForFolder(m_context.owner, QStringLiteral("Choose Folder to Save..."));
         if (root.isEmpty())
             return;
         if (!root.endsWith(QDir::separator()))
@@ -268,8 +267,8 @@ void ConversionRun::Run()
                 FailureDetailsText(summary.failures));
     } catch (const std::exception &failure) {
         m_context.interaction->Warn(m_context.owner, ApplicationTitle(),
-                                    QStringLiteral("The conversion stopped: ")
-                                        + QString::fromLocal8Bit(failure.what()));
+                                    QStringLiteral("The conversion stopped: ") +
+                                        QString::fromLocal8Bit(failure.what()));
     }
 }
 

@@ -47,10 +47,7 @@ const QColor kBlue(0, 0, 255);
 // A filled rectangle with a one-pixel outline, drawn behind the controls.
 class Band final : public QWidget {
 public:
-    explicit Band(QWidget *parent) : QWidget(parent)
-    {
-        setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
+    explicit Band(QWidget *parent) : QWidget(parent) { setAttribute(Qt::WA_TransparentForMouseEvents); }
 
 protected:
     void paintEvent(QPaintEvent *) override
@@ -236,9 +233,8 @@ QString CopyrightNotice()
 }
 
 FrmStep1::FrmStep1(FrmStep1Services services)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                           | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                           | Qt::WindowCloseButtonHint),
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       m_services(std::move(services))
 {
     // Initialise step: the look of the controls is settled before any exists.
@@ -292,20 +288,18 @@ void FrmStep1::CreateControls()
     c.Shape2 = Place(new Band(this), QStringLiteral("Shape2"), TwipsRect(-120, 0, 8415, 855));
     c.Shape1 = Place(new Band(this), QStringLiteral("Shape1"), TwipsRect(-120, 5640, 8415, 855));
 
-    c.lblTitle = MakeLabel(this, QStringLiteral("lblTitle"), ApplicationTitle(),
-                           TwipsRect(240, 120, 7695, 375));
+    c.lblTitle = MakeLabel(this, QStringLiteral("lblTitle"), ApplicationTitle(), TwipsRect(240, 120, 7695, 375));
     c.lblTitle->setFont(Tahoma(14.25, true));
     SetTextColour(c.lblTitle, kTitleText);
     SetOpaqueBackground(c.lblTitle, kWhite);
 
-    c.lblCopyright = MakeLabel(this, QStringLiteral("lblCopyright"), CopyrightNotice(),
-                               TwipsRect(240, 480, 6135, 255));
+    c.lblCopyright = MakeLabel(this, QStringLiteral("lblCopyright"), CopyrightNotice(), TwipsRect(240, 480, 6135, 255));
     c.lblCopyright->setFont(Tahoma(8.25));
     SetTextColour(c.lblCopyright, kBlack);
     SetOpaqueBackground(c.lblCopyright, kWhite);
 
-    c.lblCount1 = MakeLabel(this, QStringLiteral("lblCount1"), QStringLiteral("0 files"),
-                            TwipsRect(270, 1560, 7695, 255));
+    c.lblCount1 =
+        MakeLabel(this, QStringLiteral("lblCount1"), QStringLiteral("0 files"), TwipsRect(270, 1560, 7695, 255));
     c.lblCount1->setFont(Tahoma(8.25));
 
     c.Label4 = MakeLabel(this, QStringLiteral("Label4"), QStringLiteral("Converting Messages..."),
@@ -317,8 +311,8 @@ void FrmStep1::CreateControls()
     c.Image1->setScaledContents(false);
     c.Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    c.LblProgessCurrent = MakeLabel(this, QStringLiteral("LblProgessCurrent"),
-                                    QStringLiteral("Message 0 (of 0)"), TwipsRect(600, 3720, 7335, 255));
+    c.LblProgessCurrent = MakeLabel(this, QStringLiteral("LblProgessCurrent"), QStringLiteral("Message 0 (of 0)"),
+                                    TwipsRect(600, 3720, 7335, 255));
     SetTextColour(c.LblProgessCurrent, kBlack);
 
     c.Label3 = MakeLabel(this, QStringLiteral("Label3"), QStringLiteral("Message Status     :"),
@@ -326,8 +320,7 @@ void FrmStep1::CreateControls()
     c.Label3->setFont(Tahoma(8.25, true));
     SetTextColour(c.Label3, kMaroon);
 
-    c.Label1 = MakeLabel(this, QStringLiteral("Label1"), QStringLiteral("Saving : "),
-                         TwipsRect(1920, 4250, 735, 255));
+    c.Label1 = MakeLabel(this, QStringLiteral("Label1"), QStringLiteral("Saving : "), TwipsRect(1920, 4250, 735, 255));
 
     c.LblByteRead = MakeLabel(this, QStringLiteral("LblByteRead"), QStringLiteral("<  Not Available >"),
                               TwipsRect(2640, 4250, 5295, 255));
@@ -339,13 +332,11 @@ void FrmStep1::CreateControls()
     c.cmdAdd = MakeButton(this, QStringLiteral("cmdAdd"), QStringLiteral("Add MBS File(s)..."),
                           TwipsRect(240, 960, 1815, 375));
     c.CmdAddFolder = MakeButton(this, QStringLiteral("CmdAddFolder"),
-                                QStringLiteral("Add Folder having MBS File(s)..."),
-                                TwipsRect(2400, 960, 2775, 375));
+                                QStringLiteral("Add Folder having MBS File(s)..."), TwipsRect(2400, 960, 2775, 375));
     c.cmdClear1 = MakeButton(this, QStringLiteral("cmdClear1"), QStringLiteral("Clear File(s)..."),
                              TwipsRect(6240, 960, 1695, 375));
 
-    c.grdFiles1 = Place(new FileGrid(this), QStringLiteral("grdFiles1"),
-                        TwipsRect(240, 1800, 7695, 1575));
+    c.grdFiles1 = Place(new FileGrid(this), QStringLiteral("grdFiles1"), TwipsRect(240, 1800, 7695, 1575));
     c.grdFiles1->setFont(Tahoma(8.25));
     c.grdFiles1->verticalHeader()->setMinimumSectionSize(1);
     c.grdFiles1->verticalHeader()->setDefaultSectionSize(c.grdFiles1->fontMetrics().height() + 4);
@@ -354,23 +345,21 @@ void FrmStep1::CreateControls()
     c.ProgressBar1 = MakeProgressBar(this, QStringLiteral("ProgressBar1"), TwipsRect(1920, 4560, 6015, 255));
 
     c.CmdConvert2MBOX = MakeButton(this, QStringLiteral("CmdConvert2MBOX"),
-                                   QStringLiteral("Convert &Messages to MBOX File"),
-                                   TwipsRect(2760, 5040, 2655, 435));
+                                   QStringLiteral("Convert &Messages to MBOX File"), TwipsRect(2760, 5040, 2655, 435));
     c.CmdConvert2MBOX->setEnabled(false);
 
     c.Picture3 = Place(new QWidget(this), QStringLiteral("Picture3"), TwipsRect(120, 5760, 7935, 495));
     SetOpaqueBackground(c.Picture3, kWhite);
-    c.CmdHelp = MakeButton(c.Picture3, QStringLiteral("CmdHelp"), QStringLiteral("&Help Manual"),
-                           TwipsRect(0, 0, 1695, 375));
-    c.cmdEnd = MakeButton(c.Picture3, QStringLiteral("cmdEnd"), QStringLiteral("E&xit"),
-                          TwipsRect(6480, 0, 1335, 375));
+    c.CmdHelp =
+        MakeButton(c.Picture3, QStringLiteral("CmdHelp"), QStringLiteral("&Help Manual"), TwipsRect(0, 0, 1695, 375));
+    c.cmdEnd = MakeButton(c.Picture3, QStringLiteral("cmdEnd"), QStringLiteral("E&xit"), TwipsRect(6480, 0, 1335, 375));
 }
 
 void FrmStep1::SetTabOrder()
 {
     const FrmStep1Controls &c = m_controls;
-    QWidget *const order[] = {c.cmdAdd, c.cmdClear1, c.CmdAddFolder, c.grdFiles1,
-                              c.CmdConvert2MBOX, c.cmdEnd, c.CmdHelp};
+    QWidget *const order[] = {c.cmdAdd,          c.cmdClear1, c.CmdAddFolder, c.grdFiles1,
+                              c.CmdConvert2MBOX, c.cmdEnd,    c.CmdHelp};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(order[i], order[i + 1]);
 }

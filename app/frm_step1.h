@@ -130,7 +130,7 @@ private:
     std::unique_ptr<SourceFileList> m_files;
     std::unique_ptr<ConversionRun> m_conversion;
     int m_busy = 0;
-    bool m_convertAllowed = false;      // the convert button's state once no command runs
+    bool m_convertAllowed = false;       // the convert button's state once no command runs
     QPointer<QWidget> m_focusBeforeBusy; // where the focus goes back to
 };
 

@@ -16,8 +16,7 @@ int main(int argc, char *argv[])
     tovaly::LetOversizeWritesFail();
 
     tovaly::QtUserInteraction interaction;
-    tovaly::ProgramLifetime lifetime([] { QCoreApplication::processEvents(); },
-                                     [] { QCoreApplication::quit(); },
+    tovaly::ProgramLifetime lifetime([] { QCoreApplication::processEvents(); }, [] { QCoreApplication::quit(); },
                                      [] { std::exit(EXIT_SUCCESS); });
 
     tovaly::FrmStep1 window({

@@ -5,8 +5,7 @@
 namespace tovaly {
 
 ProgramLifetime::ProgramLifetime(Action processEvents, Action quitEventLoop, Action terminate)
-    : m_processEvents(std::move(processEvents)),
-      m_quitEventLoop(std::move(quitEventLoop)),
+    : m_processEvents(std::move(processEvents)), m_quitEventLoop(std::move(quitEventLoop)),
       m_terminate(std::move(terminate))
 {
 }

@@ -15,8 +15,7 @@ namespace tovaly {
 /// A rectangle given by left, top, width and height in twips, in pixels.
 [[nodiscard]] constexpr QRect TwipsRect(int left, int top, int width, int height)
 {
-    return QRect(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width),
-                 TwipsToPixels(height));
+    return QRect(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width), TwipsToPixels(height));
 }
 
 } // namespace tovaly

@@ -24,40 +24,39 @@ namespace {
 constexpr const char *kUsage =
     "usage: opera2mbox [-q] [--line-ends=lf|crlf] [--skip-existing] -o OUTPUT_DIR SOURCE...\n";
 
-constexpr const char *kHelp =
-    "Convert Opera Mail message files (.mbs) into mbox mailboxes.\n"
-    "\n"
-    "  -o, --output DIR        write the mailboxes under DIR (created when missing)\n"
-    "  -q, --quiet             no progress bar\n"
-    "      --line-ends=lf|crlf end every line of the mailboxes with LF or CR LF\n"
-    "                          (default: LF on Linux and macOS, CR LF on Windows)\n"
-    "      --mailbox-per=folder|account|store\n"
-    "                          how messages are gathered into mailboxes (see below)\n"
-    "      --mailbox-name=NAME the one mailbox of --mailbox-per=store (default opera)\n"
-    "      --skip-existing     leave out the messages a mailbox holds already, so a\n"
-    "                          rerun adds only what is missing; a torn last record\n"
-    "                          (from a run that was stopped) is cut off first\n"
-    "  -h, --help              show this help and exit\n"
-    "      --version           show the version and exit\n"
-    "\n"
-    "A SOURCE is a message file, taken whatever its name, or a folder, whose\n"
-    "whole tree is searched for files ending in .mbs (in any case).\n"
-    "\n"
-    "Mailboxes, with -o out:\n"
-    "  folder   (the default) every source folder becomes one mailbox named\n"
-    "           after it, in a mirror of the folder's absolute path under DIR:\n"
-    "           /home/ann/Mail/inbox/1.mbs goes to\n"
-    "           out/home/ann/Mail/inbox/inbox.mbox.\n"
-    "  account  one mailbox per Opera account folder, beside the mirror of that\n"
-    "           folder: /home/ann/store/account1/2010/01/05/1.mbs goes to\n"
-    "           out/home/ann/store/account1.mbox. Messages in no account folder\n"
-    "           go to a mailbox named after the SOURCE folder they were found\n"
-    "           in (out/home/ann/store.mbox), or after their own folder.\n"
-    "  store    one mailbox for everything: out/opera.mbox.\n"
-    "Messages are appended, so converting again into the same DIR adds them a\n"
-    "second time, unless --skip-existing is given.\n"
-    "\n"
-    "Exit status: 0 all converted, 1 some sources failed, 2 bad usage.\n";
+constexpr const char *kHelp = "Convert Opera Mail message files (.mbs) into mbox mailboxes.\n"
+                              "\n"
+                              "  -o, --output DIR        write the mailboxes under DIR (created when missing)\n"
+                              "  -q, --quiet             no progress bar\n"
+                              "      --line-ends=lf|crlf end every line of the mailboxes with LF or CR LF\n"
+                              "                          (default: LF on Linux and macOS, CR LF on Windows)\n"
+                              "      --mailbox-per=folder|account|store\n"
+                              "                          how messages are gathered into mailboxes (see below)\n"
+                              "      --mailbox-name=NAME the one mailbox of --mailbox-per=store (default opera)\n"
+                              "      --skip-existing     leave out the messages a mailbox holds already, so a\n"
+                              "                          rerun adds only what is missing; a torn last record\n"
+                              "                          (from a run that was stopped) is cut off first\n"
+                              "  -h, --help              show this help and exit\n"
+                              "      --version           show the version and exit\n"
+                              "\n"
+                              "A SOURCE is a message file, taken whatever its name, or a folder, whose\n"
+                              "whole tree is searched for files ending in .mbs (in any case).\n"
+                              "\n"
+                              "Mailboxes, with -o out:\n"
+                              "  folder   (the default) every source folder becomes one mailbox named\n"
+                              "           after it, in a mirror of the folder's absolute path under DIR:\n"
+                              "           /home/ann/Mail/inbox/1.mbs goes to\n"
+                              "           out/home/ann/Mail/inbox/inbox.mbox.\n"
+                              "  account  one mailbox per Opera account folder, beside the mirror of that\n"
+                              "           folder: /home/ann/store/account1/2010/01/05/1.mbs goes to\n"
+                              "           out/home/ann/store/account1.mbox. Messages in no account folder\n"
+                              "           go to a mailbox named after the SOURCE folder they were found\n"
+                              "           in (out/home/ann/store.mbox), or after their own folder.\n"
+                              "  store    one mailbox for everything: out/opera.mbox.\n"
+                              "Messages are appended, so converting again into the same DIR adds them a\n"
+                              "second time, unless --skip-existing is given.\n"
+                              "\n"
+                              "Exit status: 0 all converted, 1 some sources failed, 2 bad usage.\n";
 
 constexpr const char *kVersion = "opera2mbox 1.00\n";
 
@@ -255,10 +254,7 @@ public:
     }
 
     // `message`, unless an unknown option came before the problem it tells.
-    [[noreturn]] void Fail(const std::string &message) const
-    {
-        throw BadUsage{FirstUnknownOption().value_or(message)};
-    }
+    [[noreturn]] void Fail(const std::string &message) const { throw BadUsage{FirstUnknownOption().value_or(message)}; }
 
 private:
     // The message for the first argument CLI11 could not place, if any: a
@@ -357,8 +353,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
     return parsed;
 }
 
-CollectedSources CollectSources(const std::vector<std::string> &sources,
-                                std::shared_ptr<FileSystemService> fileSystem)
+CollectedSources CollectSources(const std::vector<std::string> &sources, std::shared_ptr<FileSystemService> fileSystem)
 {
     if (!fileSystem)
         fileSystem = MakeRealFileSystem();
@@ -375,21 +370,18 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
         collected.files.insert(collected.files.end(), std::make_move_iterator(scan.files.begin()),
                                std::make_move_iterator(scan.files.end()));
         for (const SkippedFolder &skipped : scan.skippedFolders)
-            collected.failures.push_back(
-                {skipped.path, skipped.errorCode, "cannot list folder: " + skipped.reason});
+            collected.failures.push_back({skipped.path, skipped.errorCode, "cannot list folder: " + skipped.reason});
         for (SkippedPath &skipped : scan.skippedEntries)
             collected.failures.push_back({std::move(skipped.path), skipped.errorCode, std::move(skipped.reason)});
     }
     return collected;
 }
 
-std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
-                        const std::string &outputDir)
+std::string SummaryLine(const BatchSummary &summary, std::size_t failures, const std::string &outputDir)
 {
-    std::string line = "Converted " + Counted(summary.messages, "message", "messages") +
-                       " from " + Counted(summary.sourceFiles, "source file", "source files") +
-                       " into " + Counted(summary.mailboxes, "mailbox", "mailboxes") +
-                       " under " + outputDir;
+    std::string line = "Converted " + Counted(summary.messages, "message", "messages") + " from " +
+                       Counted(summary.sourceFiles, "source file", "source files") + " into " +
+                       Counted(summary.mailboxes, "mailbox", "mailboxes") + " under " + outputDir;
     if (summary.skipExisting)
         line += "; " + std::to_string(summary.alreadyPresent) + " already present";
     if (failures > 0)
@@ -397,13 +389,12 @@ std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
     return line + ".";
 }
 
-int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-                  bool errIsTerminal, std::function<std::size_t()> errColumns)
+int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, bool errIsTerminal,
+                  std::function<std::size_t()> errColumns)
 {
     const ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.ok) {
-        err << "opera2mbox: " << parsed.error << '\n'
-            << kUsage << "Try 'opera2mbox --help' for more information.\n";
+        err << "opera2mbox: " << parsed.error << '\n' << kUsage << "Try 'opera2mbox --help' for more information.\n";
         return kExitUsage;
     }
     const CommandLine &options = parsed.options;
@@ -423,11 +414,9 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
         std::error_code ec;
         const fs::file_status status = fs::status(PathFromUtf8(source), ec);
         if (!fs::exists(status)) {
-            const bool denied = ec && ec != std::errc::no_such_file_or_directory &&
-                                ec != std::errc::not_a_directory;
+            const bool denied = ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory;
             err << "opera2mbox: " << source << ": "
-                << (denied ? "cannot access: " + ec.message() : std::string("no such file or folder"))
-                << '\n';
+                << (denied ? "cannot access: " + ec.message() : std::string("no such file or folder")) << '\n';
             usable = false;
         }
     }
@@ -435,8 +424,7 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
         err << "opera2mbox: " << options.outputDir << ": not a folder\n";
         usable = false;
     } else if (!blocker.empty()) {
-        err << "opera2mbox: " << options.outputDir << ": cannot be a folder: " << blocker
-            << " is not a folder\n";
+        err << "opera2mbox: " << options.outputDir << ": cannot be a folder: " << blocker << " is not a folder\n";
         usable = false;
     }
     if (!usable) {

@@ -25,7 +25,7 @@ struct CommandLine {
     bool quiet = false;
     bool help = false;
     bool version = false;
-    MailboxLayout layout; ///< --mailbox-per, --mailbox-name
+    MailboxLayout layout;      ///< --mailbox-per, --mailbox-name
     bool skipExisting = false; ///< --skip-existing
 };
 
@@ -70,14 +70,13 @@ CollectedSources CollectSources(const std::vector<std::string> &sources,
 /// The one-line result, e.g. "Converted 3 messages from 2 source files into
 /// 1 mailbox under out; 1 failed.", with "; N already present" before the
 /// failures when the run skipped existing messages.
-[[nodiscard]] std::string SummaryLine(const BatchSummary &summary, std::size_t failures,
-                                      const std::string &outputDir);
+[[nodiscard]] std::string SummaryLine(const BatchSummary &summary, std::size_t failures, const std::string &outputDir);
 
 /// Runs opera2mbox with `args` (without the program name). The summary goes
 /// to `out`; usage errors, failures and the progress bar (only when
 /// `errIsTerminal` and not quiet) go to `err`, whose width `errColumns`
 /// tells (80 when not given or 0). Returns the exit status.
-int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-                  bool errIsTerminal, std::function<std::size_t()> errColumns = {});
+int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, bool errIsTerminal,
+                  std::function<std::size_t()> errColumns = {});
 
 } // namespace tovaly

@@ -62,8 +62,7 @@ std::string FormatProgressLine(const ProgressSnapshot &s, std::size_t columns)
     if (s.elapsedSeconds >= 0.5 && s.bytesDone > 0) {
         const double rate = static_cast<double>(s.bytesDone) / s.elapsedSeconds;
         fields.push_back(Format("%.1f MB/s", rate / kMegabyte));
-        const double left =
-            static_cast<double>(s.bytesTotal > s.bytesDone ? s.bytesTotal - s.bytesDone : 0) / rate;
+        const double left = static_cast<double>(s.bytesTotal > s.bytesDone ? s.bytesTotal - s.bytesDone : 0) / rate;
         fields.push_back(Duration(left) + " left");
     }
 
@@ -96,8 +95,7 @@ std::string FormatProgressLine(const ProgressSnapshot &s, std::size_t columns)
     return line;
 }
 
-ProgressReporter::ProgressReporter(std::ostream &err, bool showBar,
-                                   std::vector<std::uint64_t> fileSizes, Clock clock,
+ProgressReporter::ProgressReporter(std::ostream &err, bool showBar, std::vector<std::uint64_t> fileSizes, Clock clock,
                                    double maxRedrawsPerSecond, Columns columns)
     : m_err(err), m_showBar(showBar), m_sizes(std::move(fileSizes)),
       m_clock(clock ? std::move(clock) : Clock(SteadyMilliseconds)),

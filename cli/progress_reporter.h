@@ -32,8 +32,7 @@ inline constexpr std::size_t kDefaultColumns = 80;
 /// line is kept shorter than `columns` (so it never wraps, which would
 /// break redrawing it in place): the bar shrinks, then goes, then the end
 /// of the line is cut off.
-[[nodiscard]] std::string FormatProgressLine(const ProgressSnapshot &snapshot,
-                                             std::size_t columns = kDefaultColumns);
+[[nodiscard]] std::string FormatProgressLine(const ProgressSnapshot &snapshot, std::size_t columns = kDefaultColumns);
 
 /// Draws the bar (when `showBar`) at most `maxRedrawsPerSecond` times a
 /// second, however the events come, and writes every failure as
@@ -51,12 +50,11 @@ public:
     /// `fileSizes` are the sizes of the sources in request order (for the
     /// byte totals; may be empty). `clock` defaults to SteadyMilliseconds,
     /// `columns` to kDefaultColumns.
-    ProgressReporter(std::ostream &err, bool showBar, std::vector<std::uint64_t> fileSizes,
-                     Clock clock = {}, double maxRedrawsPerSecond = 10.0, Columns columns = {});
+    ProgressReporter(std::ostream &err, bool showBar, std::vector<std::uint64_t> fileSizes, Clock clock = {},
+                     double maxRedrawsPerSecond = 10.0, Columns columns = {});
 
     void FileStarted(std::size_t index, std::size_t total, const std::string &path) override;
-    void FileDone(std::size_t index, std::size_t total, const std::string &path,
-                  const RecordResult &result) override;
+    void FileDone(std::size_t index, std::size_t total, const std::string &path, const RecordResult &result) override;
     /// Writes "opera2mbox: <mailbox>: torn last record cut off (N bytes)".
     void MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to) override;
     void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override;

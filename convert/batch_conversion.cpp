@@ -64,10 +64,9 @@ public:
                     return m_cachedLocation;
             }
         }
-        MailboxLocation location =
-            m_layout.per == MailboxPer::Account
-                ? AccountMailboxPathFor(Absolute(source), TopFolderPath(top), m_root)
-                : MailboxPathFor(Absolute(source), m_root);
+        MailboxLocation location = m_layout.per == MailboxPer::Account
+                                       ? AccountMailboxPathFor(Absolute(source), TopFolderPath(top), m_root)
+                                       : MailboxPathFor(Absolute(source), m_root);
         if (!folder.empty()) {
             m_cached = true;
             m_cachedFolder = folder;
@@ -108,7 +107,7 @@ private:
     MailboxLayout m_layout;
     const std::vector<TopFolder> *m_topFolders;
     bool m_cached = false;
-    std::string m_cachedFolder; // the source folder, as given, of the location below
+    std::string m_cachedFolder;  // the source folder, as given, of the location below
     std::size_t m_cachedTop = 0; // and the top folder it was found under
     MailboxLocation m_cachedLocation;
 };
@@ -137,16 +136,14 @@ public:
     // earlier source may have vanished since: when the append fails and the
     // folder is gone, it is made again and the append tried once more.
     template <typename Appender>
-    RecordResult Append(const MailboxLocation &location, bool madeEarlier, BatchObserver &observer,
-                        Appender &&append)
+    RecordResult Append(const MailboxLocation &location, bool madeEarlier, BatchObserver &observer, Appender &&append)
     {
         RecordResult result;
         for (int attempt = 0; attempt < 2; ++attempt) {
             observer.Yield();
             result = append();
             std::error_code ec;
-            if (result.ok || !madeEarlier ||
-                std::filesystem::is_directory(PathFromUtf8(location.mirrorFolder), ec))
+            if (result.ok || !madeEarlier || std::filesystem::is_directory(PathFromUtf8(location.mirrorFolder), ec))
                 break;
             if (std::optional<RecordResult> failure = MakeNow(location))
                 return std::move(*failure);
@@ -185,8 +182,7 @@ public:
         if (result.ok) {
             ++m_summary.sourceFiles;
             m_summary.warnings.insert(m_summary.warnings.end(), result.warnings.begin(), result.warnings.end());
-        }
-        else
+        } else
             m_summary.failures.push_back({source, result.errorCode, result.error});
     }
 
@@ -214,9 +210,8 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     Locator locator(request);
     FolderMaker folders(io, locator.Root());
     Tally tally;
-    ExistingMailboxes existing([&observer](const MailboxCut &cut) {
-        observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to);
-    });
+    ExistingMailboxes existing(
+        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); });
     const std::size_t total = request.sources.size();
     for (std::size_t i = 0; i < total; ++i) {
         const std::string &source = request.sources[i];

@@ -24,10 +24,10 @@ struct TopFolder {
 
 /// What to convert and where to.
 struct ConversionRequest {
-    std::string outputRoot;           ///< folder the mailboxes go under
-    std::vector<std::string> sources; ///< message files, converted in this order
+    std::string outputRoot;              ///< folder the mailboxes go under
+    std::vector<std::string> sources;    ///< message files, converted in this order
     LineEnds lineEnds = kNativeLineEnds; ///< how the mailboxes' lines end
-    MailboxLayout layout = {};        ///< how messages are gathered into mailboxes
+    MailboxLayout layout = {};           ///< how messages are gathered into mailboxes
     /// Where the sources were found, by ascending firstSource; only the
     /// account layout asks. Sources before the first entry count as given
     /// on their own.
@@ -46,12 +46,12 @@ struct FileFailure {
 
 /// What a batch did.
 struct [[nodiscard]] BatchSummary {
-    std::uint64_t messages = 0;    ///< records appended in total
-    std::size_t sourceFiles = 0;   ///< sources converted in full
-    std::size_t mailboxes = 0;     ///< distinct mailbox files written to
-    std::uint64_t bytesRead = 0;   ///< bytes of the sources read
-    bool skipExisting = false;     ///< the request asked to leave out what is there
-    std::uint64_t alreadyPresent = 0; ///< messages left out as already there
+    std::uint64_t messages = 0;        ///< records appended in total
+    std::size_t sourceFiles = 0;       ///< sources converted in full
+    std::size_t mailboxes = 0;         ///< distinct mailbox files written to
+    std::uint64_t bytesRead = 0;       ///< bytes of the sources read
+    bool skipExisting = false;         ///< the request asked to leave out what is there
+    std::uint64_t alreadyPresent = 0;  ///< messages left out as already there
     std::vector<FileFailure> failures; ///< in request order
     /// What was done besides appending that the user should hear of (a torn
     /// mailbox completed), in plain words, in the order it happened.
@@ -70,8 +70,7 @@ public:
         (void)path;
     }
     /// After source `index` of `total`, with its result.
-    virtual void FileDone(std::size_t index, std::size_t total, const std::string &path,
-                          const RecordResult &result)
+    virtual void FileDone(std::size_t index, std::size_t total, const std::string &path, const RecordResult &result)
     {
         (void)index;
         (void)total;

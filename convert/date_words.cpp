@@ -8,9 +8,9 @@ namespace {
 
 constexpr std::array<const char *, 7> kFullDayNames = {"sunday",   "monday", "tuesday", "wednesday",
                                                        "thursday", "friday", "saturday"};
-constexpr std::array<const char *, 12> kFullMonthNames = {
-    "january", "february", "march",     "april",   "may",      "june",
-    "july",    "august",   "september", "october", "november", "december"};
+constexpr std::array<const char *, 12> kFullMonthNames = {"january",   "february", "march",    "april",
+                                                          "may",       "june",     "july",     "august",
+                                                          "september", "october",  "november", "december"};
 
 char LowerAscii(char c)
 {
@@ -83,10 +83,8 @@ std::optional<int> ParseTimeOfDay(std::string_view token)
         return std::nullopt;
     const auto second = token.find(':', first + 1);
     const auto hour = ParseNumber(token.substr(0, first), 2);
-    const auto minute = ParseNumber(token.substr(first + 1, second == std::string_view::npos
-                                                                ? std::string_view::npos
-                                                                : second - first - 1),
-                                    2);
+    const auto minute = ParseNumber(
+        token.substr(first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1), 2);
     std::optional<int> secondValue = 0;
     if (second != std::string_view::npos)
         secondValue = ParseNumber(token.substr(second + 1), 2);
@@ -115,14 +113,8 @@ std::optional<int> ParseZone(std::string_view token)
         const char *name;
         int hours;
     };
-    static constexpr std::array<NamedZone, 8> zones = {{{"EST", -5},
-                                                        {"EDT", -4},
-                                                        {"CST", -6},
-                                                        {"CDT", -5},
-                                                        {"MST", -7},
-                                                        {"MDT", -6},
-                                                        {"PST", -8},
-                                                        {"PDT", -7}}};
+    static constexpr std::array<NamedZone, 8> zones = {
+        {{"EST", -5}, {"EDT", -4}, {"CST", -6}, {"CDT", -5}, {"MST", -7}, {"MDT", -6}, {"PST", -8}, {"PDT", -7}}};
     for (const auto &zone : zones) {
         if (EqualsNoCase(token, zone.name))
             return zone.hours * 3600;

@@ -65,8 +65,7 @@ struct Token {
 };
 
 // The first `maxTokens` tokens of `text`.
-std::vector<Token> SplitTokens(std::string_view text, bool commaSeparates,
-                               std::size_t maxTokens = kMaxEnvelopeTokens);
+std::vector<Token> SplitTokens(std::string_view text, bool commaSeparates, std::size_t maxTokens = kMaxEnvelopeTokens);
 
 // A date read from text, with what is needed to judge its year.
 struct DateRead {
@@ -86,7 +85,6 @@ bool Believable(const DateRead &date);
 
 // asctime date "Www Mmm dd hh:mm[:ss] [zone] yyyy" starting at tokens[at].
 // `read`, when given, receives the year as written.
-std::optional<std::int64_t> ParseAsctimeAt(const std::vector<Token> &tokens, std::size_t at,
-                                           DateRead *read = nullptr);
+std::optional<std::int64_t> ParseAsctimeAt(const std::vector<Token> &tokens, std::size_t at, DateRead *read = nullptr);
 
 } // namespace tovaly::detail

@@ -125,9 +125,8 @@ bool IsWellFormedEnvelopeLine(std::string_view line)
         (void)words.Next(); // the sender was a user named like a weekday
     const std::string_view month = words.Next();
     const bool monthKnown =
-        month.size() >= 3 && std::any_of(kMonthNames.begin(), kMonthNames.end(), [&](const char *name) {
-            return EqualsNoCase(month.substr(0, 3), name);
-        });
+        month.size() >= 3 && std::any_of(kMonthNames.begin(), kMonthNames.end(),
+                                         [&](const char *name) { return EqualsNoCase(month.substr(0, 3), name); });
     const auto day = ParseNumber(words.Next(), 2);
     if (!monthKnown || !day || *day < 1 || *day > 31 || !ParseTimeOfDay(words.Next()))
         return false;

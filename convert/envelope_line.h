@@ -12,7 +12,7 @@ namespace tovaly {
 
 /// What an mbox envelope line ("From sender date ...") says.
 struct EnvelopeInfo {
-    std::string sender;                  ///< empty when absent or "-"
+    std::string sender;                   ///< empty when absent or "-"
     std::optional<std::int64_t> unixTime; ///< asctime date read as UTC, when parsable
 };
 

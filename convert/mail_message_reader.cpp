@@ -250,8 +250,9 @@ HeaderFields ParseHeaderBlock(std::string_view message)
                                                   message.data());
         const bool lineEnded = end < message.size();
         const std::string_view line = message.substr(pos, end - pos);
-        pos = !lineEnded ? message.size()
-                         : end + ((message[end] == '\r' && end + 1 < message.size() && message[end + 1] == '\n') ? 2 : 1);
+        pos = !lineEnded
+                  ? message.size()
+                  : end + ((message[end] == '\r' && end + 1 < message.size() && message[end + 1] == '\n') ? 2 : 1);
 
         if (line.empty()) {
             fields.complete = true;
@@ -516,8 +517,8 @@ std::optional<DateRead> PlainDate(std::string_view value)
         return std::nullopt;
     // What GMime turns down (four-digit years before 1969, impossible days
     // and times) or reads its own way is left to it.
-    if ((yearDigits == 4 && *year < 1970) || *year > 9998 || !IsCalendarDate(*year, month, *day) ||
-        *hour > 23 || *minute > 59 || *second > 59)
+    if ((yearDigits == 4 && *year < 1970) || *year > 9998 || !IsCalendarDate(*year, month, *day) || *hour > 23 ||
+        *minute > 59 || *second > 59)
         return std::nullopt;
     const auto unixTime = UnixTimeOf(*year, month, *day, *hour * 3600 + *minute * 60 + *second, zoneOffset);
     if (!unixTime)

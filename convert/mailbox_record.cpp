@@ -279,7 +279,8 @@ public:
             return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
         m_end = m_mailbox.Length();
         if (const int closeError = m_mailbox.Close(); closeError != 0)
-            return Fail(closeError, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
+            return Fail(closeError,
+                        "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
         m_records += records;
         return true;
     }
@@ -321,12 +322,10 @@ public:
     {
         std::vector<std::string> warnings;
         if (m_completion) {
-            const char *added = m_completion->state == TailState::MissingLineEnd
-                                    ? "a line end and an empty line"
-                                    : "an empty line";
+            const char *added =
+                m_completion->state == TailState::MissingLineEnd ? "a line end and an empty line" : "an empty line";
             warnings.push_back("mailbox " + Quoted(m_mailbox.Path()) + " ended inside a record (at byte " +
-                               std::to_string(m_completion->offset) + "); added " + added +
-                               " before the next record");
+                               std::to_string(m_completion->offset) + "); added " + added + " before the next record");
         }
         return warnings;
     }
@@ -357,8 +356,8 @@ private:
     RecordObserver *m_observer;
     LineEnds m_lineEnds;
     RecordSkipper *m_skipper;
-    std::optional<std::uint64_t> m_mark; // the mailbox length before this source
-    std::uint64_t m_end = 0;             // where this source's last record ended
+    std::optional<std::uint64_t> m_mark;     // the mailbox length before this source
+    std::uint64_t m_end = 0;                 // where this source's last record ended
     std::optional<MailboxTail> m_completion; // a torn tail this source completed
     int m_stranded = 0;
     int m_records = 0;
@@ -438,8 +437,7 @@ public:
         };
         MessageSplitter splitter(
             [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); }, m_lineEnds,
-            m_totalBytes,
-            m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead) : nullptr);
+            m_totalBytes, m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead) : nullptr);
         const std::size_t chunkSize = ChunkSizeFor(m_totalBytes);
         const auto chunk = std::make_unique_for_overwrite<char[]>(chunkSize);
         const int readError =
@@ -538,8 +536,8 @@ int MailboxFile::OpenWith(int fd)
     if (m_io.Lock(fd) != 0) {
         const int error = LastError();
         if (error == EWOULDBLOCK || error == EAGAIN || error == EACCES)
-            return fail(EWOULDBLOCK, "cannot write to mailbox " + Quoted(m_path) +
-                                         ": mailbox is in use by another program");
+            return fail(EWOULDBLOCK,
+                        "cannot write to mailbox " + Quoted(m_path) + ": mailbox is in use by another program");
         return fail(error, "cannot lock mailbox " + Quoted(m_path) + ": " + Describe(error));
     }
     // Asked again under the lock: another program may have appended since.
@@ -564,8 +562,8 @@ int MailboxFile::ReadTail(std::string &tail)
     std::uint64_t got = 0;
     while (got < want) {
         errno = 0;
-        const std::int64_t n = m_io.ReadAt(m_fd, buffer.data() + got, static_cast<std::size_t>(want - got),
-                                           m_length - want + got);
+        const std::int64_t n =
+            m_io.ReadAt(m_fd, buffer.data() + got, static_cast<std::size_t>(want - got), m_length - want + got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -609,8 +607,8 @@ std::string MailboxFile::CutBack(std::uint64_t length)
         const int fd = m_io.ReopenMailbox(m_path, m_root);
         if (fd < 0) {
             const int error = LastError();
-            return notCut + (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place"
-                                                                : Describe(error)) + ")";
+            return notCut +
+                   (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place" : Describe(error)) + ")";
         }
         const std::uint64_t expected = m_length;
         if (OpenWith(fd) != 0)
@@ -679,8 +677,8 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 }
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds,
-                                 RecordSkipper *skipper, const std::string &outputRoot)
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds, RecordSkipper *skipper,
+                                 const std::string &outputRoot)
 {
     std::optional<MailboxFile> mailbox;
     try {

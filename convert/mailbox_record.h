@@ -46,12 +46,12 @@ public:
 };
 
 struct [[nodiscard]] RecordResult {
-    bool ok = false;        ///< every message of the source was appended
-    int messages = 0;       ///< records appended to the mailbox
-    int skipped = 0;        ///< records left out as already there (see RecordSkipper)
+    bool ok = false;             ///< every message of the source was appended
+    int messages = 0;            ///< records appended to the mailbox
+    int skipped = 0;             ///< records left out as already there (see RecordSkipper)
     std::uint64_t bytesRead = 0; ///< size of the source read
-    int errorCode = 0;      ///< errno of the failure, 0 when ok
-    std::string error;      ///< the failure in plain words, empty when ok
+    int errorCode = 0;           ///< errno of the failure, 0 when ok
+    std::string error;           ///< the failure in plain words, empty when ok
     /// What the writer did besides appending that the user should hear of,
     /// in plain words (a torn mailbox completed, say); kept only when ok.
     std::vector<std::string> warnings;

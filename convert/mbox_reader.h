@@ -99,10 +99,10 @@ private:
     void StartRecordIfFromLine();
 
     MboxVisitor &m_visitor;
-    std::uint64_t m_offset = 0;        // bytes consumed
+    std::uint64_t m_offset = 0; // bytes consumed
     std::uint64_t m_records = 0;
     std::uint64_t m_firstRecordAt = 0;
-    std::uint64_t m_recordStart = 0;   // of the current record
+    std::uint64_t m_recordStart = 0; // of the current record
     std::uint64_t m_wholeEnd = 0;
     bool m_inRecord = false;
     bool m_finished = false;
@@ -110,12 +110,12 @@ private:
     // The line being read.
     Line m_line = Line::Start;
     std::uint64_t m_lineStart = 0;
-    std::size_t m_quotes = 0;    // leading ">" of the prefix
-    std::size_t m_fromMatched = 0; // bytes of "From " matched after them
-    bool m_prefixCr = false;     // the prefix is a lone CR so far
-    std::string m_fromLine;      // as much of a From line as is kept
+    std::size_t m_quotes = 0;       // leading ">" of the prefix
+    std::size_t m_fromMatched = 0;  // bytes of "From " matched after them
+    bool m_prefixCr = false;        // the prefix is a lone CR so far
+    std::string m_fromLine;         // as much of a From line as is kept
     std::uint64_t m_fromLength = 0; // its length so far
-    bool m_fromLastCr = false;   // and whether its last byte so far is a CR
+    bool m_fromLastCr = false;      // and whether its last byte so far is a CR
 
     // The lines before it.
     bool m_previousEmpty = false; // the line before was empty (or there is none)

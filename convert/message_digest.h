@@ -100,7 +100,7 @@ private:
 
 /// What a mailbox file holds.
 struct [[nodiscard]] MailboxScan {
-    bool ok = false;        ///< read to its end (or it does not exist)
+    bool ok = false; ///< read to its end (or it does not exist)
     bool exists = false;
     int errorCode = 0;      ///< errno of a failure to open or read it
     std::string error;      ///< the failure in plain words

@@ -79,11 +79,11 @@ public:
 private:
     // What the source has shown itself to be so far.
     enum class Form {
-        Unknown,  // its first line has not been read
-        Message,  // no leading envelope line: one message, never split
-        Mailbox,  // a leading envelope line; its kind shows in the next line
-        Opera,    // an Opera store file
-        Mbox,     // an mbox file
+        Unknown, // its first line has not been read
+        Message, // no leading envelope line: one message, never split
+        Mailbox, // a leading envelope line; its kind shows in the next line
+        Opera,   // an Opera store file
+        Mbox,    // an mbox file
     };
     enum class Prefix { Open, Plain, From };
     enum class Answer { Yes, No, NotYet };
@@ -101,15 +101,14 @@ private:
     void EndLine(std::size_t endingLength);
     void ResetLine();
     void ResolvePendingAsBody();
-    void Split(std::size_t previousEnd, std::size_t envelopeStart, std::size_t envelopeEnd,
-               std::size_t nextStart);
+    void Split(std::size_t previousEnd, std::size_t envelopeStart, std::size_t envelopeEnd, std::size_t nextStart);
     void Emit(std::size_t textEnd);
 
     Sink m_sink;
     LineCounted m_lineCounted;
     std::string_view m_lineEnd; // what every line end is written as
     std::uint64_t m_bytesSoFar = 0;
-    std::uint64_t m_countCarry = 0; // bytes of the progress line read in earlier chunks
+    std::uint64_t m_countCarry = 0;    // bytes of the progress line read in earlier chunks
     const char *m_countFrom = nullptr; // where the progress line starts in the current chunk
     // The text of the current message (and the start of the next one while a
     // split is being decided). A plain buffer: it is filled with memcpy and

@@ -229,8 +229,7 @@ std::string AbsolutePath(std::string_view path)
     return LexicallyNormal(Utf8FromPath(absolute), kNativePathStyle);
 }
 
-MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view outputRoot,
-                               PathStyle style)
+MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view outputRoot, PathStyle style)
 {
     const char sep = PathSeparator(style);
     const std::string source = LexicallyNormal(sourcePath, style);
@@ -366,8 +365,8 @@ MailboxLocation StoreMailboxPathFor(std::string_view outputRoot, std::string_vie
     return location;
 }
 
-MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sourcePath,
-                               std::string_view topFolder, std::string_view outputRoot, PathStyle style)
+MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sourcePath, std::string_view topFolder,
+                               std::string_view outputRoot, PathStyle style)
 {
     switch (layout.per) {
     case MailboxPer::Account:

@@ -121,9 +121,8 @@ struct MailboxLayout {
 
 /// The location of `sourcePath` under the rule of `layout`; `topFolder` is
 /// used by the account rule only.
-MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sourcePath,
-                               std::string_view topFolder, std::string_view outputRoot,
-                               PathStyle style = kNativePathStyle);
+MailboxLocation MailboxPathFor(const MailboxLayout &layout, std::string_view sourcePath, std::string_view topFolder,
+                               std::string_view outputRoot, PathStyle style = kNativePathStyle);
 
 /// What EnsureFolderExists did: true when the folder exists, else the error
 /// that stopped it.

@@ -156,7 +156,7 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
     if (!WidePath(path, wide))
         return -1;
     HANDLE handle =
-            CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
+        CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !IsFolder(wide))
         handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -44,9 +44,8 @@ bool DetectShaExtensions()
 
 // The compression function on `count` blocks with the SHA extensions.
 // `state` is a, b, ..., h; the instructions want it as ABEF and CDGH.
-__attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::uint32_t *state,
-                                                                             const std::uint8_t *blocks,
-                                                                             std::size_t count)
+__attribute__((target("sha,sse4.1,ssse3"))) void
+CompressWithShaExtensions(std::uint32_t *state, const std::uint8_t *blocks, std::size_t count)
 {
     const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     __m128i cdab = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state)), 0xB1);

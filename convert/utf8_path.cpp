@@ -142,7 +142,8 @@ std::FILE *OpenUtf8File(const std::string &path, const char *mode)
         return nullptr;
     }
     const std::u16string wideMode = Utf16FromUtf8(mode);
-    return _wfopen(reinterpret_cast<const wchar_t *>(wide.c_str()), reinterpret_cast<const wchar_t *>(wideMode.c_str()));
+    return _wfopen(reinterpret_cast<const wchar_t *>(wide.c_str()),
+                   reinterpret_cast<const wchar_t *>(wideMode.c_str()));
 #else
     return std::fopen(path.c_str(), mode);
 #endif

@@ -265,8 +265,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             tovaly::AppendMailboxRecord("source.mbs", "mailbox.mbox", nullptr, io, lineEnds);
         show("every message of the source is appended", result.error)(result.ok);
         show("one record per split message")(result.messages == static_cast<int>(split.size()));
-        show("a torn mailbox is completed and said so, a whole one is not")(
-            result.warnings.size() == (run == 0 && before.torn ? 1u : 0u));
+        show("a torn mailbox is completed and said so, a whole one is not")(result.warnings.size() ==
+                                                                            (run == 0 && before.torn ? 1u : 0u));
     }
 
     // Read back in pieces of the sizes the input chose.

@@ -10,8 +10,7 @@ namespace {
 
 QUrl ShowDirectoryDialog(QWidget *owner, const QString &title)
 {
-    return QFileDialog::getExistingDirectoryUrl(owner, title, QUrl(),
-                                                QFileDialog::ShowDirsOnly,
+    return QFileDialog::getExistingDirectoryUrl(owner, title, QUrl(), QFileDialog::ShowDirsOnly,
                                                 {QStringLiteral("file")});
 }
 

@@ -23,8 +23,7 @@ using FolderDialog = std::function<QUrl(QWidget *owner, const QString &title)>;
 [[nodiscard]] QString BrowseForFolder(QWidget *owner, const QString &title);
 
 /// As above, with the picker given (a seam for tests).
-[[nodiscard]] QString BrowseForFolder(QWidget *owner, const QString &title,
-                                      const FolderDialog &dialog);
+[[nodiscard]] QString BrowseForFolder(QWidget *owner, const QString &title, const FolderDialog &dialog);
 
 /// The path BrowseForFolder returns for a picker's answer `folder`: empty for
 /// an empty, invalid or non-local URL, otherwise NormaliseFolderPath of its

@@ -5,8 +5,7 @@
 namespace tovaly {
 
 EventPump::EventPump(std::function<void()> processEvents, ProgressClock clock, std::int64_t intervalMs)
-    : m_processEvents(std::move(processEvents)),
-      m_clock(clock ? std::move(clock) : ProgressClock(SteadyMilliseconds)),
+    : m_processEvents(std::move(processEvents)), m_clock(clock ? std::move(clock) : ProgressClock(SteadyMilliseconds)),
       m_interval(intervalMs)
 {
 }

@@ -5,19 +5,18 @@
 
 namespace tovaly {
 
-std::unique_ptr<QMessageBox> MakeQuestionBox(QWidget *owner, const QString &title,
-                                             const QString &text)
+std::unique_ptr<QMessageBox> MakeQuestionBox(QWidget *owner, const QString &title, const QString &text)
 {
-    auto box = std::make_unique<QMessageBox>(QMessageBox::Question, title, text,
-                                             QMessageBox::Yes | QMessageBox::No, owner);
+    auto box =
+        std::make_unique<QMessageBox>(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, owner);
     box->setTextFormat(Qt::PlainText);
     box->setDefaultButton(QMessageBox::Yes);
     box->setWindowModality(Qt::ApplicationModal);
     return box;
 }
 
-std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, QMessageBox::Icon icon,
-                                            const QString &title, const QString &text)
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, QMessageBox::Icon icon, const QString &title,
+                                            const QString &text)
 {
     auto box = std::make_unique<QMessageBox>(icon, title, text, QMessageBox::Ok, owner);
     box->setTextFormat(Qt::PlainText);
@@ -26,8 +25,8 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, QMessageBox::Icon ic
     return box;
 }
 
-std::unique_ptr<QMessageBox> MakeDetailedWarningBox(QWidget *owner, const QString &title,
-                                                    const QString &text, const QString &details)
+std::unique_ptr<QMessageBox> MakeDetailedWarningBox(QWidget *owner, const QString &title, const QString &text,
+                                                    const QString &details)
 {
     auto box = MakeMessageBox(owner, QMessageBox::Warning, title, text);
     box->setDetailedText(details);
@@ -44,8 +43,7 @@ std::unique_ptr<QFileDialog> MakeMessageFileDialog(QWidget *owner, const QString
     return dialog;
 }
 
-UserInteraction::Answer QtUserInteraction::Ask(QWidget *owner, const QString &title,
-                                               const QString &text)
+UserInteraction::Answer QtUserInteraction::Ask(QWidget *owner, const QString &title, const QString &text)
 {
     const auto box = MakeQuestionBox(owner, title, text);
     box->exec();

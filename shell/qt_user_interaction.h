@@ -15,8 +15,7 @@ class QtUserInteraction final : public UserInteraction {
 public:
     [[nodiscard]] Answer Ask(QWidget *owner, const QString &title, const QString &text) override;
     void Warn(QWidget *owner, const QString &title, const QString &text) override;
-    void WarnWithDetails(QWidget *owner, const QString &title, const QString &text,
-                         const QString &details) override;
+    void WarnWithDetails(QWidget *owner, const QString &title, const QString &text, const QString &details) override;
     void Inform(QWidget *owner, const QString &title, const QString &text) override;
     void Notify(QWidget *owner, const QString &title, const QString &text) override;
     [[nodiscard]] QString BrowseForFolder(QWidget *owner, const QString &title) override;
@@ -25,23 +24,19 @@ public:
 };
 
 /// The question box Ask shows: Yes and No, Yes the default, question icon.
-[[nodiscard]] std::unique_ptr<QMessageBox> MakeQuestionBox(QWidget *owner, const QString &title,
-                                                           const QString &text);
+[[nodiscard]] std::unique_ptr<QMessageBox> MakeQuestionBox(QWidget *owner, const QString &title, const QString &text);
 
 /// A box with an OK button only and `icon` (Warning, Information or NoIcon).
-[[nodiscard]] std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, QMessageBox::Icon icon,
-                                                          const QString &title,
+[[nodiscard]] std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, QMessageBox::Icon icon, const QString &title,
                                                           const QString &text);
 
 /// The warning WarnWithDetails shows: `text` in the box, `details` behind
 /// its "Show Details..." button.
 [[nodiscard]] std::unique_ptr<QMessageBox> MakeDetailedWarningBox(QWidget *owner, const QString &title,
-                                                                  const QString &text,
-                                                                  const QString &details);
+                                                                  const QString &text, const QString &details);
 
 /// The file-open dialog PickMessageFiles shows: existing files, several at
 /// once, the one name filter given, no preset name or title.
-[[nodiscard]] std::unique_ptr<QFileDialog> MakeMessageFileDialog(QWidget *owner,
-                                                                 const QString &filter);
+[[nodiscard]] std::unique_ptr<QFileDialog> MakeMessageFileDialog(QWidget *owner, const QString &filter);
 
 } // namespace tovaly

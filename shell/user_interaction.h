@@ -50,8 +50,7 @@ public:
     virtual void Warn(QWidget *owner, const QString &title, const QString &text) = 0;
     /// A warning as above that also holds `details`, a longer text the user
     /// can show, select and copy (a message box's "Show Details...").
-    virtual void WarnWithDetails(QWidget *owner, const QString &title, const QString &text,
-                                 const QString &details) = 0;
+    virtual void WarnWithDetails(QWidget *owner, const QString &title, const QString &text, const QString &details) = 0;
     /// A message with an OK button and the information icon.
     virtual void Inform(QWidget *owner, const QString &title, const QString &text) = 0;
     /// A message with an OK button and no icon.

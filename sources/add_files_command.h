@@ -36,8 +36,8 @@ inline constexpr char16_t kMessageFileFilter[] = u"Opera Mail Messages (*.mbs)";
 struct AddFilesContext {
     SourceFileList *list = nullptr;
     UserInteraction *interaction = nullptr;
-    QWidget *owner = nullptr; ///< the window; owner of the dialogs
-    CommandHooks hooks{};     ///< the convert button and the busy state
+    QWidget *owner = nullptr;  ///< the window; owner of the dialogs
+    CommandHooks hooks{};      ///< the convert button and the busy state
     EventPump *pump = nullptr; ///< the window's event pump
 };
 

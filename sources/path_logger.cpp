@@ -90,8 +90,7 @@ private:
     }
 
     // Subfolders as the result, files into `files`.
-    static FolderListing List(const std::string &folder, FolderListing *files,
-                              const std::function<void()> &yield)
+    static FolderListing List(const std::string &folder, FolderListing *files, const std::function<void()> &yield)
     {
         FolderListing subfolders;
         std::error_code ec;
@@ -144,8 +143,7 @@ std::shared_ptr<FileSystemService> MakeRealFileSystem(std::function<void()> yiel
 }
 
 pathLogger::pathLogger(std::shared_ptr<FileSystemService> fileSystem, YieldFunction yield)
-    : m_fileSystem(fileSystem ? std::move(fileSystem) : MakeRealFileSystem(yield)),
-      m_yield(std::move(yield))
+    : m_fileSystem(fileSystem ? std::move(fileSystem) : MakeRealFileSystem(yield)), m_yield(std::move(yield))
 {
 }
 
@@ -225,8 +223,8 @@ std::shared_ptr<TextList> pathLogger::fullFileNames()
 
 void pathLogger::Skip(const std::string &folder, const FolderListing &listing)
 {
-    m_skipped.push_back({folder, listing.errorCode,
-                         listing.error.empty() ? std::string("cannot list folder") : listing.error});
+    m_skipped.push_back(
+        {folder, listing.errorCode, listing.error.empty() ? std::string("cannot list folder") : listing.error});
 }
 
 void pathLogger::LogPath(const std::string &strPARENT)
@@ -282,8 +280,7 @@ void pathLogger::LogPath(const std::string &strPARENT)
 
         DoYield();
         // A folder whose subfolders could not be listed is not opened again.
-        const FolderListing files =
-            subfolders.failed ? FolderListing{} : m_fileSystem->ListFiles(folder);
+        const FolderListing files = subfolders.failed ? FolderListing{} : m_fileSystem->ListFiles(folder);
         DoYield();
         if (files.failed)
             Skip(folder, files);

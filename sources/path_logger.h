@@ -51,10 +51,7 @@ public:
     [[nodiscard]] const T &Item(std::size_t index) const { return m_values.at(Checked(index)); }
 
     /// The key of the item at the 1-based `index`; throws like Item().
-    [[nodiscard]] const std::string &Key(std::size_t index) const
-    {
-        return m_keys.at(Checked(index));
-    }
+    [[nodiscard]] const std::string &Key(std::size_t index) const { return m_keys.at(Checked(index)); }
 
     /// The item stored under `key`, or nullptr.
     [[nodiscard]] const T *Find(const std::string &key) const
@@ -117,8 +114,8 @@ struct FolderListing {
     /// Of a file listing: the entries that are neither files nor folders (a
     /// pipe, a link that leads nowhere or cannot be followed), in order.
     std::vector<UnusableEntry> unusable;
-    int errorCode = 0;  ///< errno-style code of the failure, 0 on success
-    std::string error;  ///< the failure in plain words, empty on success
+    int errorCode = 0; ///< errno-style code of the failure, 0 on success
+    std::string error; ///< the failure in plain words, empty on success
     bool failed = false;
 
     /// A failed listing with `code` and `reason`.
@@ -192,8 +189,7 @@ public:
     /// A walker on `fileSystem` (the real one when null, which then yields
     /// through `yield` while it lists a large folder) that calls `yield` at
     /// its yield points (none when empty).
-    explicit pathLogger(std::shared_ptr<FileSystemService> fileSystem = nullptr,
-                        YieldFunction yield = {});
+    explicit pathLogger(std::shared_ptr<FileSystemService> fileSystem = nullptr, YieldFunction yield = {});
 
     /// Sets the function called at every yield point.
     void setYield(YieldFunction yield);

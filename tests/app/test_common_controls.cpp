@@ -40,8 +40,7 @@ TEST(InitCommonControls, TheWindowSetsUpTheNativeStyleFirst)
     FrmStep1 window({.interaction = &interaction});
     EXPECT_TRUE(CommonControlsInitialised());
     EXPECT_NE(QApplication::style()->name(), QStringLiteral("windows"));
-    EXPECT_EQ(QApplication::style()->name(),
-              NativeStyleName(QStyleFactory::keys(), QApplication::style()->name()));
+    EXPECT_EQ(QApplication::style()->name(), NativeStyleName(QStyleFactory::keys(), QApplication::style()->name()));
     EXPECT_EQ(window.Controls().cmdAdd->style(), QApplication::style());
 
     const QStyle *before = QApplication::style();

@@ -49,13 +49,13 @@ class ConversionRunTest : public tovaly::testing::GuiTest {
 protected:
     ConversionRunTest()
         : window({
-            .interaction = &interaction,
-            .yield = [this] { Yielded(); },
-            .endProgram = [] {},
-            .helpAddress = QString(),
-            .initialiseControls = [] {},
-            .clock = [this] { return now += clockStep; },
-        })
+              .interaction = &interaction,
+              .yield = [this] { Yielded(); },
+              .endProgram = [] {},
+              .helpAddress = QString(),
+              .initialiseControls = [] {},
+              .clock = [this] { return now += clockStep; },
+          })
     {
     }
 
@@ -88,7 +88,8 @@ protected:
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         QByteArray text = "Date: Tue, 05 Mar 2024 09:07:03 +0000\r\n"
                           "From: Ann Example <ann@example.org>\r\n"
-                          "Subject: " + subject.toUtf8() + "\r\n\r\n";
+                          "Subject: " +
+                          subject.toUtf8() + "\r\n\r\n";
         for (int i = 0; i < lines; ++i)
             text += "Line " + QByteArray::number(i) + " of the message body.\r\n";
         file.write(text);
@@ -111,8 +112,8 @@ protected:
     // The mailbox a source goes to under the output folder.
     QString MailboxOf(const QString &source) const
     {
-        const MailboxLocation location = MailboxPathFor(QFile::encodeName(source).toStdString(),
-                                                        QFile::encodeName(OutputFolder()).toStdString());
+        const MailboxLocation location =
+            MailboxPathFor(QFile::encodeName(source).toStdString(), QFile::encodeName(OutputFolder()).toStdString());
         return QFile::decodeName(QByteArray::fromStdString(location.mailboxPath));
     }
 

@@ -35,19 +35,20 @@ class FrmStep1Test : public tovaly::testing::GuiTest {
 protected:
     FrmStep1Test()
         : window({
-            .interaction = &interaction,
-            .yield = [this] {
-                ++yields;
-                if (onYield)
-                    onYield();
-                QCoreApplication::processEvents();
-            },
-            .endProgram = [this] { ++programEnds; },
-            .helpAddress = kHelpAddress,
-            .initialiseControls = [this] { widgetsAtInitialise = QApplication::allWidgets().size(); },
-            // Every yield finds the window due.
-            .clock = [this] { return now += kServeIntervalMs; },
-        })
+              .interaction = &interaction,
+              .yield =
+                  [this] {
+                      ++yields;
+                      if (onYield)
+                          onYield();
+                      QCoreApplication::processEvents();
+                  },
+              .endProgram = [this] { ++programEnds; },
+              .helpAddress = kHelpAddress,
+              .initialiseControls = [this] { widgetsAtInitialise = QApplication::allWidgets().size(); },
+              // Every yield finds the window due.
+              .clock = [this] { return now += kServeIntervalMs; },
+          })
     {
     }
 
@@ -196,8 +197,8 @@ TEST_F(FrmStep1Test, FontsAndColours)
     };
     expectTahoma("lblTitle", 14.25, true);
     expectTahoma("Label3", 8.25, true);
-    for (const char *name : {"lblCopyright", "cmdAdd", "CmdAddFolder", "cmdClear1", "lblCount1", "grdFiles1",
-                             "Label4", "CmdConvert2MBOX", "CmdHelp", "cmdEnd"})
+    for (const char *name : {"lblCopyright", "cmdAdd", "CmdAddFolder", "cmdClear1", "lblCount1", "grdFiles1", "Label4",
+                             "CmdConvert2MBOX", "CmdHelp", "cmdEnd"})
         expectTahoma(name, 8.25, false);
     // These keep the window's own font, the dialog font.
     EXPECT_DOUBLE_EQ(window.font().pointSizeF(), 8.25);
@@ -269,14 +270,14 @@ TEST_F(FrmStep1Test, FocusStartsOnAddAndTabFollowsTheWindowsOrder)
         return visited;
     };
     // The disabled convert button is skipped.
-    EXPECT_EQ(tabThrough(6), (QStringList{QStringLiteral("cmdClear1"), QStringLiteral("CmdAddFolder"),
-                                          QStringLiteral("grdFiles1"), QStringLiteral("cmdEnd"),
-                                          QStringLiteral("CmdHelp"), QStringLiteral("cmdAdd")}));
+    EXPECT_EQ(tabThrough(6),
+              (QStringList{QStringLiteral("cmdClear1"), QStringLiteral("CmdAddFolder"), QStringLiteral("grdFiles1"),
+                           QStringLiteral("cmdEnd"), QStringLiteral("CmdHelp"), QStringLiteral("cmdAdd")}));
     window.Controls().CmdConvert2MBOX->setEnabled(true);
-    EXPECT_EQ(tabThrough(7), (QStringList{QStringLiteral("cmdClear1"), QStringLiteral("CmdAddFolder"),
-                                          QStringLiteral("grdFiles1"), QStringLiteral("CmdConvert2MBOX"),
-                                          QStringLiteral("cmdEnd"), QStringLiteral("CmdHelp"),
-                                          QStringLiteral("cmdAdd")}));
+    EXPECT_EQ(tabThrough(7),
+              (QStringList{QStringLiteral("cmdClear1"), QStringLiteral("CmdAddFolder"), QStringLiteral("grdFiles1"),
+                           QStringLiteral("CmdConvert2MBOX"), QStringLiteral("cmdEnd"), QStringLiteral("CmdHelp"),
+                           QStringLiteral("cmdAdd")}));
 }
 
 TEST_F(FrmStep1Test, AccessKeysPressTheirButtons)
@@ -451,9 +452,8 @@ TEST_F(FrmStep1Test, HelpThatCannotOpenTheManualSaysWhereItIs)
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Warning);
     EXPECT_EQ(interaction.messages[0].title, ApplicationTitle());
-    EXPECT_EQ(interaction.messages[0].text,
-              QStringLiteral("The help manual could not be opened.\r\nIt is at: ")
-                  + QDir::toNativeSeparators(QStringLiteral("/opt/tovaly/manual.html")));
+    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("The help manual could not be opened.\r\nIt is at: ") +
+                                                QDir::toNativeSeparators(QStringLiteral("/opt/tovaly/manual.html")));
     EXPECT_EQ(Rows(), QStringList{QStringLiteral("/mail/a.mbs")}); // nothing else changed
     EXPECT_TRUE(window.isVisible());
 }
@@ -595,8 +595,8 @@ TEST_F(FrmStep1Test, ScreenshotIsSavedInTheBuildFolder)
 
     for (const char *name : {"0001.mbs", "0002.mbs", "0003.mbs"})
         window.Files().AddFileToList(QStringLiteral("C:\\Users\\ann\\AppData\\Roaming\\Opera Mail\\Mail\\store\\"
-                                                    "account1\\2013\\11\\")
-                                     + QString::fromLatin1(name));
+                                                    "account1\\2013\\11\\") +
+                                     QString::fromLatin1(name));
     window.Controls().CmdConvert2MBOX->setEnabled(true);
     ASSERT_TRUE(window.grab().save(folder + QStringLiteral("/frmStep1-files.png")));
 }

@@ -24,8 +24,8 @@ TEST(HelpManual, TheFailureSaysWhereTheManualIs)
 {
     const QString folder = QDir::rootPath() + QStringLiteral("opt/Tovaly Converter/bin");
     EXPECT_EQ(HelpManualFailureText(HelpManualAddress(folder)),
-              QStringLiteral("The help manual could not be opened.\r\nIt is at: ")
-                  + QDir::toNativeSeparators(folder + QStringLiteral("/manual.html"))); // decoded, not %20
+              QStringLiteral("The help manual could not be opened.\r\nIt is at: ") +
+                  QDir::toNativeSeparators(folder + QStringLiteral("/manual.html"))); // decoded, not %20
     EXPECT_EQ(HelpManualFailureText(QStringLiteral("https://example.org/help")),
               QStringLiteral("The help manual could not be opened.\r\nIt is at: https://example.org/help"));
 }
@@ -40,8 +40,8 @@ TEST(HelpManual, TheBuildPutsTheManualBesideTheExecutable)
     EXPECT_EQ(bytes, source.readAll());
 
     const QString html = QString::fromUtf8(bytes);
-    for (const char *topic : {"Apple Mail", "Thunderbird", "Export Completed Successfully !",
-                              "inbox.mbox", "Add MBS File(s)...", "Add Folder having MBS File(s)..."})
+    for (const char *topic : {"Apple Mail", "Thunderbird", "Export Completed Successfully !", "inbox.mbox",
+                              "Add MBS File(s)...", "Add Folder having MBS File(s)..."})
         EXPECT_TRUE(html.contains(QString::fromUtf8(topic))) << topic;
 }
 

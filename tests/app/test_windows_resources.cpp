@@ -40,7 +40,8 @@ TEST(Manifest, Is568BytesOfCrSeparatedXml)
     EXPECT_EQ(manifest.size(), 568);
     EXPECT_FALSE(manifest.contains('\n'));
     EXPECT_GT(manifest.count('\r'), 10);
-    EXPECT_TRUE(manifest.startsWith(R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)" "\r"));
+    EXPECT_TRUE(manifest.startsWith(R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)"
+                                    "\r"));
     EXPECT_TRUE(manifest.endsWith("</assembly>"));
 }
 
@@ -89,7 +90,8 @@ TEST(Manifest, ElementsAndAttributesInTheirOrder)
             parents << xml.name().toString();
         } else if (xml.isEndElement()) {
             parents.removeLast();
-        } else if (xml.isCharacters() && !xml.isWhitespace() && parents.value(parents.size() - 1) == QStringLiteral("description")) {
+        } else if (xml.isCharacters() && !xml.isWhitespace() &&
+                   parents.value(parents.size() - 1) == QStringLiteral("description")) {
             descriptionText += xml.text();
         }
     }
@@ -144,9 +146,9 @@ TEST(ApplicationIcon, HoldsNineImagesAt256ColoursAnd32Bits)
     std::map<std::pair<int, int>, int> kinds;
     for (const IconImage &image : images)
         ++kinds[{image.width, image.bits}];
-    const std::map<std::pair<int, int>, int> expected = {
-        {{48, 8}, 1}, {{32, 8}, 1}, {{24, 8}, 1}, {{16, 8}, 1},
-        {{256, 32}, 1}, {{48, 32}, 1}, {{32, 32}, 1}, {{24, 32}, 1}, {{16, 32}, 1}};
+    const std::map<std::pair<int, int>, int> expected = {{{48, 8}, 1},  {{32, 8}, 1},   {{24, 8}, 1},
+                                                         {{16, 8}, 1},  {{256, 32}, 1}, {{48, 32}, 1},
+                                                         {{32, 32}, 1}, {{24, 32}, 1},  {{16, 32}, 1}};
     EXPECT_EQ(kinds, expected);
 }
 

@@ -146,10 +146,7 @@ public:
         return real->ListSubfolders(folder);
     }
     FolderListing ListFiles(const std::string &folder) override { return real->ListFiles(folder); }
-    std::optional<std::string> FolderIdentity(const std::string &path) override
-    {
-        return real->FolderIdentity(path);
-    }
+    std::optional<std::string> FolderIdentity(const std::string &path) override { return real->FolderIdentity(path); }
 };
 
 class Opera2MboxRun : public ::testing::Test {
@@ -157,8 +154,7 @@ protected:
     void SetUp() override
     {
         std::random_device rd;
-        m_dir = fs::temp_directory_path() /
-                ("opera2mbox_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+        m_dir = fs::temp_directory_path() / ("opera2mbox_" + std::to_string(rd()) + "_" + std::to_string(rd()));
         fs::create_directories(m_dir);
     }
     void TearDown() override
@@ -195,9 +191,9 @@ protected:
 
 TEST(ParseCommandLine, AcceptsEveryFormOfTheOutputOption)
 {
-    const std::vector<Args> forms = {{"-o", "D", "s"},      {"-oD", "s"},         {"--output", "D", "s"},
-                                     {"--output=D", "s"},   {"s", "-o", "D"},     {"-qo", "D", "s"},
-                                     {"-qoD", "s"},         {"--output=D", "--", "s"}};
+    const std::vector<Args> forms = {
+        {"-o", "D", "s"}, {"-oD", "s"},      {"--output", "D", "s"}, {"--output=D", "s"},
+        {"s", "-o", "D"}, {"-qo", "D", "s"}, {"-qoD", "s"},          {"--output=D", "--", "s"}};
     for (const Args &args : forms) {
         const CommandLine options = Parsed(args);
         EXPECT_EQ(options.outputDir, "D") << args[0];
@@ -289,8 +285,9 @@ TEST(RunOpera2Mbox, UsageErrorsExitWithTwo)
         EXPECT_EQ(run.status, kExitUsage);
         EXPECT_TRUE(run.out.empty());
         EXPECT_EQ(run.err.rfind("opera2mbox: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find("usage: opera2mbox [-q] [--line-ends=lf|crlf] [--skip-existing] -o OUTPUT_DIR SOURCE...\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            run.err.find("usage: opera2mbox [-q] [--line-ends=lf|crlf] [--skip-existing] -o OUTPUT_DIR SOURCE...\n"),
+            std::string::npos);
     }
 }
 
@@ -312,8 +309,7 @@ TEST_F(Opera2MboxRun, MissingSourceIsBadUsageAndNothingIsWritten)
     const std::string present = Put("store/a/1.mbs", Message("one"));
     const RunResult run = Opera2Mbox({"-o", Path("out"), present, Path("store/typo.mbs")});
     EXPECT_EQ(run.status, kExitUsage);
-    EXPECT_NE(run.err.find("opera2mbox: " + Path("store/typo.mbs") + ": no such file or folder\n"),
-              std::string::npos)
+    EXPECT_NE(run.err.find("opera2mbox: " + Path("store/typo.mbs") + ": no such file or folder\n"), std::string::npos)
         << run.err;
     EXPECT_TRUE(run.out.empty());
     EXPECT_FALSE(fs::exists(Path("out")));
@@ -331,7 +327,8 @@ TEST_F(Opera2MboxRun, OutputThatIsAFileIsBadUsage)
 TEST_F(Opera2MboxRun, OutputBelowAFileIsBadUsageAndNothingIsWritten)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "its paths are spelled with \"/\", which Windows keeps as given in the messages this test matches; a dangling link needs a privilege Wine does not grant";
+    GTEST_SKIP() << "its paths are spelled with \"/\", which Windows keeps as given in the messages this test matches; "
+                    "a dangling link needs a privilege Wine does not grant";
 #endif
     const std::string source = Put("store/a/1.mbs", Message("one"));
     const std::string file = Put("out", "a file");
@@ -372,8 +369,7 @@ TEST_F(Opera2MboxRun, ConvertsFilesAndFolders)
 
     const RunResult run = Opera2Mbox({named, "-o", Path("out"), Path("store")});
     EXPECT_EQ(run.status, kExitConverted) << run.err;
-    EXPECT_EQ(run.out, "Converted 5 messages from 5 source files into 3 mailboxes under " +
-                           Path("out") + ".\n");
+    EXPECT_EQ(run.out, "Converted 5 messages from 5 source files into 3 mailboxes under " + Path("out") + ".\n");
     EXPECT_TRUE(run.err.empty()) << run.err; // not a terminal: no bar
 
     std::vector<std::string> a = Subjects(Mailbox("store/a"));
@@ -387,7 +383,8 @@ TEST_F(Opera2MboxRun, ConvertsFilesAndFolders)
 TEST_F(Opera2MboxRun, FolderWithTheLongestNameIsConverted)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "the mirror path passes 260 characters, which Windows opens only in the \\\\?\\ form the program does not use yet";
+    GTEST_SKIP() << "the mirror path passes 260 characters, which Windows opens only in the \\\\?\\ form the program "
+                    "does not use yet";
 #endif
     const std::string name(255, 'n'); // as long as a file name can be
     Put("store/" + name + "/1.mbs", Message("long one"));
@@ -409,8 +406,7 @@ TEST_F(Opera2MboxRun, FilesAreConvertedInTheOrderGiven)
     const RunResult run = Opera2Mbox({"-q", "-o", Path("out"), second, first, second});
     EXPECT_EQ(run.status, kExitConverted) << run.err;
     EXPECT_EQ(Subjects(Mailbox("store")), (std::vector<std::string>{"second", "first", "second"}));
-    EXPECT_EQ(run.out, "Converted 3 messages from 3 source files into 1 mailbox under " +
-                           Path("out") + ".\n");
+    EXPECT_EQ(run.out, "Converted 3 messages from 3 source files into 1 mailbox under " + Path("out") + ".\n");
 }
 
 TEST_F(Opera2MboxRun, WritesTheLineEndsAskedFor)
@@ -455,12 +451,11 @@ TEST_F(Opera2MboxRun, AFailedSourceExitsWithOneAndTheRestIsConverted)
 
     const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
     EXPECT_EQ(run.status, kExitFailures);
-    EXPECT_NE(run.err.find("opera2mbox: " + blocked + ": cannot create folder '" +
-                           mirror.string() + "/': "),
+    EXPECT_NE(run.err.find("opera2mbox: " + blocked + ": cannot create folder '" + mirror.string() + "/': "),
               std::string::npos)
         << run.err;
-    EXPECT_EQ(run.out, "Converted 2 messages from 2 source files into 1 mailbox under " +
-                           Path("out") + "; 1 failed.\n");
+    EXPECT_EQ(run.out,
+              "Converted 2 messages from 2 source files into 1 mailbox under " + Path("out") + "; 1 failed.\n");
     EXPECT_EQ(Subjects(Mailbox("store/fine")).size(), 2u);
 }
 
@@ -500,10 +495,9 @@ TEST_F(Opera2MboxRun, CollectsInArgumentOrderAndReportsUnlistableFolders)
     auto fileSystem = std::make_shared<FailingFileSystem>();
     fileSystem->failing = Path("tree/denied") + "/";
 
-    const CollectedSources collected =
-        CollectSources({Path("tree"), loose, Path("tree/ok")}, fileSystem);
-    EXPECT_EQ(collected.files, (std::vector<std::string>{Path("tree/1.mbs"), Path("tree/ok/3.mbs"),
-                                                         loose, Path("tree/ok/3.mbs")}));
+    const CollectedSources collected = CollectSources({Path("tree"), loose, Path("tree/ok")}, fileSystem);
+    EXPECT_EQ(collected.files,
+              (std::vector<std::string>{Path("tree/1.mbs"), Path("tree/ok/3.mbs"), loose, Path("tree/ok/3.mbs")}));
     ASSERT_EQ(collected.failures.size(), 1u);
     EXPECT_EQ(collected.failures[0].path, Path("tree/denied") + "/");
     EXPECT_EQ(collected.failures[0].reason, "cannot list folder: Permission denied");
@@ -573,8 +567,8 @@ TEST_F(Opera2MboxRun, CollectsTheFolderEachFileWasFoundUnder)
     Put("empty/not-mail.txt", "x");
     const CollectedSources collected =
         CollectSources({loose, other, Path("tree"), Path("empty"), loose, Path("tree/ok")});
-    EXPECT_EQ(collected.files, (std::vector<std::string>{loose, other, Path("tree/1.mbs"), Path("tree/ok/3.mbs"),
-                                                         loose, Path("tree/ok/3.mbs")}));
+    EXPECT_EQ(collected.files, (std::vector<std::string>{loose, other, Path("tree/1.mbs"), Path("tree/ok/3.mbs"), loose,
+                                                         Path("tree/ok/3.mbs")}));
     ASSERT_EQ(collected.topFolders.size(), 5u);
     const std::vector<std::pair<std::size_t, std::string>> expected = {
         {0, ""}, {2, Path("tree")}, {4, Path("empty")}, {4, ""}, {5, Path("tree/ok")}};
@@ -617,7 +611,8 @@ protected:
 TEST_F(Opera2MboxLayouts, FolderLayoutIsTheDefault)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "names beyond ASCII reach this test through fs::path::string(), which Windows gives in its ANSI code page; the Windows comparison test converts such names";
+    GTEST_SKIP() << "names beyond ASCII reach this test through fs::path::string(), which Windows gives in its ANSI "
+                    "code page; the Windows comparison test converts such names";
 #endif
     const RunResult run = Convert({});
     EXPECT_EQ(run.status, kExitConverted) << run.err;
@@ -634,7 +629,8 @@ TEST_F(Opera2MboxLayouts, FolderLayoutIsTheDefault)
 TEST_F(Opera2MboxLayouts, AMailboxPerAccount)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "names beyond ASCII reach this test through fs::path::string(), which Windows gives in its ANSI code page; the Windows comparison test converts such names";
+    GTEST_SKIP() << "names beyond ASCII reach this test through fs::path::string(), which Windows gives in its ANSI "
+                    "code page; the Windows comparison test converts such names";
 #endif
     const RunResult run = Convert({"--mailbox-per=account"});
     EXPECT_EQ(run.status, kExitConverted) << run.err;
@@ -680,8 +676,7 @@ TEST(SummaryLine, CountsAndFailures)
     summary.messages = 1;
     summary.sourceFiles = 1;
     summary.mailboxes = 1;
-    EXPECT_EQ(SummaryLine(summary, 0, "o"),
-              "Converted 1 message from 1 source file into 1 mailbox under o.");
+    EXPECT_EQ(SummaryLine(summary, 0, "o"), "Converted 1 message from 1 source file into 1 mailbox under o.");
 }
 
 TEST_F(Opera2MboxRun, ATornMailboxIsCompletedAndSaidSo)
@@ -694,8 +689,8 @@ TEST_F(Opera2MboxRun, ATornMailboxIsCompletedAndSaidSo)
 
     const RunResult run = Opera2Mbox({"--line-ends=lf", "-o", Path("out"), Path("store")});
     EXPECT_EQ(run.status, kExitConverted) << run.err;
-    EXPECT_EQ(run.err, "opera2mbox: warning: mailbox '" + mailbox.string() +
-                           "' ended inside a record (at byte " + std::to_string(torn.size()) +
+    EXPECT_EQ(run.err, "opera2mbox: warning: mailbox '" + mailbox.string() + "' ended inside a record (at byte " +
+                           std::to_string(torn.size()) +
                            "); added a line end and an empty line before the next record\n");
     const std::string now = ReadAll(mailbox);
     EXPECT_EQ(now.substr(0, torn.size() + 7), torn + "\n\nFrom ");
@@ -785,12 +780,11 @@ TEST_F(Opera2MboxRun, LinksAreFollowedAndEveryOtherMessageEntryIsReported)
 
     const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
     EXPECT_EQ(run.status, kExitFailures);
-    EXPECT_EQ(run.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") +
-                           "; 3 failed.\n");
+    EXPECT_EQ(run.out,
+              "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") + "; 3 failed.\n");
     const std::string store = Path("store") + "/";
     for (const std::string &line :
-         {store + "broken.mbs: not a regular file: the link leads nowhere",
-          store + "pipe.mbs: not a regular file",
+         {store + "broken.mbs: not a regular file: the link leads nowhere", store + "pipe.mbs: not a regular file",
           store + "loop.MBS: " + std::generic_category().message(ELOOP)})
         EXPECT_NE(run.err.find("opera2mbox: " + line + "\n"), std::string::npos) << line << "\n" << run.err;
     EXPECT_EQ(run.err.find("not-a-message"), std::string::npos) << run.err;
@@ -815,8 +809,7 @@ TEST_F(Opera2MboxRun, AFolderThatCannotBeReadOrSearchedIsReported)
 
     const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
     EXPECT_EQ(run.status, kExitFailures);
-    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") +
-                           "; 2 failed.\n");
+    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") + "; 2 failed.\n");
     const std::string denied = std::generic_category().message(EACCES);
     for (const char *folder : {"store/unsearchable/", "store/unreadable/"}) {
         const std::string line = "opera2mbox: " + Path(folder) + ": cannot list folder: " + denied + "\n";
@@ -841,8 +834,7 @@ TEST_F(Opera2MboxRun, AMailboxBehindALinkInTheOutputFailsAndCounts)
                            mirror.string() + "' is a symbolic link"),
               std::string::npos)
         << run.err;
-    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") +
-                           "; 1 failed.\n");
+    EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") + "; 1 failed.\n");
     EXPECT_TRUE(fs::is_empty(outside));
 }
 #endif

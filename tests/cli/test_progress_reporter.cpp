@@ -89,8 +89,8 @@ private:
     bool m_wrapped = false;
 };
 
-ProgressSnapshot Snapshot(std::uint64_t done, std::uint64_t total, std::uint64_t bytesDone,
-                          std::uint64_t bytesTotal, double elapsed)
+ProgressSnapshot Snapshot(std::uint64_t done, std::uint64_t total, std::uint64_t bytesDone, std::uint64_t bytesTotal,
+                          double elapsed)
 {
     ProgressSnapshot s;
     s.messagesDone = done;
@@ -129,8 +129,10 @@ TEST(FormatProgressLine, ShowsFilesBytesRateAndTimeLeft)
 TEST(FormatProgressLine, NoRateBeforeItCanBeTold)
 {
     // No byte total: the messages tell how far it is.
-    EXPECT_EQ(FormatProgressLine(Snapshot(1, 4, 0, 0, 0.1), kWide), " 25% [#####               ] 1/4 messages  0.0/0.0 MB");
-    EXPECT_EQ(FormatProgressLine(Snapshot(1, 4, 0, 10, 3.0), kWide), "  0% [                    ] 1/4 messages  0.0/0.0 MB");
+    EXPECT_EQ(FormatProgressLine(Snapshot(1, 4, 0, 0, 0.1), kWide),
+              " 25% [#####               ] 1/4 messages  0.0/0.0 MB");
+    EXPECT_EQ(FormatProgressLine(Snapshot(1, 4, 0, 10, 3.0), kWide),
+              "  0% [                    ] 1/4 messages  0.0/0.0 MB");
 }
 
 TEST(FormatProgressLine, FitsTheTerminal)
@@ -308,8 +310,7 @@ TEST(ProgressReporter, NeverWrapsAndLeavesNothingOfALongerLine)
     now = 0;
     columns = 100;
     FakeTerminal screen(100);
-    ProgressReporter slower(slowerErr, true, {1000 * kMB, kMB, kMB}, Milliseconds(now), 10.0,
-                            [&] { return columns; });
+    ProgressReporter slower(slowerErr, true, {1000 * kMB, kMB, kMB}, Milliseconds(now), 10.0, [&] { return columns; });
     slower.FileStarted(0, 3, "/a.mbs");
     now = 10.0;
     slower.FileDone(0, 3, "/a.mbs", Ok());
@@ -335,11 +336,9 @@ TEST(ProgressReporter, FailuresGetTheirOwnLine)
 
     const std::string text = err.str();
     // Each failure starts on a wiped line and ends with a newline.
-    EXPECT_NE(text.find("\ropera2mbox: /a.mbs: cannot open file: No such file or directory\n"),
-              std::string::npos)
+    EXPECT_NE(text.find("\ropera2mbox: /a.mbs: cannot open file: No such file or directory\n"), std::string::npos)
         << text;
-    EXPECT_NE(text.find("\ropera2mbox: /m/x/: cannot list folder: Permission denied\n"),
-              std::string::npos);
+    EXPECT_NE(text.find("\ropera2mbox: /m/x/: cannot list folder: Permission denied\n"), std::string::npos);
 }
 
 TEST(ProgressReporter, WithoutABarOnlyFailuresAreWritten)

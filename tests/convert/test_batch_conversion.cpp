@@ -44,8 +44,7 @@ public:
         events.push_back("start " + std::to_string(index) + "/" + std::to_string(total) + " " +
                          fs::path(path).filename().string());
     }
-    void FileDone(std::size_t index, std::size_t total, const std::string &path,
-                  const RecordResult &result) override
+    void FileDone(std::size_t index, std::size_t total, const std::string &path, const RecordResult &result) override
     {
         events.push_back("done " + std::to_string(index) + "/" + std::to_string(total) + " " +
                          fs::path(path).filename().string() + (result.ok ? " ok" : " failed"));
@@ -61,8 +60,8 @@ public:
 std::string Message(const std::string &subject, const std::string &eol = "\r\n")
 {
     return "From: Ann Example <ann@example.org>" + eol + "To: bob@example.org" + eol +
-           "Date: Tue, 5 Mar 2024 09:07:03 +0000" + eol + "Subject: " + subject + eol + eol +
-           "Body of " + subject + eol;
+           "Date: Tue, 5 Mar 2024 09:07:03 +0000" + eol + "Subject: " + subject + eol + eol + "Body of " + subject +
+           eol;
 }
 
 std::string ReadAll(const fs::path &p)
@@ -78,8 +77,7 @@ protected:
     void SetUp() override
     {
         std::random_device rd;
-        m_dir = fs::temp_directory_path() /
-                ("batch_conversion_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+        m_dir = fs::temp_directory_path() / ("batch_conversion_" + std::to_string(rd()) + "_" + std::to_string(rd()));
         fs::create_directories(m_dir / "in");
     }
     void TearDown() override
@@ -111,8 +109,7 @@ TEST_F(BatchConversion, ConvertsInOrderIntoOneMailboxPerFolder)
 {
     ConversionRequest request;
     request.outputRoot = Out(); // no trailing separator
-    request.sources = {Source("inbox/2.mbs", Message("second")),
-                       Source("sent/1.mbs", Message("sent one")),
+    request.sources = {Source("inbox/2.mbs", Message("second")), Source("sent/1.mbs", Message("sent one")),
                        Source("inbox/1.mbs", Message("first"))};
     request.lineEnds = LineEnds::CrLf; // the line ends asked for, whatever the platform's
     RecordingObserver observer;
@@ -126,10 +123,8 @@ TEST_F(BatchConversion, ConvertsInOrderIntoOneMailboxPerFolder)
     for (const auto &source : request.sources)
         sizes += fs::file_size(source);
     EXPECT_EQ(summary.bytesRead, sizes);
-    EXPECT_EQ(observer.events,
-              (std::vector<std::string>{"start 0/3 2.mbs", "done 0/3 2.mbs ok",
-                                        "start 1/3 1.mbs", "done 1/3 1.mbs ok",
-                                        "start 2/3 1.mbs", "done 2/3 1.mbs ok"}));
+    EXPECT_EQ(observer.events, (std::vector<std::string>{"start 0/3 2.mbs", "done 0/3 2.mbs ok", "start 1/3 1.mbs",
+                                                         "done 1/3 1.mbs ok", "start 2/3 1.mbs", "done 2/3 1.mbs ok"}));
     EXPECT_GE(observer.lines, 3 * 6);
     EXPECT_GT(observer.yields, 0);
 
@@ -148,8 +143,7 @@ TEST_F(BatchConversion, AFailingSourceDoesNotStopTheBatch)
     ConversionRequest request;
     request.outputRoot = Out() + "/";
     const std::string missing = (m_dir / "in/inbox/gone.mbs").string();
-    request.sources = {Source("inbox/1.mbs", Message("one")), missing,
-                       Source("inbox/3.mbs", Message("three"))};
+    request.sources = {Source("inbox/1.mbs", Message("one")), missing, Source("inbox/3.mbs", Message("three"))};
     RecordingObserver observer;
     const BatchSummary summary = ConvertBatch(request, observer);
 
@@ -179,7 +173,8 @@ TEST_F(BatchConversion, AMirrorFolderThatCannotBeCreatedFailsOnlyItsSources)
 
     ASSERT_EQ(summary.failures.size(), 1u);
     EXPECT_EQ(summary.failures[0].path, blocked);
-    EXPECT_EQ(summary.failures[0].reason.rfind("cannot create folder '" + mirror.string() + tovaly::PathSeparator() + "': ", 0),
+    EXPECT_EQ(summary.failures[0].reason.rfind(
+                  "cannot create folder '" + mirror.string() + tovaly::PathSeparator() + "': ", 0),
               0u)
         << summary.failures[0].reason;
     EXPECT_NE(summary.failures[0].errorCode, 0);
@@ -206,9 +201,9 @@ TEST_F(BatchConversion, AMirrorFolderThatVanishesIsMadeAgain)
     for (const bool followsLines : {true, false}) {
         SCOPED_TRACE(followsLines ? "following lines" : "not following lines");
         fs::remove_all(m_dir / "out");
-        ConversionRequest request{Out(), {Source("inbox/1.mbs", Message("one")),
-                                          Source("inbox/2.mbs", Message("two")),
-                                          Source("inbox/3.mbs", Message("three"))}};
+        ConversionRequest request{Out(),
+                                  {Source("inbox/1.mbs", Message("one")), Source("inbox/2.mbs", Message("two")),
+                                   Source("inbox/3.mbs", Message("three"))}};
         FolderRemover observer;
         observer.folder = Mailbox("inbox").parent_path();
         observer.followsLines = followsLines;
@@ -269,7 +264,8 @@ std::vector<std::string> SubjectsIn(const fs::path &mailbox)
 TEST_F(BatchConversion, AccountAndStoreLayouts)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "names beyond ASCII reach this test through fs::path::string(), which Windows gives in its ANSI code page; the Windows comparison test converts such names";
+    GTEST_SKIP() << "names beyond ASCII reach this test through fs::path::string(), which Windows gives in its ANSI "
+                    "code page; the Windows comparison test converts such names";
 #endif
     // Two accounts, a folder in no account, a file given on its own, and
     // names beyond ASCII; the walk of the store gave the first six.
@@ -300,8 +296,7 @@ TEST_F(BatchConversion, AccountAndStoreLayouts)
         EXPECT_EQ(SubjectsIn(storeMirror / "account1.mbox"),
                   (std::vector<std::string>{"a1 first", "a1 second", "a1 third"}));
         EXPECT_EQ(SubjectsIn(storeMirror / "account2.mbox"), std::vector<std::string>{"a2 first"});
-        EXPECT_EQ(SubjectsIn(storeMirror.parent_path() / "store.mbox"),
-                  (std::vector<std::string>{"draft", "loose"}));
+        EXPECT_EQ(SubjectsIn(storeMirror.parent_path() / "store.mbox"), (std::vector<std::string>{"draft", "loose"}));
         EXPECT_EQ(SubjectsIn(out / (m_dir / "in").relative_path() / "été.mbox"),
                   std::vector<std::string>{"given alone"});
 
@@ -309,9 +304,9 @@ TEST_F(BatchConversion, AccountAndStoreLayouts)
         request.layout = {MailboxPer::Store, "Alles"};
         summary = ConvertBatch(request, observer);
         EXPECT_EQ(summary.mailboxes, 1u);
-        EXPECT_EQ(SubjectsIn(out / "Alles.mbox"), (std::vector<std::string>{"a1 first", "a1 second", "a2 first",
-                                                                            "draft", "a1 third", "loose",
-                                                                            "given alone"}));
+        EXPECT_EQ(SubjectsIn(out / "Alles.mbox"),
+                  (std::vector<std::string>{"a1 first", "a1 second", "a2 first", "draft", "a1 third", "loose",
+                                            "given alone"}));
         // Nothing else is written.
         EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), fs::recursive_directory_iterator()), 1);
     }
@@ -533,8 +528,9 @@ private:
 
 TEST_F(MixedStoreBatch, AFailedCloseFailsOnlyItsSource)
 {
-    ConversionRequest request{Out(), {Source("a/1.mbs", Message("a one")), Source("b/1.mbs", Message("b one")),
-                                      Source("a/2.mbs", Message("a two"))}};
+    ConversionRequest request{Out(),
+                              {Source("a/1.mbs", Message("a one")), Source("b/1.mbs", Message("b one")),
+                               Source("a/2.mbs", Message("a two"))}};
     FailingClose io;
     io.failing = "a.mbox";
     EventObserver observer(false);

@@ -83,8 +83,7 @@ TEST(EnvelopeLineTest, ParsesOperaAndMboxForms)
         {"From ann@example.org Tue Mar 5 09:07:03 +0100 2024", true, "ann@example.org", kMar5_090703 - 3600, true},
         {"From ann@example.org Tue Mar 5 09:07:03 UTC 2024", true, "ann@example.org", kMar5_090703, true},
         {"From ann@example.org Tue Mar 5 09:07 2024", true, "ann@example.org", kMar5_090703 - 3, true},
-        {"From Ann <ann@example.org> Tue Mar 05 09:07:03 2024", true, "Ann <ann@example.org>", kMar5_090703,
-         false},
+        {"From Ann <ann@example.org> Tue Mar 05 09:07:03 2024", true, "Ann <ann@example.org>", kMar5_090703, false},
         {"From Tue Mar 05 09:07:03 2024", true, "", kMar5_090703, true},
         {"From ann@example.org", true, "ann@example.org", none, false},
         {"From ann@example.org Tue Feb 30 09:07:03 2024", true, "ann@example.org", none, true},
@@ -121,7 +120,7 @@ TEST(EnvelopeLineTest, WellFormedAsMuttReadsThem)
         {"From me at example.org  Wed Oct 25 17:46:03 2017", true},
         {"From \"Ann Smith\"@example.org Wed Oct 25 17:46:03 2017", true},
         {"From a\\ b@example.org Wed Oct 25 17:46:03 2017", true},
-        {"From Sun Sun Oct 29 17:46:03 2017", true}, // a user named "Sun"
+        {"From Sun Sun Oct 29 17:46:03 2017", true},                // a user named "Sun"
         {"From\tme@example.org\tWed\tOct 25 17:46:03 2017", false}, // "From " needs its space
         {"From me@example.org\tWed\tOct\t25\t17:46:03\t2017", true},
         // Not envelope lines.

@@ -88,8 +88,7 @@ protected:
             Put("in/4.mbs", Message("four", "lone\rCR\rends\r", "\r")),
             Put("in/5.mbs", Message("five", "para one\n\npara two\n\n\nthree empty lines above\n", "\n")),
             Put("in/6.mbs", "From ann@example.org Tue Mar  5 09:07:03 2024\n" + Message("six", "a\n", "\n") +
-                                "\nFrom bob@example.org Wed Mar  6 10:00:00 2024\n" +
-                                Message("seven", "b\n\n", "\n")),
+                                "\nFrom bob@example.org Wed Mar  6 10:00:00 2024\n" + Message("seven", "b\n\n", "\n")),
         };
     }
 

@@ -136,7 +136,9 @@ TEST(MailMessageReaderTest, SenderIsTheBareFromAddress)
         {"From: ann@example.org\r\n\r\n", "ann@example.org"},
         {"From: <ann@example.org>\r\n\r\n", "ann@example.org"},
         {"From: =?UTF-8?B?w5hkZWfDpXJk?= <ann@example.org>\r\n\r\n", "ann@example.org"},
-        {"From: \"\xC3\x98" "deg\xC3\xA5rd, Kari\" <kari@example.org>\r\n\r\n", "kari@example.org"},
+        {"From: \"\xC3\x98"
+         "deg\xC3\xA5rd, Kari\" <kari@example.org>\r\n\r\n",
+         "kari@example.org"},
         {"From: \xD8le Hansen <ole@example.org>\r\n\r\n", "ole@example.org"}, // Latin-1, unlabelled
         {"From: ann@example.org (Ann Smith)\r\n\r\n", "ann@example.org"},
         {"From: Ann Smith\r\n <ann@example.org>\r\n\r\n", "ann@example.org"},
@@ -203,12 +205,11 @@ TEST(MailMessageReaderTest, ToleratesJunkAndAnyLineEnd)
          "ann@example.org", kMar5_090703},
         {"mixed line ends", "From: ann@example.org\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\rFrom: x@y\r", true,
          "ann@example.org", kMar5_090703},
-        {"no separator", "From: ann@example.org\nDate: Tue, 5 Mar 2024 09:07:03 +0000\nHello Bob,\nFrom: x@y\n",
-         true, "ann@example.org", kMar5_090703},
+        {"no separator", "From: ann@example.org\nDate: Tue, 5 Mar 2024 09:07:03 +0000\nHello Bob,\nFrom: x@y\n", true,
+         "ann@example.org", kMar5_090703},
         {"headers only, no line end", "From: ann@example.org\nDate: Tue, 5 Mar 2024 09:07:03 +0000", true,
          "ann@example.org", kMar5_090703},
-        {"binary first line", "\x01\x02\xFF\xFE\r\nFrom: ann@example.org\r\n\r\n", false, "MAILER-DAEMON",
-         fileTime},
+        {"binary first line", "\x01\x02\xFF\xFE\r\nFrom: ann@example.org\r\n\r\n", false, "MAILER-DAEMON", fileTime},
         {"binary value", "X-Junk: \x01\x02\xFF\x80\r\nFrom: ann@example.org\r\n\r\n", true, "ann@example.org",
          fileTime},
         {"NUL bytes", "X-Junk: a\0b\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n"s, true, "MAILER-DAEMON",
@@ -217,8 +218,7 @@ TEST(MailMessageReaderTest, ToleratesJunkAndAnyLineEnd)
          "From ann@example.org Tue Mar 05 09:07:03 2024\nSender: sue@example.org\nDate: Tue, 5 Mar 2024 09:07:03 "
          "+0000\n\n",
          true, "sue@example.org", kMar5_090703},
-        {"continuation without field", " folded\r\nFrom: ann@example.org\r\n\r\n", true, "ann@example.org",
-         fileTime},
+        {"continuation without field", " folded\r\nFrom: ann@example.org\r\n\r\n", true, "ann@example.org", fileTime},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -249,9 +249,8 @@ std::int64_t UtcTime(int year, int month, int day, int hour, int minute, int sec
 
 TEST(MailMessageReaderTest, ShortYearsAreReadTheRfc5322Way)
 {
-    const int thisYear = YearOf(std::chrono::duration_cast<std::chrono::seconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count());
+    const int thisYear = YearOf(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
     const std::int64_t receivedTime = kMar5_090703 + 3600;
     const std::int64_t envelopeTime = 1262685600;
     const std::int64_t fileTime = 1600000000;
@@ -340,29 +339,46 @@ TEST(MailMessageReaderTest, HostileHeadersAreReadWithinABoundedMemory)
     const std::string yyyy(60u << 20, 'y');                // 60 MB with no address at all
     std::vector<HostileCase> cases;
     cases.push_back({"a million mailboxes", "From: " + many + "\r\n" + date + "\r\n", {}, "x@y.z", kMar5_090703});
-    cases.push_back({"a million folded mailboxes", "From: " + Repeated("a@b.c,\r\n ", 1000000) + "\r\n\r\n", {},
-                     "a@b.c", fileTime});
-    cases.push_back({"a million mailboxes after a name", "From: Ann <ann@example.org>, " + many + "\r\n\r\n", {},
-                     "ann@example.org", fileTime});
-    cases.push_back({"a million mailboxes in a group", "From: g: " + many + "ann@example.org;\r\n\r\n", {},
-                     "x@y.z", fileTime});
-    cases.push_back({"no address, 60 MB", "From: " + yyyy + "\r\n" + sue + date + "\r\n", {}, "sue@example.org",
-                     kMar5_090703});
-    cases.push_back({"one address of 60 MB", "From: <" + yyyy + "@example.org>\r\n\r\n", {}, "MAILER-DAEMON",
+    cases.push_back({"a million folded mailboxes",
+                     "From: " + Repeated("a@b.c,\r\n ", 1000000) + "\r\n\r\n",
+                     {},
+                     "a@b.c",
                      fileTime});
-    cases.push_back({"a name of 60 MB", "From: " + yyyy + " <ann@example.org>\r\n" + sue + "\r\n", {},
-                     "sue@example.org", fileTime});
-    cases.push_back({"a comment of 60 MB", "From: ann@example.org (" + yyyy + ")\r\n\r\n", {}, "ann@example.org",
+    cases.push_back({"a million mailboxes after a name",
+                     "From: Ann <ann@example.org>, " + many + "\r\n\r\n",
+                     {},
+                     "ann@example.org",
                      fileTime});
-    cases.push_back({"nested comments", "From: " + Repeated("(", 3000000) + "ann@example.org\r\n" + sue + "\r\n",
-                     {}, "sue@example.org", fileTime});
-    cases.push_back({"quotes", "From: " + Repeated("\"a\" ", 3000000) + "<ann@example.org>\r\n" + sue + "\r\n",
-                     {}, "sue@example.org", fileTime});
+    cases.push_back(
+        {"a million mailboxes in a group", "From: g: " + many + "ann@example.org;\r\n\r\n", {}, "x@y.z", fileTime});
+    cases.push_back(
+        {"no address, 60 MB", "From: " + yyyy + "\r\n" + sue + date + "\r\n", {}, "sue@example.org", kMar5_090703});
+    cases.push_back(
+        {"one address of 60 MB", "From: <" + yyyy + "@example.org>\r\n\r\n", {}, "MAILER-DAEMON", fileTime});
+    cases.push_back({"a name of 60 MB",
+                     "From: " + yyyy + " <ann@example.org>\r\n" + sue + "\r\n",
+                     {},
+                     "sue@example.org",
+                     fileTime});
+    cases.push_back(
+        {"a comment of 60 MB", "From: ann@example.org (" + yyyy + ")\r\n\r\n", {}, "ann@example.org", fileTime});
+    cases.push_back({"nested comments",
+                     "From: " + Repeated("(", 3000000) + "ann@example.org\r\n" + sue + "\r\n",
+                     {},
+                     "sue@example.org",
+                     fileTime});
+    cases.push_back({"quotes",
+                     "From: " + Repeated("\"a\" ", 3000000) + "<ann@example.org>\r\n" + sue + "\r\n",
+                     {},
+                     "sue@example.org",
+                     fileTime});
     cases.push_back({"a Date of 60 MB", "Date: " + yyyy + "\r\n" + date + "\r\n", {}, "MAILER-DAEMON", fileTime});
-    cases.push_back({"a Date of a million tokens", "Date: " + Repeated("5 ", 3000000) + "\r\n\r\n", {},
-                     "MAILER-DAEMON", fileTime});
+    cases.push_back(
+        {"a Date of a million tokens", "Date: " + Repeated("5 ", 3000000) + "\r\n\r\n", {}, "MAILER-DAEMON", fileTime});
     cases.push_back({"a Received of 60 MB",
-                     "Received: " + yyyy + "; Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n", {}, "MAILER-DAEMON",
+                     "Received: " + yyyy + "; Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n",
+                     {},
+                     "MAILER-DAEMON",
                      fileTime});
     cases.push_back({"an envelope sender of 60 MB", "Subject: x\r\n\r\n", EnvelopeInfo{yyyy, std::nullopt},
                      "MAILER-DAEMON", fileTime});
@@ -543,8 +559,8 @@ TEST_F(MailMessageFileTest, LongHeaderBlockIsReadToItsEnd)
         header += "X-Filler-" + std::to_string(i) + ": " + std::string(100, 'x') + "\r\n";
     const std::string body(300 * 1024, 'b');
     MailMessageReader reader;
-    ASSERT_TRUE(reader.LoadMessageFile(Write(
-        "long.mbs", header + "From: ann@example.org\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n" + body)));
+    ASSERT_TRUE(reader.LoadMessageFile(
+        Write("long.mbs", header + "From: ann@example.org\r\nDate: Tue, 5 Mar 2024 09:07:03 +0000\r\n\r\n" + body)));
     EXPECT_EQ(reader.MessageSender(), "ann@example.org");
     EXPECT_EQ(reader.MessageUnixTime(), kMar5_090703);
 }
@@ -565,12 +581,12 @@ TEST(MailMessageReaderDataTest, OperaMessageWithLatin1Header)
 // dates and times, every kind of zone, comments and stray text.
 std::vector<std::string> DateForms(std::size_t count)
 {
-    const std::vector<std::string> days = {"", "", "Tue, ", "Sun, ", "tue, ", "Tuesday, ", "Xyz, ", "Tue,",
-                                           "Tue,  ", "Tue,\t", "Tue "};
-    const std::vector<std::string> months = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep",
-                                             "Oct", "Nov", "Dec", "mar", "MAR", "March", "Mrz"};
-    const std::vector<std::string> zones = {"+0000", "-0000", "+0100", "-0500", "+0530", "-0930", "+1400",
-                                            "-1200", "+2359", "+2400", "+0060", "+9999", "GMT",   "UT",
+    const std::vector<std::string> days = {"",      "",     "Tue, ",  "Sun, ",  "tue, ", "Tuesday, ",
+                                           "Xyz, ", "Tue,", "Tue,  ", "Tue,\t", "Tue "};
+    const std::vector<std::string> months = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul",   "Aug",
+                                             "Sep", "Oct", "Nov", "Dec", "mar", "MAR", "March", "Mrz"};
+    const std::vector<std::string> zones = {"+0000", "-0000", "+0100", "-0500", "+0530", "-0930",  "+1400",
+                                            "-1200", "+2359", "+2400", "+0060", "+9999", "GMT",    "UT",
                                             "UTC",   "Z",     "EST",   "",      "+000",  "+00000", "gmt"};
     const std::vector<std::string> tails = {"", "", " (CEST)", "\r\n", "  ", " (a (b))", " x", " (CEST", "(UTC)"};
     const std::vector<std::string> gaps = {" ", " ", " ", "  ", "\t"};
@@ -600,18 +616,49 @@ std::vector<std::string> DateForms(std::size_t count)
 // lists and groups, odd local parts and domains (IDN, literals, dots).
 std::vector<std::string> AddressForms(std::size_t count)
 {
-    const std::vector<std::string> locals = {"ann", "ann.smith", "a", "a+b", "o'neil", "a..b", ".a", "a.", "x=y",
-                                             "a?b", "\"a b\"", "a b", "{x}", "a!b#c$d&e*f/g^h`i|j~k", "", "=?x?="};
-    const std::vector<std::string> domains = {"example.org", "EXAMPLE.ORG", "ex-ample.org", "example",
-                                              "xn--bcher-kva.de", "a.xn--p1ai", "XN--abc.de", "[10.0.0.1]",
-                                              "example..org", "example.org.", ".example.org", "e_x.org", ""};
-    const std::vector<std::string> names = {"", "Ann", "Ann Smith", "\"Ann Smith\"", "\"Smith, Ann\"", "Smith, Ann",
-                                            "J. Smith", "Ann (x)", "=?UTF-8?B?w5hkZWfDpXJk?=", "=?utf-8?q?a=2Cb?=",
-                                            "\"a\\\"b\"", "\xD8" "le", "\"\xC3\x98" "deg\xC3\xA5rd\"", "ann@example.org",
-                                            "Ann:", "a;b", "\"<x@y>\"", "'Ann'", "Ann.", "\"\"", "Ann\tSmith"};
-    const std::vector<std::string> shapes = {"A", "<A>", "N <A>", "N<A>", "A (N)", "A(N)", "  A  ", "N <A> ",
-                                             "<A> N", "A, b@c.d", "N <A>, x@y.z", "g: A;", "A (a(b)c)", "A (open",
-                                             "A ()", "\tN\t<A>"};
+    const std::vector<std::string> locals = {
+        "ann", "ann.smith", "a",   "a+b",     "o'neil", "a..b", ".a",
+        "a.",  "x=y",       "a?b", "\"a b\"", "a b",    "{x}",  "a!b#c$d&e*f/g^h`i|j~k",
+        "",    "=?x?="};
+    const std::vector<std::string> domains = {"example.org",
+                                              "EXAMPLE.ORG",
+                                              "ex-ample.org",
+                                              "example",
+                                              "xn--bcher-kva.de",
+                                              "a.xn--p1ai",
+                                              "XN--abc.de",
+                                              "[10.0.0.1]",
+                                              "example..org",
+                                              "example.org.",
+                                              ".example.org",
+                                              "e_x.org",
+                                              ""};
+    const std::vector<std::string> names = {"",
+                                            "Ann",
+                                            "Ann Smith",
+                                            "\"Ann Smith\"",
+                                            "\"Smith, Ann\"",
+                                            "Smith, Ann",
+                                            "J. Smith",
+                                            "Ann (x)",
+                                            "=?UTF-8?B?w5hkZWfDpXJk?=",
+                                            "=?utf-8?q?a=2Cb?=",
+                                            "\"a\\\"b\"",
+                                            "\xD8"
+                                            "le",
+                                            "\"\xC3\x98"
+                                            "deg\xC3\xA5rd\"",
+                                            "ann@example.org",
+                                            "Ann:",
+                                            "a;b",
+                                            "\"<x@y>\"",
+                                            "'Ann'",
+                                            "Ann.",
+                                            "\"\"",
+                                            "Ann\tSmith"};
+    const std::vector<std::string> shapes = {"A",         "<A>",     "N <A>", "N<A>",     "A (N)",        "A(N)",
+                                             "  A  ",     "N <A> ",  "<A> N", "A, b@c.d", "N <A>, x@y.z", "g: A;",
+                                             "A (a(b)c)", "A (open", "A ()",  "\tN\t<A>"};
     std::mt19937 random(19691231);
     const auto pick = [&](const std::vector<std::string> &from) { return from[random() % from.size()]; };
     std::vector<std::string> forms;
@@ -641,10 +688,10 @@ TEST(HeaderValueTest, QuickDatesAreWhatGMimeReads)
     for (const char *common : {"Tue, 5 Mar 2024 09:07:03 +0100", " 05 Mar 2024 09:07:03 GMT", "5 Mar 24 9:07 -0500",
                                "Tue,  5 Mar 2024 09:07:03 +0200 (CEST)\r\n", "Tue, 5 Mar 2024 09:07:03 UT"})
         EXPECT_TRUE(PlainHeaderDate(common).has_value()) << common;
-    for (const char *other : {"Tue, 5 Mar 1968 09:07:03 +0000", "Tue, 5 March 2024 09:07:03 +0000",
-                              "Tue, 31 Feb 2024 09:07:03 +0000", "Tue, 5 Mar 2024 24:00:00 +0000",
-                              "Tue, 5 Mar 2024 09:07:60 +0000", "Tue, 5 Mar 2024 09:07:03 EST",
-                              "Tue, 5 Mar 2024 09:07:03 +0000 junk", "2024-03-05T09:07:03Z", ""})
+    for (const char *other :
+         {"Tue, 5 Mar 1968 09:07:03 +0000", "Tue, 5 March 2024 09:07:03 +0000", "Tue, 31 Feb 2024 09:07:03 +0000",
+          "Tue, 5 Mar 2024 24:00:00 +0000", "Tue, 5 Mar 2024 09:07:60 +0000", "Tue, 5 Mar 2024 09:07:03 EST",
+          "Tue, 5 Mar 2024 09:07:03 +0000 junk", "2024-03-05T09:07:03Z", ""})
         EXPECT_FALSE(PlainHeaderDate(other).has_value()) << other;
     EXPECT_EQ(PlainHeaderDate("Tue, 5 Mar 2024 09:07:03 -0130"), kMar5_090703 + 5400);
 }
@@ -661,9 +708,9 @@ TEST(HeaderValueTest, QuickAddressesAreWhatGMimeReads)
     }
     EXPECT_GT(quick, 1000u);
 
-    for (const char *common : {"ann@example.org", " <ann@example.org>", "Ann Smith <ann@example.org>",
-                               "\"Smith, Ann\" <ann@example.org>", "=?UTF-8?B?w5hkZWfDpXJk?= <ann@example.org>",
-                               "ann@example.org (Ann Smith)"})
+    for (const char *common :
+         {"ann@example.org", " <ann@example.org>", "Ann Smith <ann@example.org>", "\"Smith, Ann\" <ann@example.org>",
+          "=?UTF-8?B?w5hkZWfDpXJk?= <ann@example.org>", "ann@example.org (Ann Smith)"})
         EXPECT_EQ(PlainSenderAddress(common), "ann@example.org") << common;
     for (const char *other : {"ann@xn--bcher-kva.de", "\"a b\"@example.org", "Smith, Ann <ann@example.org>",
                               "ann@example.org, bob@example.org", "team: ann@example.org;", "ann@[10.0.0.1]",

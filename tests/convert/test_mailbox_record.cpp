@@ -122,7 +122,8 @@ public:
         for (std::string_view piece : pieces) {
             if (allowance == 0)
                 break;
-            allowed.push_back(piece.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(allowance, piece.size()))));
+            allowed.push_back(
+                piece.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(allowance, piece.size()))));
             allowance -= allowed.back().size();
         }
         const std::int64_t written = RecordFileIo::Write(fd, allowed);
@@ -241,8 +242,7 @@ struct GoldenCase {
 
 using tovaly::LineEnds;
 
-class GoldenMailbox : public MailboxRecordTest,
-                      public testing::WithParamInterface<std::tuple<GoldenCase, LineEnds>> {
+class GoldenMailbox : public MailboxRecordTest, public testing::WithParamInterface<std::tuple<GoldenCase, LineEnds>> {
 protected:
     fs::path Dir() const { return GoldenDir(std::get<0>(GetParam()).name); }
     LineEnds Mode() const { return std::get<1>(GetParam()); }
@@ -281,16 +281,17 @@ TEST_P(GoldenMailbox, ShortReadsGiveTheSameBytes)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, GoldenMailbox,
-    testing::Combine(testing::Values(GoldenCase{"crlf", 1}, GoldenCase{"no_final_line_end", 1}, GoldenCase{"lone_cr", 1},
-                                     GoldenCase{"lf_only_from_lines", 1}, GoldenCase{"mixed", 1},
-                                     GoldenCase{"from_quoting", 1}, GoldenCase{"forwarded_message", 1},
-                                     GoldenCase{"opera_envelope", 1}, GoldenCase{"opera_monthly_store", 3},
-                                     GoldenCase{"opera_store_separators", 2}, GoldenCase{"lf_mbox_archive", 2},
-                                     GoldenCase{"mbox_mutt_forms", 3}, GoldenCase{"empty", 1},
-                                     GoldenCase{"single_crlf", 1}),
+    testing::Combine(testing::Values(GoldenCase{"crlf", 1}, GoldenCase{"no_final_line_end", 1},
+                                     GoldenCase{"lone_cr", 1}, GoldenCase{"lf_only_from_lines", 1},
+                                     GoldenCase{"mixed", 1}, GoldenCase{"from_quoting", 1},
+                                     GoldenCase{"forwarded_message", 1}, GoldenCase{"opera_envelope", 1},
+                                     GoldenCase{"opera_monthly_store", 3}, GoldenCase{"opera_store_separators", 2},
+                                     GoldenCase{"lf_mbox_archive", 2}, GoldenCase{"mbox_mutt_forms", 3},
+                                     GoldenCase{"empty", 1}, GoldenCase{"single_crlf", 1}),
                      testing::Values(LineEnds::Lf, LineEnds::CrLf)),
     [](const testing::TestParamInfo<std::tuple<GoldenCase, LineEnds>> &golden) {
-        return std::string(std::get<0>(golden.param).name) + (std::get<1>(golden.param) == LineEnds::Lf ? "_lf" : "_crlf");
+        return std::string(std::get<0>(golden.param).name) +
+               (std::get<1>(golden.param) == LineEnds::Lf ? "_lf" : "_crlf");
     });
 
 // ---- appending ----------------------------------------------------------------
@@ -322,7 +323,8 @@ TEST_F(MailboxRecordTest, WritesThePlatformsLineEndsUnlessTold)
 
 TEST_F(MailboxRecordTest, EnvelopeLineIsTheFallbackForSenderAndDate)
 {
-    const fs::path bare = Source("From ann@example.org Tue Jan 05 10:00:00 2010\r\nSubject: no sender or date\r\n\r\nx\r\n");
+    const fs::path bare =
+        Source("From ann@example.org Tue Jan 05 10:00:00 2010\r\nSubject: no sender or date\r\n\r\nx\r\n");
     ASSERT_TRUE(AppendMailboxRecord(bare.string(), Mailbox().string(), nullptr, LineEnds::CrLf).ok);
     EXPECT_EQ(ReadFile(Mailbox()), "From ann@example.org Tue Jan 05 10:00:00 2010\r\n"
                                    "Subject: no sender or date\r\n\r\nx\r\n\r\n");
@@ -342,7 +344,8 @@ TEST_F(MailboxRecordTest, LargeMessageCrossingReadChunks)
     std::string input = "Date: Tue, 05 Mar 2024 09:07:03 +0000\r\nFrom: ann@example.org\r\n\r\n";
     std::string expected = "From ann@example.org Tue Mar 05 09:07:03 2024\r\n" + input;
     for (int i = 0; input.size() < 3 * 1024 * 1024 + 100; ++i) {
-        const std::string line = (i % 7 == 3 ? "From line " : "text line ") + std::string(static_cast<std::size_t>(i % 61), 'x');
+        const std::string line =
+            (i % 7 == 3 ? "From line " : "text line ") + std::string(static_cast<std::size_t>(i % 61), 'x');
         input += line + "\r\n";
         expected += (i % 7 == 3 ? ">" : "") + line + "\r\n";
     }
@@ -419,13 +422,14 @@ TEST_F(MailboxRecordTest, FailedWriteCutsTheMailboxBack)
     const fs::path source = Source(kSimpleMessage);
     const std::string before = "From someone Sat Dec 30 00:00:00 1899\r\nearlier\r\n\r\n";
     const std::size_t recordSize = std::string(kSimpleRecord).size();
-    for (std::uint64_t allowed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{47}, std::uint64_t{60},
-                                  std::uint64_t{recordSize - 1}}) {
+    for (std::uint64_t allowed :
+         {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{47}, std::uint64_t{60}, std::uint64_t{recordSize - 1}}) {
         WriteFile(Mailbox(), before);
         ScriptedIo io;
         io.failWriteAfter = allowed;
 
-        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
+        const RecordResult result =
+            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
         EXPECT_FALSE(result.ok) << allowed;
         EXPECT_EQ(result.errorCode, ENOSPC);
         EXPECT_EQ(result.error, "cannot write to mailbox '" + Mailbox().string() + "': No space left on device");
@@ -458,7 +462,8 @@ TEST_F(MailboxRecordTest, StoreFileLandsWholeOrNotAtAll)
     WriteFile(Mailbox(), "kept\r\n");
     ScriptedIo failingWrite;
     failingWrite.failWriteAfter = records.size() - 40;
-    RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingWrite, LineEnds::CrLf);
+    RecordResult result =
+        AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, failingWrite, LineEnds::CrLf);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(failingWrite.mailboxesClosed, 3);
     EXPECT_EQ(result.messages, 0);
@@ -638,9 +643,20 @@ TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
 TEST(ProgressPercent, RoundsHalfToEvenAndCapsAt100)
 {
     const std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> table = {
-        {0, 5, 0},    {1, 8, 12},   {3, 8, 38},   {5, 8, 62},  {7, 8, 88},      {1, 200, 0},
-        {3, 200, 2},  {1, 3, 33},   {2, 3, 67},   {199, 200, 100}, {300, 300, 100}, {301, 300, 100},
-        {std::numeric_limits<std::uint64_t>::max(), 1, 100}, {5, 0, 0},
+        {0, 5, 0},
+        {1, 8, 12},
+        {3, 8, 38},
+        {5, 8, 62},
+        {7, 8, 88},
+        {1, 200, 0},
+        {3, 200, 2},
+        {1, 3, 33},
+        {2, 3, 67},
+        {199, 200, 100},
+        {300, 300, 100},
+        {301, 300, 100},
+        {std::numeric_limits<std::uint64_t>::max(), 1, 100},
+        {5, 0, 0},
     };
     for (const auto &[n, m, percent] : table)
         EXPECT_EQ(tovaly::ProgressPercent(n, m), percent) << n << " of " << m;
@@ -661,9 +677,9 @@ public:
                                FILE_ATTRIBUTE_NORMAL, nullptr))
     {
         OVERLAPPED whole{};
-        m_locked = m_handle != INVALID_HANDLE_VALUE &&
-                   LockFileEx(m_handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
-                              &whole);
+        m_locked =
+            m_handle != INVALID_HANDLE_VALUE &&
+            LockFileEx(m_handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole);
     }
     ~ForeignLock()
     {
@@ -684,7 +700,10 @@ public:
             ::close(m_fd);
     }
 #endif
-    bool Locked() const { return m_locked; }
+    bool Locked() const
+    {
+        return m_locked;
+    }
 
 private:
 #ifdef _WIN32
@@ -735,8 +754,8 @@ TEST_F(MailboxRecordTest, ALockedMailboxIsWaitedForThenLeftAlone)
     {
         ForeignLock other(Mailbox());
         ASSERT_TRUE(other.Locked());
-        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, impatient,
-                                                        LineEnds::CrLf);
+        const RecordResult result =
+            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, impatient, LineEnds::CrLf);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.errorCode, EWOULDBLOCK);
         EXPECT_EQ(result.error,
@@ -845,8 +864,7 @@ TEST_F(MailboxRecordTest, ATornMailboxIsCompletedBeforeTheNextRecordAndSaidSo)
                                            {torn + "\r\n", "\r\n", "added an empty line"},
                                            {torn + "\r\n\r\n", "", ""}}) {
         WriteFile(Mailbox(), c.before);
-        const RecordResult result =
-            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf);
+        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, LineEnds::CrLf);
         ASSERT_TRUE(result.ok) << result.error;
         EXPECT_EQ(ReadFile(Mailbox()), c.before + c.added + kSimpleRecord);
         if (c.said.empty()) {
@@ -1016,8 +1034,8 @@ TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
 
     // Through the record writer: the source fails, naming the mailbox.
     const fs::path source = Source(kSimpleMessage);
-    const RecordResult result = AppendMailboxRecord(source.string(), rootText + "real/a/a.mbox", nullptr, io,
-                                                    LineEnds::Lf, nullptr, rootText);
+    const RecordResult result =
+        AppendMailboxRecord(source.string(), rootText + "real/a/a.mbox", nullptr, io, LineEnds::Lf, nullptr, rootText);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.errorCode, ELOOP);
     EXPECT_EQ(result.error, "cannot open mailbox '" + rootText +

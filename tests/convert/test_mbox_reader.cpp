@@ -89,8 +89,8 @@ struct Reading {
 
 std::ostream &operator<<(std::ostream &out, const Reading &r)
 {
-    out << "size " << r.size << " records " << r.count << " first " << r.firstRecordAt << " whole to "
-        << r.wholeEnd << (r.torn ? " torn" : "") << "\n";
+    out << "size " << r.size << " records " << r.count << " first " << r.firstRecordAt << " whole to " << r.wholeEnd
+        << (r.torn ? " torn" : "") << "\n";
     for (const Record &record : r.records)
         out << "  " << record << "\n";
     return out;
@@ -108,8 +108,8 @@ Reading Read(std::string_view data, const std::vector<std::size_t> &cuts = {})
     }
     reader.Feed(data.substr(from));
     reader.Finish();
-    return {recorder.records, reader.Size(), reader.Records(), reader.FirstRecordAt(), reader.WholeEnd(),
-            reader.Torn()};
+    return {recorder.records,       reader.Size(),     reader.Records(),
+            reader.FirstRecordAt(), reader.WholeEnd(), reader.Torn()};
 }
 
 Record R(std::uint64_t start, std::string from, std::string text, std::uint64_t end, RecordEnd how)
@@ -147,12 +147,12 @@ TEST(MboxReader, ReadsRecordsAndUndoesOneLevelOfQuoting)
     const std::string data = CrLfMailbox();
     const std::size_t second = data.find(kFromBob);
     const Reading reading = Read(data);
-    EXPECT_EQ(reading.records,
-              (std::vector<Record>{
-                  R(0, kFromAnn,
-                    "Subject: one\r\n\r\nFrom the start\r\n>From twice\r\n>Fromage\r\nFrom\r\n>\r\n>>\r\n\r\n",
-                    second, kWhole),
-                  R(second, kFromBob, "Subject: two\r\n\r\nbody\r\n", data.size(), kWhole)}))
+    EXPECT_EQ(
+        reading.records,
+        (std::vector<Record>{
+            R(0, kFromAnn, "Subject: one\r\n\r\nFrom the start\r\n>From twice\r\n>Fromage\r\nFrom\r\n>\r\n>>\r\n\r\n",
+              second, kWhole),
+            R(second, kFromBob, "Subject: two\r\n\r\nbody\r\n", data.size(), kWhole)}))
         << reading;
     EXPECT_EQ(reading.count, 2u);
     EXPECT_EQ(reading.firstRecordAt, 0u);
@@ -180,10 +180,9 @@ TEST(MboxReader, RecordsWithoutAnEmptyLineAndBytesBeforeTheFirstRecord)
     const std::size_t inBody = data.find("From the body");
     const std::size_t last = data.find(kFromBob);
     const Reading reading = Read(data);
-    EXPECT_EQ(reading.records,
-              (std::vector<Record>{R(first, kFromAnn, "", inBody, kNoEmptyLine),
-                                   R(inBody, "From the body", "", last, kNoEmptyLine),
-                                   R(last, kFromBob, "x\r\n", data.size(), kWhole)}))
+    EXPECT_EQ(reading.records, (std::vector<Record>{R(first, kFromAnn, "", inBody, kNoEmptyLine),
+                                                    R(inBody, "From the body", "", last, kNoEmptyLine),
+                                                    R(last, kFromBob, "x\r\n", data.size(), kWhole)}))
         << reading;
     EXPECT_EQ(reading.firstRecordAt, first);
     EXPECT_FALSE(reading.torn);
@@ -210,21 +209,24 @@ TEST(MboxReader, TellsWhereTheLastWholeRecordEnds)
     };
     const std::vector<Case> cases = {
         // Cut inside the next record, its From line or the From of it.
-        {kFromBob + "\r\nSubject: two\r\n\r\nbo", end,
+        {kFromBob + "\r\nSubject: two\r\n\r\nbo",
+         end,
          {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole),
           R(end, kFromBob, "Subject: two\r\n\r\nbo", kAtEnd, kTorn)}},
-        {kFromBob + "\r\nSubject: two\r\n", end,
+        {kFromBob + "\r\nSubject: two\r\n",
+         end,
          {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole),
           R(end, kFromBob, "Subject: two\r\n", kAtEnd, kTorn)}},
-        {kFromBob + "\r\nSubject: two\r\n\r\nbody\r\n\r", end,
+        {kFromBob + "\r\nSubject: two\r\n\r\nbody\r\n\r",
+         end,
          {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole),
           R(end, kFromBob, "Subject: two\r\n\r\nbody\r\n\r", kAtEnd, kTorn)}},
-        {kFromBob + "\r", end,
-         {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole),
-          R(end, kFromBob, "", kAtEnd, kTorn)}},
-        {"From bob", end,
-         {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole),
-          R(end, "From bob", "", kAtEnd, kTorn)}},
+        {kFromBob + "\r",
+         end,
+         {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole), R(end, kFromBob, "", kAtEnd, kTorn)}},
+        {"From bob",
+         end,
+         {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole), R(end, "From bob", "", kAtEnd, kTorn)}},
         // A From line cut before its space: the record before is whole.
         {"Fro", end, {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole)}},
         {"F", end, {R(0, kFromAnn, "Subject: one\r\n\r\nbody\r\n", end, kWhole)}},
@@ -534,8 +536,8 @@ protected:
 
 std::string Message(const std::string &subject, const std::string &body, const std::string &eol = "\r\n")
 {
-    return "From: Ann <ann@example.org>" + eol + "Date: Tue, 5 Mar 2024 09:07:03 +0000" + eol +
-           "Subject: " + subject + eol + eol + body;
+    return "From: Ann <ann@example.org>" + eol + "Date: Tue, 5 Mar 2024 09:07:03 +0000" + eol + "Subject: " + subject +
+           eol + eol + body;
 }
 
 } // namespace

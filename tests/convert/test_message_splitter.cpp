@@ -21,8 +21,8 @@ struct Message {
 void PrintTo(const Message &m, std::ostream *os)
 {
     *os << "{text=" << testing::PrintToString(m.text)
-        << " envelope=" << (m.envelope ? testing::PrintToString(*m.envelope) : "none")
-        << " header=" << m.headerSize << "}";
+        << " envelope=" << (m.envelope ? testing::PrintToString(*m.envelope) : "none") << " header=" << m.headerSize
+        << "}";
 }
 
 struct Result {
@@ -98,9 +98,8 @@ TEST(MessageSplitter, FirstFromLineIsTheEnvelope)
     const std::string input = "From - Tue Jan 05 10:00:00 2010\r\n" + kStatus +
                               "\r\nX-Opera-Location: /mail/store/1.mbs\r\n"
                               "Date: Mon, 5 Jan 2010 10:00:00 +0000\r\n\r\nFrom body\r\n";
-    const std::string text = kStatus +
-                             "\r\nX-Opera-Location: /mail/store/1.mbs\r\n"
-                             "Date: Mon, 5 Jan 2010 10:00:00 +0000\r\n\r\n";
+    const std::string text = kStatus + "\r\nX-Opera-Location: /mail/store/1.mbs\r\n"
+                                       "Date: Mon, 5 Jan 2010 10:00:00 +0000\r\n\r\n";
     EXPECT_EQ(Split(input),
               (std::vector<Message>{{text + ">From body\r\n", "From - Tue Jan 05 10:00:00 2010", text.size()}}));
 
@@ -184,7 +183,9 @@ TEST(MessageSplitter, AnOperaStoreFileSplitsOnlyAtOperaEnvelopes)
 TEST(MessageSplitter, AnMboxFileSplitsOnlyAtWellFormedEnvelopes)
 {
     const std::string input = "From a@b Sat Jul  8 10:27 MET 2000\nS: 1\n\n"
-                              "From - x\n" + kStatus + "\n\n"
+                              "From - x\n" +
+                              kStatus +
+                              "\n\n"
                               "From the desk of\n\n"
                               "From c@d Wed Aug  2 00:39:12 MET DST 1995\nS: 2\n\n"
                               "From e at example.org  Wed Oct 25 17:46:03 2017\nS: 3\n";
@@ -221,8 +222,8 @@ TEST(MessageSplitter, SplitRightAtTheEndGivesAnEmptyLastMessage)
     EXPECT_EQ(Split("From x@y Tue Mar 05 09:07:03 2024\r\nS: 1\r\n\r\nFrom a@b Tue Mar 05 09:07:03 2024"),
               (std::vector<Message>{{"S: 1\r\n", "From x@y Tue Mar 05 09:07:03 2024", 6},
                                     {"", "From a@b Tue Mar 05 09:07:03 2024", 0}}));
-    EXPECT_EQ(Split("From - Mon Mar 04 09:07:03 2024\r\n" + kStatus + "\r\nS: 1\r\n\r\nFrom - Tue Mar 05 09:07:03 2024\r\n" +
-                    kStatus),
+    EXPECT_EQ(Split("From - Mon Mar 04 09:07:03 2024\r\n" + kStatus +
+                    "\r\nS: 1\r\n\r\nFrom - Tue Mar 05 09:07:03 2024\r\n" + kStatus),
               (std::vector<Message>{{kStatus + "\r\nS: 1\r\n", "From - Mon Mar 04 09:07:03 2024", kStatus.size() + 8},
                                     {kStatus, "From - Tue Mar 05 09:07:03 2024", kStatus.size()}}));
 }
@@ -272,15 +273,18 @@ TEST(MessageSplitter, CountsProgressLinesEndedByCrOrCrLf)
 TEST(MessageSplitter, GivesTheSameResultWhereverTheChunksAreCut)
 {
     const std::vector<std::string> inputs = {
-        "From - Tue Jan 05 10:00:00 2010\r\n" + kStatus + "\r\nFrom: a@b\r\n\r\n"
+        "From - Tue Jan 05 10:00:00 2010\r\n" + kStatus +
+            "\r\nFrom: a@b\r\n\r\n"
             "From x\r\n>From y\r\r\n\r\nFrom z\r\nFrom\rFro\n>>>From \r\n\r\n"
-            "From - Wed Jan 06 10:00:00 2010\r\n" + kStatus + "\r\nS: 2\r\n\r\n"
+            "From - Wed Jan 06 10:00:00 2010\r\n" +
+            kStatus +
+            "\r\nS: 2\r\n\r\n"
             "\r\nFrom a@b Tue Mar 05 09:07:03 2024\r\nS: 3\r\n\r\nFrom me\r\nX-Opera-Status\r\nend\r\n\r\n",
         "From a@b Tue Mar 05 09:07:03 2024\nS: 1\n\nFrom x\n\n\nFrom c@d Wed Mar 06 10:00:00 2024\n"
-            "S: 2\n\n>From \n\nFrom e\nX-Opera-Status: 1\n\nFrom f@g Sat Jul  8 10:27 MET 2000\nlast\n\n",
+        "S: 2\n\n>From \n\nFrom e\nX-Opera-Status: 1\n\nFrom f@g Sat Jul  8 10:27 MET 2000\nlast\n\n",
         "\r\r\n\n\r>From\r\n\rFrom\r\rFrom x\r\r",
         "a long first line to get past sixteen bytes\r\n\r\nFrom here\r\nX-Opera-Status: 0\r\nplain text "
-            "line\r\nanother plain text line\nand one ending in CR\rlast",
+        "line\r\nanother plain text line\nand one ending in CR\rlast",
         "From x\r" + kStatus + "\r\rFrom y\r" + kStatus + "\rS: 2\r\r",
         "From x\n\n",
     };

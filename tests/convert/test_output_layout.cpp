@@ -146,8 +146,7 @@ TEST(OutputLayoutTest, MailboxPathForNeverLeavesTheOutputRoot)
         // plain names too (found by fuzzing: "b:." left a "." folder).
         {R"(a\..\b:.\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\)", R"(E:\Export\Export.mbox)"},
         {R"(a\..\b:.\c\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\c\)", R"(E:\Export\c\c.mbox)"},
-        {R"(a\..\b:..\..\c\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\c\)",
-         R"(E:\Export\c\c.mbox)"},
+        {R"(a\..\b:..\..\c\x.mbs)", R"(E:\Export\)", PathStyle::Windows, R"(E:\Export\c\)", R"(E:\Export\c\c.mbox)"},
     });
 }
 
@@ -191,75 +190,82 @@ TEST(OutputLayoutTest, AccountLayoutPosix)
 {
     const auto p = PathStyle::Posix;
     const char *store = "/home/zoë/Почта/store";
-    ExpectAccountMailboxes("/out/", p, {
-        {"/home/zoë/Почта/store/account1/2010/01/05/1.mbs", store, "/out/home/zoë/Почта/store/account1.mbox"},
-        {"/home/zoë/Почта/store/account1/2011/12/31/9.mbs", store, "/out/home/zoë/Почта/store/account1.mbox"},
-        {"/home/zoë/Почта/store/account2/2010/01/05/1.mbs", store, "/out/home/zoë/Почта/store/account2.mbox"},
-        // Given the account folder, or a folder inside it: the same mailbox.
-        {"/home/zoë/Почта/store/account2/2010/02/01/3.mbs", "/home/zoë/Почта/store/account2",
-         "/out/home/zoë/Почта/store/account2.mbox"},
-        {"/home/zoë/Почта/store/account2/2010/02/01/4.mbs", "/home/zoë/Почта/store/account2/2010/",
-         "/out/home/zoë/Почта/store/account2.mbox"},
-        // Given on its own, a file in an account still goes to the account.
-        {"/home/zoë/Почта/store/account1/2010/01/05/2.mbs", "", "/out/home/zoë/Почта/store/account1.mbox"},
-        // In no account: the mailbox of the folder given, beside its mirror.
-        {"/home/zoë/Почта/store/Entwürfe/5.mbs", store, "/out/home/zoë/Почта/store.mbox"},
-        {"/home/zoë/Почта/store/6.mbs", "/home/zoë/Почта/store/", "/out/home/zoë/Почта/store.mbox"},
-        {"/home/zoë/Почта/store/Entwürfe/7.mbs", "/home/zoë/Почта/store/Entwürfe",
-         "/out/home/zoë/Почта/store/Entwürfe.mbox"},
-        {"/home/zoë/Desktop/été/8.mbs", "", "/out/home/zoë/Desktop/été.mbox"},
-        // Two stores never share a mailbox.
-        {"/backup/store/account1/2010/01/05/1.mbs", "/backup/store", "/out/backup/store/account1.mbox"},
-        // The innermost account folder counts; the name keeps its spelling.
-        {"/srv/account7/store/Account12/2010/x.mbs", "/srv/account7/store",
-         "/out/srv/account7/store/Account12.mbox"},
-        {"/srv/account7/store/accounts/x.mbs", "/srv/account7/store", "/out/srv/account7.mbox"},
-        {"/srv/store/account/x.mbs", "/srv/store", "/out/srv/store.mbox"},
-        {"/srv/store/account1a/x.mbs", "/srv/store", "/out/srv/store.mbox"},
-        {"/account3/x.mbs", "/", "/out/account3.mbox"},
-    });
+    ExpectAccountMailboxes(
+        "/out/", p,
+        {
+            {"/home/zoë/Почта/store/account1/2010/01/05/1.mbs", store, "/out/home/zoë/Почта/store/account1.mbox"},
+            {"/home/zoë/Почта/store/account1/2011/12/31/9.mbs", store, "/out/home/zoë/Почта/store/account1.mbox"},
+            {"/home/zoë/Почта/store/account2/2010/01/05/1.mbs", store, "/out/home/zoë/Почта/store/account2.mbox"},
+            // Given the account folder, or a folder inside it: the same mailbox.
+            {"/home/zoë/Почта/store/account2/2010/02/01/3.mbs", "/home/zoë/Почта/store/account2",
+             "/out/home/zoë/Почта/store/account2.mbox"},
+            {"/home/zoë/Почта/store/account2/2010/02/01/4.mbs", "/home/zoë/Почта/store/account2/2010/",
+             "/out/home/zoë/Почта/store/account2.mbox"},
+            // Given on its own, a file in an account still goes to the account.
+            {"/home/zoë/Почта/store/account1/2010/01/05/2.mbs", "", "/out/home/zoë/Почта/store/account1.mbox"},
+            // In no account: the mailbox of the folder given, beside its mirror.
+            {"/home/zoë/Почта/store/Entwürfe/5.mbs", store, "/out/home/zoë/Почта/store.mbox"},
+            {"/home/zoë/Почта/store/6.mbs", "/home/zoë/Почта/store/", "/out/home/zoë/Почта/store.mbox"},
+            {"/home/zoë/Почта/store/Entwürfe/7.mbs", "/home/zoë/Почта/store/Entwürfe",
+             "/out/home/zoë/Почта/store/Entwürfe.mbox"},
+            {"/home/zoë/Desktop/été/8.mbs", "", "/out/home/zoë/Desktop/été.mbox"},
+            // Two stores never share a mailbox.
+            {"/backup/store/account1/2010/01/05/1.mbs", "/backup/store", "/out/backup/store/account1.mbox"},
+            // The innermost account folder counts; the name keeps its spelling.
+            {"/srv/account7/store/Account12/2010/x.mbs", "/srv/account7/store",
+             "/out/srv/account7/store/Account12.mbox"},
+            {"/srv/account7/store/accounts/x.mbs", "/srv/account7/store", "/out/srv/account7.mbox"},
+            {"/srv/store/account/x.mbs", "/srv/store", "/out/srv/store.mbox"},
+            {"/srv/store/account1a/x.mbs", "/srv/store", "/out/srv/store.mbox"},
+            {"/account3/x.mbs", "/", "/out/account3.mbox"},
+        });
 }
 
 TEST(OutputLayoutTest, AccountLayoutWindows)
 {
     const auto w = PathStyle::Windows;
     const char *store = R"(C:\Users\Zoë\AppData\Opera\Почта\store)";
-    ExpectAccountMailboxes(R"(E:\Export\)", w, {
-        {R"(C:\Users\Zoë\AppData\Opera\Почта\store\account1\2010\01\05\1.mbs)", store,
-         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account1.mbox)"},
-        {R"(C:\Users\Zoë\AppData\Opera\Почта\store\account2\2010\01\05\1.mbs)", store,
-         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account2.mbox)"},
-        // "/" separates too; another drive with the same tree merges.
-        {R"(D:\Users\Zoë\AppData\Opera\Почта\store/account2/2011\3.mbs)", "",
-         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account2.mbox)"},
-        {R"(C:\Users\Zoë\AppData\Opera\Почта\store\Entwürfe\5.mbs)", store,
-         R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store.mbox)"},
-        {R"(C:\Users\Zoë\Desktop\été\8.mbs)", "", R"(E:\Export\Users\Zoë\Desktop\été.mbox)"},
-        {R"(\\nas\Mail\store\account1\2010\x.mbs)", R"(\\nas\Mail\store)", R"(E:\Export\nas\Mail\store\account1.mbox)"},
-        {R"(\\nas\Mail\store\x.mbs)", R"(\\nas\Mail\store\)", R"(E:\Export\nas\Mail\store.mbox)"},
-        {R"(C:\account3\x.mbs)", R"(C:\)", R"(E:\Export\account3.mbox)"},
-    });
+    ExpectAccountMailboxes(
+        R"(E:\Export\)", w,
+        {
+            {R"(C:\Users\Zoë\AppData\Opera\Почта\store\account1\2010\01\05\1.mbs)", store,
+             R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account1.mbox)"},
+            {R"(C:\Users\Zoë\AppData\Opera\Почта\store\account2\2010\01\05\1.mbs)", store,
+             R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account2.mbox)"},
+            // "/" separates too; another drive with the same tree merges.
+            {R"(D:\Users\Zoë\AppData\Opera\Почта\store/account2/2011\3.mbs)", "",
+             R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store\account2.mbox)"},
+            {R"(C:\Users\Zoë\AppData\Opera\Почта\store\Entwürfe\5.mbs)", store,
+             R"(E:\Export\Users\Zoë\AppData\Opera\Почта\store.mbox)"},
+            {R"(C:\Users\Zoë\Desktop\été\8.mbs)", "", R"(E:\Export\Users\Zoë\Desktop\été.mbox)"},
+            {R"(\\nas\Mail\store\account1\2010\x.mbs)", R"(\\nas\Mail\store)",
+             R"(E:\Export\nas\Mail\store\account1.mbox)"},
+            {R"(\\nas\Mail\store\x.mbs)", R"(\\nas\Mail\store\)", R"(E:\Export\nas\Mail\store.mbox)"},
+            {R"(C:\account3\x.mbs)", R"(C:\)", R"(E:\Export\account3.mbox)"},
+        });
 }
 
 TEST(OutputLayoutTest, AccountLayoutRootsAndClimbing)
 {
     // A top folder that is a root lays out like a file in that root.
-    ExpectAccountMailboxes("/out/", PathStyle::Posix, {
-        {"/x.mbs", "/", "/out/out.mbox"},
-        {"/x.mbs", "", "/out/out.mbox"},
-        // ".." never leads outside the output folder.
-        {"/a/../../account1/x.mbs", "/a/../..", "/out/account1.mbox"},
-        {"../../store/account1/1.mbs", "../../store", "/out/store/account1.mbox"},
-        {"../../store/1.mbs", "../../store", "/out/store.mbox"},
-        {"../x.mbs", "..", "/out/out.mbox"},
-        {"x.mbs", "", "/out/out.mbox"},
-    });
+    ExpectAccountMailboxes("/out/", PathStyle::Posix,
+                           {
+                               {"/x.mbs", "/", "/out/out.mbox"},
+                               {"/x.mbs", "", "/out/out.mbox"},
+                               // ".." never leads outside the output folder.
+                               {"/a/../../account1/x.mbs", "/a/../..", "/out/account1.mbox"},
+                               {"../../store/account1/1.mbs", "../../store", "/out/store/account1.mbox"},
+                               {"../../store/1.mbs", "../../store", "/out/store.mbox"},
+                               {"../x.mbs", "..", "/out/out.mbox"},
+                               {"x.mbs", "", "/out/out.mbox"},
+                           });
     ExpectAccountMailboxes("/", PathStyle::Posix, {{"/x.mbs", "/", "/root.mbox"}});
-    ExpectAccountMailboxes(R"(E:\)", PathStyle::Windows, {
-        {R"(C:\x.mbs)", R"(C:\)", R"(E:\E.mbox)"},
-        {R"(C:\a\..\..\account1\x.mbs)", R"(C:\)", R"(E:\account1.mbox)"},
-        {R"(C:\a/../../x.mbs)", R"(C:\a/../..)", R"(E:\E.mbox)"},
-    });
+    ExpectAccountMailboxes(R"(E:\)", PathStyle::Windows,
+                           {
+                               {R"(C:\x.mbs)", R"(C:\)", R"(E:\E.mbox)"},
+                               {R"(C:\a\..\..\account1\x.mbs)", R"(C:\)", R"(E:\account1.mbox)"},
+                               {R"(C:\a/../../x.mbs)", R"(C:\a/../..)", R"(E:\E.mbox)"},
+                           });
 }
 
 TEST(OutputLayoutTest, StoreLayout)
@@ -381,11 +387,11 @@ bool IsValidUtf8(std::string_view text)
 {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80          ? 1
-                                   : (lead >> 5) == 6   ? 2
-                                   : (lead >> 4) == 14  ? 3
-                                   : (lead >> 3) == 30  ? 4
-                                                        : 0;
+        const std::size_t length = lead < 0x80         ? 1
+                                   : (lead >> 5) == 6  ? 2
+                                   : (lead >> 4) == 14 ? 3
+                                   : (lead >> 3) == 30 ? 4
+                                                       : 0;
         if (length == 0 || i + length > text.size())
             return false;
         for (std::size_t k = 1; k < length; ++k) {

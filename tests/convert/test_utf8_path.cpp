@@ -41,14 +41,18 @@ TEST(Utf8Path, NamesOfEveryLengthRoundTrip)
 TEST(Utf8Path, MalformedUtf8IsFlaggedAndReplacedByteByByte)
 {
     const std::vector<std::pair<std::string, std::u16string>> cases = {
-        {"a\xFF" "b", u"a\uFFFDb"},                  // never a UTF-8 byte
-        {"\xC3", u"\uFFFD"},                          // cut short at the end
-        {"\xC3" "x", u"\uFFFDx"},                     // cut short before ASCII
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},                // overlong "/": must not become a separator
-        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},      // overlong in three bytes
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},      // a surrogate written as UTF-8
+        {"a\xFF"
+         "b",
+         u"a\uFFFDb"},       // never a UTF-8 byte
+        {"\xC3", u"\uFFFD"}, // cut short at the end
+        {"\xC3"
+         "x",
+         u"\uFFFDx"},                                      // cut short before ASCII
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},                     // overlong "/": must not become a separator
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},           // overlong in three bytes
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},           // a surrogate written as UTF-8
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}, // past U+10FFFF
-        {"\x80", u"\uFFFD"},                          // a lone continuation byte
+        {"\x80", u"\uFFFD"},                               // a lone continuation byte
     };
     for (const auto &[utf8, utf16] : cases) {
         bool valid = true;
@@ -61,7 +65,8 @@ TEST(Utf8Path, LoneSurrogatesAreFlaggedAndReplaced)
 {
     const std::vector<std::pair<std::u16string, std::string>> cases = {
         {std::u16string(1, u'\xD800'), "\xEF\xBF\xBD"},
-        {std::u16string{u'a', u'\xDC00', u'b'}, "a\xEF\xBF\xBD" "b"},
+        {std::u16string{u'a', u'\xDC00', u'b'}, "a\xEF\xBF\xBD"
+                                                "b"},
         {std::u16string{u'\xD83D', u'x'}, "\xEF\xBF\xBDx"}, // high half, no low one
     };
     for (const auto &[utf16, utf8] : cases) {

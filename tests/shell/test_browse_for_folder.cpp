@@ -16,12 +16,9 @@ TEST(BrowseForFolder, EveryWayOfNotChoosingAFolderGivesTheEmptyText)
     EXPECT_EQ(FolderPathFromUrl(QUrl(QStringLiteral("smb://server/share/mail"))), QString());
     EXPECT_EQ(FolderPathFromUrl(QUrl(QStringLiteral("https://example.org/folder"))), QString());
 
-    const auto throwing = [](QWidget *, const QString &) -> QUrl {
-        throw std::runtime_error("picker failed");
-    };
+    const auto throwing = [](QWidget *, const QString &) -> QUrl { throw std::runtime_error("picker failed"); };
     EXPECT_EQ(BrowseForFolder(nullptr, QStringLiteral("Choose Source Folder..."), throwing), QString());
-    EXPECT_EQ(BrowseForFolder(nullptr, QStringLiteral("Choose Source Folder..."), FolderDialog()),
-              QString());
+    EXPECT_EQ(BrowseForFolder(nullptr, QStringLiteral("Choose Source Folder..."), FolderDialog()), QString());
 }
 
 TEST(BrowseForFolder, AFolderHasNoTrailingSeparatorButARootKeepsIt)
@@ -30,15 +27,12 @@ TEST(BrowseForFolder, AFolderHasNoTrailingSeparatorButARootKeepsIt)
     ASSERT_TRUE(dir.isValid());
     const QString folder = QDir::cleanPath(dir.path());
 
-    EXPECT_EQ(FolderPathFromUrl(QUrl::fromLocalFile(folder + QStringLiteral("/"))),
-              QDir::toNativeSeparators(folder));
+    EXPECT_EQ(FolderPathFromUrl(QUrl::fromLocalFile(folder + QStringLiteral("/"))), QDir::toNativeSeparators(folder));
     EXPECT_EQ(FolderPathFromUrl(QUrl::fromLocalFile(folder)), QDir::toNativeSeparators(folder));
-    EXPECT_EQ(FolderPathFromUrl(QUrl::fromLocalFile(QDir::rootPath())),
-              QDir::toNativeSeparators(QDir::rootPath()));
+    EXPECT_EQ(FolderPathFromUrl(QUrl::fromLocalFile(QDir::rootPath())), QDir::toNativeSeparators(QDir::rootPath()));
     // A drive root keeps its separator wherever the path is cleaned.
     EXPECT_EQ(NormaliseFolderPath(QStringLiteral("C:/")), QDir::toNativeSeparators(QStringLiteral("C:/")));
-    EXPECT_EQ(NormaliseFolderPath(QStringLiteral("C:/Mail/")),
-              QDir::toNativeSeparators(QStringLiteral("C:/Mail")));
+    EXPECT_EQ(NormaliseFolderPath(QStringLiteral("C:/Mail/")), QDir::toNativeSeparators(QStringLiteral("C:/Mail")));
     EXPECT_EQ(NormaliseFolderPath(QString()), QString());
 }
 

@@ -100,7 +100,7 @@ TEST(EventPump, DenseYieldsReadTheClockSeldomButSlowOnesAtOnce)
         rig.pump.Yield();
     }
     EXPECT_EQ(rig.clockReads - readsBefore, 10 + 5); // every yield, and after every serve
-    EXPECT_EQ(rig.served, 2 + 5);                     // every second yield: 20 ms apart
+    EXPECT_EQ(rig.served, 2 + 5);                    // every second yield: 20 ms apart
 }
 
 TEST(EventPump, DisplaysShowTheirStateBeforeEveryServeUntilRemoved)

@@ -26,8 +26,7 @@ TEST_F(QtUserInteractionTest, QuestionHasYesAndNoWithYesTheDefault)
 
 TEST_F(QtUserInteractionTest, MessagesHaveOnlyOkAndTheirIcon)
 {
-    for (const QMessageBox::Icon icon :
-         {QMessageBox::Warning, QMessageBox::Information, QMessageBox::NoIcon}) {
+    for (const QMessageBox::Icon icon : {QMessageBox::Warning, QMessageBox::Information, QMessageBox::NoIcon}) {
         const auto box = MakeMessageBox(nullptr, icon, QStringLiteral("T"), QStringLiteral("<b>1:x</b>"));
         EXPECT_EQ(box->icon(), icon);
         EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);

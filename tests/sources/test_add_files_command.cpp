@@ -185,7 +185,9 @@ TEST_F(AddFilesCommandTest, TheListIsReplacedOnlyOnceFilesWerePickedAndConvertEn
 TEST_F(AddFilesCommandTest, AFailureIsShownAsCodeColonDescription)
 {
     list->AddFileToList(QStringLiteral("/old/x.mbs"));
-    interaction.onPickFiles = []() -> QStringList { throw CommandFailure(32755, QStringLiteral("Cancel was selected.")); };
+    interaction.onPickFiles = []() -> QStringList {
+        throw CommandFailure(32755, QStringLiteral("Cancel was selected."));
+    };
     Run();
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Warning);

@@ -91,10 +91,13 @@ protected:
 
     AddFolderContext Context(std::shared_ptr<FileSystemService> fileSystem = nullptr)
     {
-        return {list.get(), &interaction, nullptr,
+        return {list.get(),
+                &interaction,
+                nullptr,
                 {.enableConvert = [this](bool on) { convert.setEnabled(on); },
                  .busy = [this](bool busy) { busyCalls.push_back(busy); }},
-                &pump, std::move(fileSystem)};
+                &pump,
+                std::move(fileSystem)};
     }
 
     void Run(std::shared_ptr<FileSystemService> fileSystem = nullptr)
@@ -176,7 +179,7 @@ TEST_F(AddFolderCommandTest, AppendsTheMessageFilesOfTheTreeInWalkOrderKeepingTh
     QStringList rows = Rows();
     ASSERT_EQ(rows.size(), 7);
     EXPECT_EQ(rows.takeFirst(), QStringLiteral("/old/first.mbs")); // appended behind
-    EXPECT_EQ(rows.takeLast(), third);                               // breadth first
+    EXPECT_EQ(rows.takeLast(), third);                             // breadth first
     EXPECT_EQ(rows.takeLast(), second);
     rows.sort();
     top.sort();
@@ -279,8 +282,7 @@ TEST_F(AddFolderCommandTest, FoldersThatCannotBeReadAreCountedInTheBox)
                                    QString::fromStdString(root + "ok" + sep + "b.mbs")}));
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Warning);
-    EXPECT_EQ(interaction.messages[0].text,
-              QStringLiteral("2 Files Added to List.\r\n2 folders could not be read."));
+    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("2 Files Added to List.\r\n2 folders could not be read."));
     EXPECT_EQ(interaction.messages[0].details,
               QString::fromStdString(root + "locked" + sep + ": cannot list folder: Permission denied\n" + root +
                                      "private" + sep + ": cannot list folder: Permission denied"));

@@ -47,7 +47,8 @@ TEST(MbsFilter, RejectsOtherEndings)
 TEST(MbsFolderScan, FindsMessageFilesInWalkOrderOncePerFolder)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "the tree holds a link cycle, and making a link needs a privilege on Windows that Wine does not grant";
+    GTEST_SKIP()
+        << "the tree holds a link cycle, and making a link needs a privilege on Windows that Wine does not grant";
 #endif
     const fs::path root = fs::temp_directory_path() / ("tovaly_mbs_scan_" + std::to_string(std::random_device()()));
     fs::remove_all(root);

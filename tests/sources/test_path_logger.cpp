@@ -58,10 +58,7 @@ public:
     std::map<std::string, Folder> folders;
     std::vector<std::string> listed; // every folder whose files were listed
 
-    bool FolderExists(const std::string &path) override
-    {
-        return folders.count(WithSlash(Posix(path))) != 0;
-    }
+    bool FolderExists(const std::string &path) override { return folders.count(WithSlash(Posix(path))) != 0; }
 
     FolderListing ListSubfolders(const std::string &folder) override
     {
@@ -131,8 +128,7 @@ protected:
     void SetUp() override
     {
         std::random_device rd;
-        m_root = fs::temp_directory_path() /
-                 ("path_logger_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+        m_root = fs::temp_directory_path() / ("path_logger_" + std::to_string(rd()) + "_" + std::to_string(rd()));
         fs::create_directories(m_root);
     }
     void TearDown() override
@@ -200,8 +196,7 @@ TEST(PathLogger, WalksTheExampleTreeBreadthFirst)
     EXPECT_EQ(paths->Keys(), (std::vector<std::string>{"K0", "K2", "K3", "K4"}));
 
     const auto full = walker.fullFileNames();
-    EXPECT_EQ(Texts(*full),
-              (std::vector<std::string>{"/M/a.mbs", "/M/X/b.mbs", "/M/Y/Z/c.mbs"}));
+    EXPECT_EQ(Texts(*full), (std::vector<std::string>{"/M/a.mbs", "/M/X/b.mbs", "/M/Y/Z/c.mbs"}));
     EXPECT_EQ(full->Keys(), (std::vector<std::string>{"K1", "K2", "K3"}));
     EXPECT_EQ(Texts(*walker.fileNames()), (std::vector<std::string>{"a.mbs", "b.mbs", "c.mbs"}));
     EXPECT_EQ(walker.fileNames()->Keys(), full->Keys());
@@ -228,8 +223,7 @@ TEST(PathLogger, KeepsTheFileSystemListingOrder)
     pathLogger walker(fake);
     walker.PathLogInit();
     walker.LogPath(Native("/M/"));
-    EXPECT_EQ(Texts(*walker.pathNames()),
-              (std::vector<std::string>{"/M/", "/M/Y/", "/M/X/", "/M/Y/Z/"}));
+    EXPECT_EQ(Texts(*walker.pathNames()), (std::vector<std::string>{"/M/", "/M/Y/", "/M/X/", "/M/Y/Z/"}));
     EXPECT_EQ(Texts(*walker.fullFileNames()),
               (std::vector<std::string>{"/M/z.mbs", "/M/a.mbs", "/M/X/b.mbs", "/M/Y/Z/c.mbs"}));
 }
@@ -324,9 +318,7 @@ TEST(PathLogger, YieldsAfterEveryFileAndSubfolder)
     for (std::size_t n = 0; n <= 3; ++n)
         EXPECT_NE(std::find(filesAtYield.begin(), filesAtYield.end(), n), filesAtYield.end()) << n;
     for (std::size_t n = 1; n <= 4; ++n)
-        EXPECT_NE(std::find(foldersAtYield.begin(), foldersAtYield.end(), n),
-                  foldersAtYield.end())
-            << n;
+        EXPECT_NE(std::find(foldersAtYield.begin(), foldersAtYield.end(), n), foldersAtYield.end()) << n;
     EXPECT_TRUE(std::is_sorted(filesAtYield.begin(), filesAtYield.end() - 1));
     // Terminate yields before it releases.
     EXPECT_EQ(filesAtYield.back(), 3u);
@@ -366,8 +358,7 @@ TEST(PathLogger, DoesNotEnterAFolderTwice)
     pathLogger walker(fake);
     walker.PathLogInit();
     walker.LogPath(Native("/M"));
-    EXPECT_EQ(Texts(*walker.pathNames()),
-              (std::vector<std::string>{"/M/", "/M/X/", "/M/Y/", "/M/l1/", "/M/Y/Z/"}));
+    EXPECT_EQ(Texts(*walker.pathNames()), (std::vector<std::string>{"/M/", "/M/X/", "/M/Y/", "/M/l1/", "/M/Y/Z/"}));
     EXPECT_EQ(walker.pathNames()->Keys(), (std::vector<std::string>{"K0", "K2", "K3", "K4", "K5"}));
     EXPECT_EQ(Texts(*walker.fullFileNames()),
               (std::vector<std::string>{"/M/a.mbs", "/M/X/b.mbs", "/M/l1/o.mbs", "/M/Y/Z/c.mbs"}));
@@ -387,8 +378,7 @@ TEST(PathLogger, SkipsFoldersThatCannotBeListedAndGoesOn)
     walker.setFullFileNamesOnly(false);
     walker.LogPath(Native("/M"));
 
-    EXPECT_EQ(Texts(*walker.pathNames()),
-              (std::vector<std::string>{"/M/", "/M/X/", "/M/Y/", "/M/Y/Z/"}));
+    EXPECT_EQ(Texts(*walker.pathNames()), (std::vector<std::string>{"/M/", "/M/X/", "/M/Y/", "/M/Y/Z/"}));
     EXPECT_EQ(Texts(*walker.fullFileNames()), (std::vector<std::string>{"/M/a.mbs"}));
     EXPECT_EQ(walker.Count(), 2);
     ASSERT_EQ(walker.skippedFolders().size(), 2u);
@@ -423,8 +413,8 @@ TEST_F(TempTree, WalksARealTree)
     EXPECT_EQ(paths->Item(1), Slash());
     EXPECT_EQ(paths->Key(1), "K0");
     EXPECT_EQ(std::set<std::string>(paths->begin(), paths->end()),
-              (std::set<std::string>{Slash(), Slash() + N("X/"), Slash() + N("Y/"),
-                                     Slash() + N(".hiddendir/"), Slash() + N("Y/Z/")}));
+              (std::set<std::string>{Slash(), Slash() + N("X/"), Slash() + N("Y/"), Slash() + N(".hiddendir/"),
+                                     Slash() + N("Y/Z/")}));
     EXPECT_EQ(paths->Item(5), Slash() + N("Y/Z/")); // the only second-level folder comes last
 
     const auto full = walker.fullFileNames();
@@ -516,8 +506,7 @@ TEST_F(TempTree, ListsOnlyFilesAndFoldersFollowingLinks)
               (std::set<std::string>{tree, tree + "sub/", tree + "out1/"}));
     const auto full = walker.fullFileNames();
     EXPECT_EQ(std::set<std::string>(full->begin(), full->end()),
-              (std::set<std::string>{tree + "linked.mbs", tree + "sub/s.mbs",
-                                     tree + "out1/o.mbs"}));
+              (std::set<std::string>{tree + "linked.mbs", tree + "sub/s.mbs", tree + "out1/o.mbs"}));
     EXPECT_TRUE(walker.skippedFolders().empty());
 
     // What is neither a file nor a folder is recorded with its reason.

@@ -42,8 +42,7 @@ int RunWithinMemoryBudget(std::size_t budget, const std::function<bool()> &work)
         _exit(ok ? 0 : 1);
     }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-    }
+    while (waitpid(child, &status, 0) < 0) {}
     return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
 #endif
 }

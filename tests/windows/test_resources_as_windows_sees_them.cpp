@@ -106,8 +106,8 @@ TEST_F(ResourcesTest, TheIconGroupNamesNineImagesThatAreThere)
     }
     EXPECT_EQ(truecolour, 5);
     // Windows picks an image of the size it needs from the group.
-    const int small = LookupIconIdFromDirectoryEx(
-        reinterpret_cast<PBYTE>(const_cast<char *>(group.data())), TRUE, 16, 16, LR_DEFAULTCOLOR);
+    const int small = LookupIconIdFromDirectoryEx(reinterpret_cast<PBYTE>(const_cast<char *>(group.data())), TRUE, 16,
+                                                  16, LR_DEFAULTCOLOR);
     EXPECT_NE(small, 0);
 }
 
