@@ -168,6 +168,39 @@ std::string WithTrailingSeparator(std::string_view folder, PathStyle style)
     return result;
 }
 
+bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names, PathStyle style)
+{
+    const auto isSeparator = [style](char c) { return c == '/' || (style == PathStyle::Windows && c == '\\'); };
+    if (!path.starts_with(root))
+        return false;
+    std::string_view rest = path.substr(root.size());
+    if (!root.empty() && !isSeparator(root.back()) && !rest.empty() && !isSeparator(rest.front()))
+        return false; // "/out" is not a folder of "/output/a"
+    while (!rest.empty()) {
+        std::size_t end = 0;
+        while (end < rest.size() && !isSeparator(rest[end]))
+            ++end;
+        const std::string_view name = rest.substr(0, end);
+        if (name == "." || name == "..")
+            return false;
+        if (!name.empty())
+            names.push_back(name);
+        rest = end == rest.size() ? std::string_view() : rest.substr(end + 1);
+    }
+    return true;
+}
+
+std::string PathBelow(std::string_view root, std::span<const std::string_view> names, PathStyle style)
+{
+    std::string path = WithTrailingSeparator(root, style);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            path.push_back(PathSeparator(style));
+        path.append(names[i]);
+    }
+    return path;
+}
+
 std::string LexicallyNormal(std::string_view path, PathStyle style)
 {
     if (path.empty())

@@ -8,8 +8,10 @@
 // itself uses kNativePathStyle.
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <system_error>
 
 namespace tovaly {
@@ -38,6 +40,16 @@ std::string LastPathPart(std::string_view path, PathStyle style = kNativePathSty
 
 /// `folder` with one trailing separator added when it does not end in one.
 std::string WithTrailingSeparator(std::string_view folder, PathStyle style = kNativePathStyle);
+
+/// The names of `path` below the folder `root`, appended to `names`: false
+/// when `path` does not begin with `root` or holds a "." or ".." name. The
+/// Windows style takes "/" for a separator too.
+bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names,
+                PathStyle style = kNativePathStyle);
+
+/// `root` with a trailing separator, then `names` joined by the separator.
+std::string PathBelow(std::string_view root, std::span<const std::string_view> names,
+                      PathStyle style = kNativePathStyle);
 
 /// `path` with "." and ".." segments resolved and repeated separators folded,
 /// without touching the file system. ".." never climbs above the root.

@@ -28,38 +28,6 @@ namespace tovaly {
 
 namespace {
 
-// The names of `path` below the folder `root`: false when `path` does not
-// begin with `root` or holds a name that stays put or climbs.
-bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names)
-{
-    if (!path.starts_with(root))
-        return false;
-    std::string_view rest = path.substr(root.size());
-    if (!root.empty() && !root.ends_with('/') && !rest.empty() && !rest.starts_with('/'))
-        return false; // "/out" is not a folder of "/output/a"
-    while (!rest.empty()) {
-        const auto end = rest.find('/');
-        const std::string_view name = rest.substr(0, end);
-        if (name == "." || name == "..")
-            return false;
-        if (!name.empty())
-            names.push_back(name);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
-    return true;
-}
-
-std::string PathBelow(const std::string &root, std::span<const std::string_view> names)
-{
-    std::string path = WithTrailingSeparator(root);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0)
-            path.push_back('/');
-        path.append(names[i]);
-    }
-    return path;
-}
-
 // What the folder descriptors are opened with: only a way to name what lies
 // in them, so a folder that may be entered but not listed is passed too.
 #ifdef O_PATH

@@ -178,45 +178,6 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
 // this checks names rather than holding the folders open: a link put in
 // place between the check and the open is not caught.
 
-bool IsSeparator(char c)
-{
-    return c == '\\' || c == '/';
-}
-
-// The names of `path` below the folder `root`: false when `path` does not
-// begin with `root` or holds a name that stays put or climbs.
-bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names)
-{
-    if (!path.starts_with(root))
-        return false;
-    std::string_view rest = path.substr(root.size());
-    if (!root.empty() && !IsSeparator(root.back()) && !rest.empty() && !IsSeparator(rest.front()))
-        return false; // "C:\\out" is not a folder of "C:\\output\\a"
-    while (!rest.empty()) {
-        std::size_t end = 0;
-        while (end < rest.size() && !IsSeparator(rest[end]))
-            ++end;
-        const std::string_view name = rest.substr(0, end);
-        if (name == "." || name == "..")
-            return false;
-        if (!name.empty())
-            names.push_back(name);
-        rest = end == rest.size() ? std::string_view() : rest.substr(end + 1);
-    }
-    return true;
-}
-
-std::string PathBelow(const std::string &root, std::span<const std::string_view> names)
-{
-    std::string path = WithTrailingSeparator(root);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0)
-            path.push_back('\\');
-        path.append(names[i]);
-    }
-    return path;
-}
-
 // Checks (and with `make`, creates) each of `names` below `root` as a folder
 // that is not a reparse point: 0, or -1 with errno (ELOOP for a link) and
 // `reached` the index of the name that failed.

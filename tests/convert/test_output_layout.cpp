@@ -536,6 +536,50 @@ TEST_F(EnsureFolderExistsTest, FolderBesideOthersAndFoldersBehindLinks)
 #endif
 }
 
+// The names a walk below the output folder opens one at a time: nothing
+// outside the root, no name that stays put or climbs, and in the Windows
+// style "/" separates as "\\" does.
+TEST(OutputLayoutTest, NamesBelowTheOutputFolder)
+{
+    using Names = std::vector<std::string_view>;
+    struct Case {
+        const char *root;
+        const char *path;
+        PathStyle style;
+        bool below;
+        Names names;
+    };
+    const Case cases[] = {
+        {"/out/", "/out/a/b/x.mbox", PathStyle::Posix, true, {"a", "b", "x.mbox"}},
+        {"/out", "/out/a//b/", PathStyle::Posix, true, {"a", "b"}},
+        {"/out/", "/out/", PathStyle::Posix, true, {}},
+        {"/out", "/output/a", PathStyle::Posix, false, {}},
+        {"/out/", "/elsewhere/a", PathStyle::Posix, false, {}},
+        {"/out/", "/out/a/../../etc", PathStyle::Posix, false, {}},
+        {"/out/", "/out/./a", PathStyle::Posix, false, {}},
+        {"/out/", R"(/out/a\b)", PathStyle::Posix, true, {R"(a\b)"}},
+        {R"(E:\Out\)",
+         R"(E:\Out\Users\ann/inbox\x.mbox)",
+         PathStyle::Windows,
+         true,
+         {"Users", "ann", "inbox", "x.mbox"}},
+        {R"(E:\Out)", R"(E:\Outer\x)", PathStyle::Windows, false, {}},
+        {R"(E:\Out\)", R"(E:\Out\a/..\..\x)", PathStyle::Windows, false, {}},
+    };
+    for (const Case &c : cases) {
+        Names names;
+        EXPECT_EQ(NamesBelow(c.root, c.path, names, c.style), c.below) << c.path;
+        if (c.below) {
+            EXPECT_EQ(names, c.names) << c.path;
+        }
+    }
+
+    const Names three = {"a", "b", "c"};
+    EXPECT_EQ(PathBelow("/out", three, PathStyle::Posix), "/out/a/b/c");
+    EXPECT_EQ(PathBelow(R"(E:\Out\)", std::span(three).first(2), PathStyle::Windows), R"(E:\Out\a\b)");
+    EXPECT_EQ(PathBelow("/out/", {}, PathStyle::Posix), "/out/");
+}
+
 TEST(OutputLayoutTest, AbsolutePathResolvesAgainstTheCurrentFolder)
 {
     const std::string current = fs::current_path().string();
