@@ -98,10 +98,16 @@ test-windows:
 	  -DTOVALY_HOST_OPERA2MBOX=$(CURDIR)/$(WINDOWS_HOST_BUILD_DIR)/cli/opera2mbox $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 	@# Wine is started once and kept running: two Wine processes started at
-	@# the same moment on a fresh server can hang each other.
+	@# the same moment on a fresh server can hang each other. Its desktop
+	@# process is started here, on the null display driver and with no
+	@# standard streams, so that no test starts one of its own: one started
+	@# by a test keeps that test's output pipe open and CTest waits forever
+	@# (the outer timeout ends CTest all the same, and wineserver -k the rest).
 	export WINEPREFIX=$$(dirname $$(windows/build-deps.sh))/wineprefix WINEDEBUG=-all; \
-	wineserver -p && wine cmd /c exit; \
-	cd $(WINDOWS_BUILD_DIR) && ctest --output-on-failure --timeout 300 -j $(JOBS); status=$$?; \
+	wineserver -p && \
+	wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 && \
+	wine cmd /c exit </dev/null >/dev/null 2>&1; \
+	cd $(WINDOWS_BUILD_DIR) && timeout 1500 ctest --output-on-failure --timeout 300 -j $(JOBS); status=$$?; \
 	wineserver -k; exit $$status
 	@# The window's resource test of the Linux build, now that windres is here.
 	@if [ -x $(BUILD_DIR)/tests/app/test_windows_resources ]; then \
