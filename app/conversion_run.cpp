@@ -1,11 +1,11 @@
 #include "conversion_run.h"
 
 #include "application_title.h"
+#include "core_path.h"
 #include "batch_conversion.h"
 #include "user_interaction.h"
 
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QStringList>
@@ -21,26 +21,6 @@ namespace tovaly {
 namespace {
 
 const QString kLineBreak = QStringLiteral("\r\n");
-
-// The core's paths are UTF-8 on Windows (it speaks UTF-16 to the system
-// itself), the file system's bytes elsewhere.
-std::string ToCore(const QString &path)
-{
-#ifdef _WIN32
-    return path.toUtf8().toStdString();
-#else
-    return QFile::encodeName(path).toStdString();
-#endif
-}
-
-QString FromCore(const std::string &text)
-{
-#ifdef _WIN32
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-#else
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-#endif
-}
 
 // The list as the run converts it: non-empty paths and the grid row each
 // came from.

@@ -1,11 +1,11 @@
 #include "add_folder_command.h"
 
 #include "application_title.h"
+#include "core_path.h"
 #include "mbs_filter.h"
 #include "user_interaction.h"
 
 #include <QDir>
-#include <QFile>
 #include <QGuiApplication>
 #include <QWidget>
 
@@ -30,25 +30,6 @@ struct ScanResult {
     std::size_t unreadableFolders = 0;
     QStringList notAdded; ///< "<path>: <reason>" per folder or entry left out
 };
-
-// The walker's paths are UTF-8 on Windows, the file system's bytes elsewhere.
-std::string ToCore(const QString &path)
-{
-#ifdef _WIN32
-    return path.toUtf8().toStdString();
-#else
-    return QFile::encodeName(path).toStdString();
-#endif
-}
-
-QString FromCore(const std::string &path)
-{
-#ifdef _WIN32
-    return QString::fromUtf8(QByteArray::fromStdString(path));
-#else
-    return QFile::decodeName(QByteArray::fromStdString(path));
-#endif
-}
 
 QString WithSeparator(QString folder)
 {
