@@ -22,7 +22,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char *kUsage =
-    "usage: opera2mbox [-q] [--line-ends=lf|crlf] [--skip-existing] -o OUTPUT_DIR SOURCE...\n";
+    "usage: opera2mbox [-q] [--line-ends=lf|crlf] [--mailbox-per=folder|account|store [--mailbox-name=NAME]]\n"
+    "                  [--skip-existing] -o OUTPUT_DIR SOURCE...\n"
+    "       opera2mbox -h | --help | --version\n";
 
 constexpr const char *kHelp = "Convert Opera Mail message files (.mbs) into mbox mailboxes.\n"
                               "\n"
