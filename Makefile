@@ -11,7 +11,7 @@ CMAKE_FLAGS ?=
 # git and dovecot-core: mbox readers the readback tests read the output with.
 DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
                 libgmime-3.0-dev libgtest-dev python3 git dovecot-core \
-                desktop-file-utils libcli11-dev
+                desktop-file-utils libcli11-dev libxxhash-dev
 
 # `make fuzz` needs clang and its runtime, which holds libFuzzer.
 FUZZ_PACKAGES := clang libclang-rt-dev
@@ -83,7 +83,7 @@ fuzz:
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
                     binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 meson ninja-build \
                     dpkg-dev autoconf automake libtool gtk-doc-tools googletest pkg-config cmake \
-                    g++ libgmime-3.0-dev python3 libcli11-dev
+                    g++ libgmime-3.0-dev python3 libcli11-dev libxxhash-dev
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS_HOST_BUILD_DIR ?= build-windows-host
 

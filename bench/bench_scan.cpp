@@ -1,5 +1,5 @@
 // bench_scan: how fast mailboxes are read back and every message hashed
-// (ScanMailbox: the mbox reader and SHA-256 of each message), against plain
+// (ScanMailbox: the mbox reader and an XXH3-128 digest of each message), against plain
 // reading of the same files through the same size of buffer. Both are timed
 // in the same run, after one unmeasured pass that brings the files into the
 // page cache, and the ratio is printed.

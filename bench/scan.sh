@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Reading converted mailboxes back: the conversion of a generated store into
 # one mailbox per account, then bench_scan on those mailboxes (the mbox reader
-# and a SHA-256 of every message against plain reading), all in one run.
+# and an XXH3-128 digest of every message against plain reading), all in one run.
 #
 #   bench/scan.sh                # N=20000 messages, 3 rounds
 #   N=2000 ROUNDS=5 bench/scan.sh

@@ -1,6 +1,11 @@
 #include "message_digest.h"
 #include "utf8_path.h"
 
+// xxHash compiled into this file alone, from its header: nothing to link,
+// and the same code on every system.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -11,10 +16,38 @@
 
 namespace tovaly {
 
+namespace {
+
+MessageDigest Canonical(XXH128_hash_t hash)
+{
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, hash);
+    MessageDigest digest;
+    static_assert(sizeof canonical.digest == sizeof digest);
+    std::memcpy(digest.data(), canonical.digest, digest.size());
+    return digest;
+}
+
+} // namespace
+
+// XXH3_state_t is 64-byte aligned, which `new` of this type honours.
+struct MessageHasher::State {
+    XXH3_state_t xxh;
+};
+
+MessageHasher::MessageHasher() : m_state(std::make_unique<State>())
+{
+    XXH3_128bits_reset(&m_state->xxh);
+}
+
+MessageHasher::~MessageHasher() = default;
+MessageHasher::MessageHasher(MessageHasher &&) noexcept = default;
+MessageHasher &MessageHasher::operator=(MessageHasher &&) noexcept = default;
+
 void MessageHasher::Add(std::string_view piece)
 {
-    // The text goes to the hash through a buffer, in its normal form: lines
-    // are short, and one hash update a line would cost more than the line.
+    // The text goes to the hash in its normal form, a run between two CRs
+    // at a time.
     const char *p = piece.data();
     const char *const end = p + piece.size();
     if (m_pendingCr && p < end) {
@@ -41,37 +74,17 @@ void MessageHasher::Add(std::string_view piece)
 void MessageHasher::Put(const char *data, std::size_t size)
 {
     if (m_prefixSize && !m_prefix && size > 0 && m_size + size >= *m_prefixSize) {
-        // The watched prefix ends in this piece: its digest is taken from a
-        // copy of the hash so far.
+        // The watched prefix ends in this piece; taking a digest leaves the
+        // hash going on.
         const auto head = static_cast<std::size_t>(*m_prefixSize - m_size);
-        Buffer(data, head);
-        Flush();
-        Sha256 copy = m_sha;
-        m_prefix = copy.Final();
+        XXH3_128bits_update(&m_state->xxh, data, head);
+        m_prefix = Canonical(XXH3_128bits_digest(&m_state->xxh));
+        m_size += head;
         data += head;
         size -= head;
     }
-    Buffer(data, size);
-}
-
-void MessageHasher::Buffer(const char *data, std::size_t size)
-{
+    XXH3_128bits_update(&m_state->xxh, data, size);
     m_size += size;
-    if (m_buffered + size > m_buffer.size()) {
-        Flush();
-        if (size >= m_buffer.size()) {
-            m_sha.Update(std::string_view(data, size));
-            return;
-        }
-    }
-    std::memcpy(m_buffer.data() + m_buffered, data, size);
-    m_buffered += size;
-}
-
-void MessageHasher::Flush()
-{
-    m_sha.Update(std::string_view(m_buffer.data(), m_buffered));
-    m_buffered = 0;
 }
 
 MessageDigest MessageHasher::Finish()
@@ -79,27 +92,14 @@ MessageDigest MessageHasher::Finish()
     if (m_pendingCr)
         Put("\n", 1);
     m_pendingCr = false;
-    Flush();
     if (m_prefixSize && *m_prefixSize == 0)
-        m_prefix = Sha256::Of({});
+        m_prefix = Canonical(XXH3_128bits(nullptr, 0));
     m_finishedPrefix = m_prefix;
     m_prefix.reset();
     m_size = 0;
-    return m_sha.Final();
-}
-
-std::string NormalMessageText(std::string_view text)
-{
-    std::string normal;
-    normal.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\r') {
-            normal.push_back(text[i]);
-        } else if (i + 1 == text.size() || text[i + 1] != '\n') {
-            normal.push_back('\n');
-        }
-    }
-    return normal;
+    const MessageDigest digest = Canonical(XXH3_128bits_digest(&m_state->xxh));
+    XXH3_128bits_reset(&m_state->xxh);
+    return digest;
 }
 
 std::size_t DigestCounts::Hash::operator()(const MessageDigest &digest) const
@@ -210,16 +210,6 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
     }
     scan.digests = std::move(visitor.Digests());
     return scan;
-}
-
-MessageDigest DigestOfRecord(std::span<const std::string_view> pieces)
-{
-    RecordDigester digester;
-    MboxReader reader(digester);
-    for (const std::string_view piece : pieces)
-        reader.Feed(piece);
-    reader.Finish();
-    return digester.Last();
 }
 
 } // namespace tovaly

@@ -1,30 +1,35 @@
 #pragma once
-// Telling messages apart by a strong hash of their text, so a mailbox can be
-// compared with the sources without holding any message: the digests of the
-// records a mailbox holds, and the digest of a record about to be written,
-// worked out the same way.
+// Telling messages apart by a 128-bit hash of their text (xxHash's XXH3), so
+// a mailbox can be compared with the sources without holding any message:
+// the digests of the records a mailbox holds, and the digest of a record
+// about to be written, worked out the same way.
 
 #include "mbox_reader.h"
-#include "sha256.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 namespace tovaly {
 
-using MessageDigest = Sha256Digest;
+/// XXH3-128 in its canonical (big-endian) byte order.
+using MessageDigest = std::array<std::uint8_t, 16>;
 
-/// The SHA-256 of a message text in its normal form, fed in pieces of any
+/// The digest of a message text in its normal form, fed in pieces of any
 /// size: every line end (CR LF, a lone CR, a lone LF) counts as one LF, so
 /// the digest does not change with the line ends a mailbox was written with.
 class MessageHasher {
 public:
+    MessageHasher();
+    ~MessageHasher();
+    MessageHasher(MessageHasher &&) noexcept;
+    MessageHasher &operator=(MessageHasher &&) noexcept;
+
     /// Adds the next piece of the text.
     void Add(std::string_view piece);
     /// Bytes of the normal form added so far (a CR waiting for its LF not
@@ -42,22 +47,16 @@ public:
     const std::optional<MessageDigest> &PrefixDigest() const { return m_finishedPrefix; }
 
 private:
+    struct State; // the hash library's, kept out of this header
     void Put(const char *data, std::size_t size);
-    void Buffer(const char *data, std::size_t size);
-    void Flush();
 
-    Sha256 m_sha;
+    std::unique_ptr<State> m_state;
     bool m_pendingCr = false; // the last piece ended in a CR
-    std::array<char, 16384> m_buffer;
-    std::size_t m_buffered = 0;
     std::uint64_t m_size = 0;
     std::optional<std::uint64_t> m_prefixSize;
     std::optional<MessageDigest> m_prefix;         // of the text being added
     std::optional<MessageDigest> m_finishedPrefix; // of the text finished last
 };
-
-/// The normal form MessageHasher hashes, for tests and messages.
-std::string NormalMessageText(std::string_view text);
 
 /// Digests with a count each: the messages of a mailbox, taken off one by
 /// one as sources turn out to be there already (a message the sources hold
@@ -122,10 +121,5 @@ struct [[nodiscard]] MailboxScan {
 /// each of its records; memory grows with the number of records only. A
 /// mailbox that does not exist is read as empty.
 MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize = std::size_t{1} << 18);
-
-/// The digest ScanMailbox gives for a record made of `pieces` (From line,
-/// quoted text, closing line ends) once it is written, so the record writer
-/// can tell whether a mailbox holds a message before writing it.
-MessageDigest DigestOfRecord(std::span<const std::string_view> pieces);
 
 } // namespace tovaly

@@ -1,6 +1,6 @@
 #include "command_line.h"
 #include "mbox_reader.h"
-#include "message_digest.h"
+#include "message_text.h"
 #include "output_layout.h"
 
 #include <gtest/gtest.h>
@@ -100,7 +100,7 @@ std::vector<std::string> TextsIn(const fs::path &mailbox)
         void RecordEnded(std::uint64_t, RecordEnd how) override
         {
             EXPECT_EQ(how, RecordEnd::Whole);
-            texts.back() = NormalMessageText(texts.back());
+            texts.back() = test::LfText(texts.back());
         }
     };
     Texts reading;
@@ -116,7 +116,7 @@ std::vector<std::string> TextsOf(std::vector<std::string> subjects)
 {
     std::vector<std::string> texts;
     for (const std::string &subject : subjects)
-        texts.push_back(NormalMessageText(Message(subject)));
+        texts.push_back(test::LfText(Message(subject)));
     std::sort(texts.begin(), texts.end());
     return texts;
 }
@@ -297,13 +297,13 @@ TEST(RunOpera2Mbox, UsageNamesEveryOptionTheHelpDescribes)
     ASSERT_NE(usageEnd, std::string::npos) << help;
     const std::string usage = help.substr(0, usageEnd);
     // The option table: the lines that start with an option after the indent.
-    const std::regex optionLine(R"(^ +(-[a-z], )?(--[a-z-]+))");
+    const std::regex optionLine(R"(^ +(?:(-[a-z]), )?(--[a-z-]+))");
     std::istringstream lines(help.substr(usageEnd));
     std::vector<std::string> described;
     for (std::string line; std::getline(lines, line);) {
         std::smatch match;
         if (std::regex_search(line, match, optionLine))
-            described.push_back(match[2]);
+            described.push_back(match[1].matched ? match[1] : match[2]);
     }
     EXPECT_GE(described.size(), 8u) << help;
     for (const std::string &option : described)

@@ -2,6 +2,7 @@
 #include "existing_messages.h"
 #include "mailbox_record.h"
 #include "message_digest.h"
+#include "message_text.h"
 
 #include <gtest/gtest.h>
 
@@ -153,7 +154,7 @@ TEST_F(ExistingMessagesTest, EachHeldMessageIsLeftOutAsOftenAsItIsHeld)
 
     const MailboxScan scan = ScanMailbox(mailbox);
     EXPECT_EQ(scan.records, 5u);
-    EXPECT_EQ(scan.digests.Count(Sha256::Of(NormalMessageText(Message("a", "same\r\n")))), 2u);
+    EXPECT_EQ(scan.digests.Count(test::DigestOf(Message("a", "same\r\n"))), 2u);
 }
 
 TEST_F(ExistingMessagesTest, ATornLastRecordIsCutOffAndReported)
@@ -292,13 +293,13 @@ TEST(RecordDigests, TheTextAReaderSeesWhateverTheLineEnds)
     // line its line end.
     const RecordDigests lf = DigestsOfRecordText("a\n>From b\n\nc", "\n\n");
     const RecordDigests crlf = DigestsOfRecordText("a\r\n>From b\r\n\r\nc\r\n", "\r\n");
-    EXPECT_EQ(lf.full, Sha256::Of("a\nFrom b\n\nc\n"));
+    EXPECT_EQ(lf.full, test::DigestOf("a\nFrom b\n\nc\n"));
     EXPECT_EQ(crlf.full, lf.full);
     EXPECT_FALSE(lf.prefix);
 
     const RecordDigests watched = DigestsOfRecordText("a\r\n>From b\r\n\r\nc\r\n", "\r\n", 9);
     ASSERT_TRUE(watched.prefix);
-    EXPECT_EQ(*watched.prefix, Sha256::Of("a\nFrom b\n"));
+    EXPECT_EQ(*watched.prefix, test::DigestOf("a\nFrom b\n"));
     EXPECT_FALSE(DigestsOfRecordText("a\n", "\n", 99).prefix);
 }
 

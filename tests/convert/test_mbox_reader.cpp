@@ -1,7 +1,7 @@
 #include "mailbox_record.h"
 #include "mbox_reader.h"
 #include "message_digest.h"
-#include "sha256.h"
+#include "message_text.h"
 
 #include <gtest/gtest.h>
 
@@ -324,91 +324,12 @@ TEST(MboxReader, MemoryStaysBoundedWhateverTheLines)
     EXPECT_EQ(Read(atLimit + "\r\n\r\n").records.at(0).fromLine, atLimit);
 }
 
-// ---- SHA-256 ------------------------------------------------------------------
-
-namespace {
-
-std::string Sha256Hex(std::string_view data, bool accelerated)
-{
-    Sha256 sha(accelerated);
-    sha.Update(data);
-    return ToHex(sha.Final());
-}
-
-} // namespace
-
-TEST(Sha256, KnownAnswers)
-{
-    // Both ways of compressing, where the processor has the extensions.
-    for (const bool accelerated : {false, true}) {
-        SCOPED_TRACE(accelerated ? "SHA extensions" : "portable");
-        if (accelerated && !Sha256::ProcessorHasShaExtensions())
-            GTEST_SKIP() << "no SHA extensions on this processor";
-        EXPECT_EQ(Sha256Hex("", accelerated), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-        EXPECT_EQ(Sha256Hex("abc", accelerated), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-        EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", accelerated),
-                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-        EXPECT_EQ(Sha256Hex("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopq"
-                            "klmnopqrlmnopqrsmnopqrstnopqrstu",
-                            accelerated),
-                  "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
-        EXPECT_EQ(Sha256Hex(std::string(1000000, 'a'), accelerated),
-                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-        // Lengths around the padding boundaries of a block.
-        const std::vector<std::pair<std::size_t, const char *>> lengths = {
-            {55, "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
-            {56, "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
-            {63, "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
-            {64, "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
-            {65, "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
-            {119, "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"},
-            {120, "2f3d335432c70b580af0e8e1b3674a7c020d683aa5f73aaaedfdc55af904c21c"},
-        };
-        for (const auto &[length, hex] : lengths)
-            EXPECT_EQ(Sha256Hex(std::string(length, 'a'), accelerated), hex) << length;
-    }
-}
-
-TEST(Sha256, BothWaysAgreeOnEveryLength)
-{
-    if (!Sha256::ProcessorHasShaExtensions())
-        GTEST_SKIP() << "no SHA extensions on this processor";
-    std::mt19937 random(11);
-    std::string data(2000, '\0');
-    for (char &c : data)
-        c = static_cast<char>(random());
-    for (std::size_t length = 0; length <= data.size(); length += length < 300 ? 1 : 37)
-        ASSERT_EQ(Sha256Hex(std::string_view(data).substr(0, length), true),
-                  Sha256Hex(std::string_view(data).substr(0, length), false))
-            << length;
-}
-
-TEST(Sha256, PiecesOfAnySizeAndReuse)
-{
-    std::string data(300, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i * 7 + 3);
-    for (const bool accelerated : {false, true}) {
-        const Sha256Digest whole = Sha256::Of(data);
-        Sha256 sha(accelerated);
-        for (std::size_t i = 0; i <= data.size(); ++i) {
-            for (std::size_t j = i; j <= data.size(); j += 13) {
-                sha.Update(std::string_view(data).substr(0, i));
-                sha.Update(std::string_view(data).substr(i, j - i));
-                sha.Update(std::string_view(data).substr(j));
-                ASSERT_EQ(sha.Final(), whole) << i << " " << j; // Final starts afresh
-            }
-        }
-    }
-}
-
 // ---- message digests -----------------------------------------------------------
 
 TEST(MessageHasher, LineEndsCountAsOneLfWhereverThePiecesEnd)
 {
     const std::string text = "a\r\nb\rc\nd\r\r\ne\r";
-    EXPECT_EQ(NormalMessageText(text), "a\nb\nc\nd\n\ne\n");
-    const MessageDigest expected = Sha256::Of(NormalMessageText(text));
+    const MessageDigest expected = test::DigestOf("a\nb\nc\nd\n\ne\n");
     MessageHasher hasher;
     for (std::size_t i = 0; i <= text.size(); ++i) {
         for (std::size_t j = i; j <= text.size(); ++j) {
@@ -436,27 +357,27 @@ TEST(MessageHasher, DigestOfAPrefixOfEachText)
         hasher.Add(std::string_view(text).substr(0, i));
         hasher.Add(std::string_view(text).substr(i));
         EXPECT_EQ(hasher.Size(), 8u);
-        EXPECT_EQ(hasher.Finish(), Sha256::Of("ab\ncd\nef"));
+        EXPECT_EQ(hasher.Finish(), test::DigestOf("ab\ncd\nef"));
         ASSERT_TRUE(hasher.PrefixDigest().has_value()) << i;
-        EXPECT_EQ(*hasher.PrefixDigest(), Sha256::Of("ab\ncd")) << i;
+        EXPECT_EQ(*hasher.PrefixDigest(), test::DigestOf("ab\ncd")) << i;
 
         // The next text is too short for the prefix.
         hasher.Add(std::string_view("ab\r\n").substr(0, std::min<std::size_t>(i, 4)));
         hasher.Add(std::string_view("ab\r\n").substr(std::min<std::size_t>(i, 4)));
-        EXPECT_EQ(hasher.Finish(), Sha256::Of("ab\n"));
+        EXPECT_EQ(hasher.Finish(), test::DigestOf("ab\n"));
         EXPECT_FALSE(hasher.PrefixDigest().has_value());
     }
     MessageHasher whole;
     whole.WatchPrefix(3);
     whole.Add("ab\r");
     EXPECT_EQ(whole.Size(), 2u); // the CR waits for what follows
-    EXPECT_EQ(whole.Finish(), Sha256::Of("ab\n"));
-    EXPECT_EQ(whole.PrefixDigest(), Sha256::Of("ab\n"));
+    EXPECT_EQ(whole.Finish(), test::DigestOf("ab\n"));
+    EXPECT_EQ(whole.PrefixDigest(), test::DigestOf("ab\n"));
     MessageHasher empty;
     empty.WatchPrefix(0);
     empty.Add("x");
     (void)empty.Finish();
-    EXPECT_EQ(empty.PrefixDigest(), Sha256::Of(""));
+    EXPECT_EQ(empty.PrefixDigest(), test::DigestOf(""));
     MessageHasher unwatched;
     unwatched.Add("x");
     (void)unwatched.Finish();
@@ -465,8 +386,8 @@ TEST(MessageHasher, DigestOfAPrefixOfEachText)
 
 TEST(DigestCounts, CountsEachDigestAsOftenAsAdded)
 {
-    const MessageDigest a = Sha256::Of("a");
-    const MessageDigest b = Sha256::Of("b");
+    const MessageDigest a = test::DigestOf("a");
+    const MessageDigest b = test::DigestOf("b");
     DigestCounts counts;
     counts.Add(a);
     counts.Add(a);
@@ -479,27 +400,6 @@ TEST(DigestCounts, CountsEachDigestAsOftenAsAdded)
     EXPECT_EQ(counts.Count(a), 0u);
     EXPECT_EQ(counts.Count(b), 1u);
     EXPECT_EQ(counts.Size(), 1u);
-}
-
-TEST(DigestOfRecord, MatchesTheRecordReadBackWhateverItsLineEnds)
-{
-    const std::string from = kFromAnn + "\r\n";
-    const std::string text = "Subject: x\r\n\r\n>From quoted\r\n>>From twice\r\nlast";
-    const std::vector<std::string_view> pieces = {from, text, "\r\n\r\n"};
-    const MessageDigest digest = DigestOfRecord(pieces);
-    // The text as a reader gets it back, line ends as LF.
-    EXPECT_EQ(digest, Sha256::Of("Subject: x\n\nFrom quoted\n>From twice\nlast\n"));
-
-    const std::string lf = kFromAnn + "\nSubject: x\n\n>From quoted\n>>From twice\nlast\n\n";
-    const std::vector<std::string_view> lfPieces = {lf};
-    EXPECT_EQ(DigestOfRecord(lfPieces), digest);
-    // Another From line (the date) does not make another message.
-    const std::string other = kFromBob + "\r\n";
-    const std::vector<std::string_view> otherPieces = {other, text, "\r\n\r\n"};
-    EXPECT_EQ(DigestOfRecord(otherPieces), digest);
-    const std::string changed = "Subject: x\r\n\r\n>From quoted\r\n>From twice\r\nlast";
-    const std::vector<std::string_view> changedPieces = {from, changed, "\r\n\r\n"};
-    EXPECT_NE(DigestOfRecord(changedPieces), digest);
 }
 
 namespace {
@@ -556,12 +456,12 @@ TEST_F(MailboxFiles, ReadsBackWhatTheRecordWriterWrote)
     };
     // What each message reads back as: its text, line ends as LF.
     const std::vector<std::string> expected = {
-        NormalMessageText(Message("one", "From the start of a line\r\n>From quoted\r\n>>From twice\r\nend\r\n")),
-        NormalMessageText(Message("two", "mixed\nline ends\rhere\r\n\r\n\r\n", "\n")),
-        NormalMessageText(Message("three", "no line end at the end\r\n")),
+        test::LfText(Message("one", "From the start of a line\r\n>From quoted\r\n>>From twice\r\nend\r\n")),
+        test::LfText(Message("two", "mixed\nline ends\rhere\r\n\r\n\r\n", "\n")),
+        test::LfText(Message("three", "no line end at the end\r\n")),
         // The envelope line goes; the Opera header stays part of the message.
-        NormalMessageText("X-Opera-Status: 00\r\n" + Message("four", "a\r\n")),
-        NormalMessageText("X-Opera-Status: 00\r\n" + Message("five", "b\r\n")),
+        test::LfText("X-Opera-Status: 00\r\n" + Message("four", "a\r\n")),
+        test::LfText("X-Opera-Status: 00\r\n" + Message("five", "b\r\n")),
     };
     const std::string mailbox = (m_dir / "out.mbox").string();
     for (std::size_t i = 0; i < sources.size(); ++i) {
@@ -574,7 +474,7 @@ TEST_F(MailboxFiles, ReadsBackWhatTheRecordWriterWrote)
     ASSERT_EQ(reading.records.size(), expected.size()) << reading;
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(reading.records[i].how, kWhole);
-        EXPECT_EQ(NormalMessageText(reading.records[i].text), expected[i]) << i;
+        EXPECT_EQ(test::LfText(reading.records[i].text), expected[i]) << i;
         EXPECT_EQ(reading.records[i].fromLine.rfind("From ann@example.org ", 0), 0u);
     }
     EXPECT_FALSE(reading.torn);
@@ -586,11 +486,11 @@ TEST_F(MailboxFiles, ReadsBackWhatTheRecordWriterWrote)
     EXPECT_EQ(scan.records, expected.size());
     EXPECT_EQ(scan.wholeEnd, data.size());
     EXPECT_EQ(scan.lastRecordAt, reading.records.back().start);
-    EXPECT_EQ(scan.lastRecordDigest, Sha256::Of(expected.back()));
+    EXPECT_EQ(scan.lastRecordDigest, test::DigestOf(expected.back()));
     EXPECT_EQ(scan.lastRecordSize, expected.back().size());
     EXPECT_EQ(scan.digests.Size(), expected.size());
     for (const std::string &text : expected)
-        EXPECT_EQ(scan.digests.Count(Sha256::Of(text)), 1u) << text;
+        EXPECT_EQ(scan.digests.Count(test::DigestOf(text)), 1u) << text;
 }
 
 namespace {
