@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 
 # git and dovecot-core: mbox readers the readback tests read the output with.
 DEB_PACKAGES := g++ cmake pkg-config make qt6-base-dev qt6-qpa-plugins \
-                libgmime-3.0-dev libgtest-dev python3 git dovecot-core \
+                libgmime-3.0-dev libgtest-dev libgmock-dev python3 git dovecot-core \
                 desktop-file-utils libcli11-dev libxxhash-dev
 
 # `make fuzz` needs clang and its runtime, which holds libFuzzer.

@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
-#include <map>
-#include <optional>
 #include <ostream>
 #include <system_error>
 
@@ -90,200 +88,39 @@ std::string OutputBlocker(const std::string &output)
     return {};
 }
 
-// Reading the arguments. CLI11 splits them into options and sources; the
-// callbacks below run as each option is met, so that the first problem in
-// the order given is the one told, and CLI11's own errors are turned into
-// the same messages as ours.
-
-// The long options that take a value.
-constexpr std::string_view kLongValueOptions[] = {"--output", "--line-ends", "--mailbox-per", "--mailbox-name"};
-
-bool IsLongValueOption(std::string_view name)
+// The arguments CLI11 left over are the sources; before the "--" that ends
+// the options, one that starts with "-" (but "-" alone) is an unknown option.
+std::vector<std::string> SourcesAmong(const std::vector<std::string> &remaining)
 {
-    return std::find(std::begin(kLongValueOptions), std::end(kLongValueOptions), name) != std::end(kLongValueOptions);
+    std::vector<std::string> sources;
+    std::vector<std::string> unknown;
+    bool optionsEnded = false;
+    for (const std::string &arg : remaining) {
+        if (!optionsEnded && arg == "--")
+            optionsEnded = true;
+        else if (!optionsEnded && arg.size() > 1 && arg.starts_with('-'))
+            unknown.push_back(arg);
+        else
+            sources.push_back(arg);
+    }
+    if (!unknown.empty())
+        throw CLI::ExtrasError("opera2mbox", unknown);
+    if (sources.empty())
+        throw CLI::RequiredError("SOURCE");
+    return sources;
 }
 
-// A usage error met while reading the arguments.
-struct BadUsage {
-    std::string message;
-};
-
-// --help or --version was met: the arguments after it are not read.
-struct StopReading {};
-
-// The arguments as CLI11 is given them. The forms CLI11 reads otherwise than
-// we do are rewritten:
-// - before the "--" that ends the options, a long value option with an
-//   empty value ("--output=") is followed by that empty value, which CLI11
-//   would take from the next argument;
-// - before it too, a long option with "=" that takes no value ("--quiet=",
-//   "--quiet=yes") is unknown, while CLI11 reads it as the flag: it becomes
-//   a stand-in CLI11 cannot know, told as it was given;
-// - anywhere, an argument in brackets ("[a,b]"), which CLI11 splits into a
-//   list where sources are expected, becomes a stand-in read back whole.
-class CliArguments {
-public:
-    explicit CliArguments(const std::vector<std::string> &args)
-    {
-        bool optionsEnded = false;
-        for (const std::string &arg : args) {
-            optionsEnded = optionsEnded || arg == "--";
-            const std::size_t equals = arg.find('=');
-            if (arg.starts_with('[') && arg.ends_with(']')) {
-                m_reversed.push_back(StandIn("", arg));
-            } else if (optionsEnded || !arg.starts_with("--") || equals == std::string::npos) {
-                m_reversed.push_back(arg);
-            } else if (!IsLongValueOption(std::string_view(arg).substr(0, equals))) {
-                m_reversed.push_back(StandIn("--", arg));
-            } else if (equals + 1 == arg.size()) {
-                m_reversed.push_back(arg.substr(0, equals));
-                m_reversed.emplace_back();
-            } else {
-                m_reversed.push_back(arg);
-            }
-        }
-        std::reverse(m_reversed.begin(), m_reversed.end());
+// CLI11 takes the value of "--option=" from the next argument: an empty value
+// is refused before it can take a source for the output folder.
+void RefuseEmptyValues(const std::vector<std::string> &args)
+{
+    for (const std::string &arg : args) {
+        if (arg == "--")
+            return;
+        if (arg.starts_with("--") && arg.ends_with('='))
+            throw CLI::ValidationError(arg.substr(0, arg.size() - 1), "the value is empty");
     }
-
-    // Last first, the order CLI11 reads them in.
-    [[nodiscard]] const std::vector<std::string> &Reversed() const { return m_reversed; }
-
-    // `arg` as it was given.
-    [[nodiscard]] std::string Given(const std::string &arg) const
-    {
-        const auto standIn = m_standIns.find(arg);
-        return standIn == m_standIns.end() ? arg : standIn->second;
-    }
-
-private:
-    // A new stand-in for `arg`: `prefix`, then a control character no option
-    // of ours has nor a shell user types, then a number.
-    std::string StandIn(const char *prefix, const std::string &arg)
-    {
-        std::string standIn = prefix + std::string("\x01") + std::to_string(m_standIns.size());
-        m_standIns.emplace(standIn, arg);
-        return standIn;
-    }
-
-    std::vector<std::string> m_reversed;
-    std::map<std::string, std::string> m_standIns; ///< stand-in, the argument as given
-};
-
-class ArgumentReader {
-public:
-    ArgumentReader(const CLI::App &app, const CliArguments &arguments, CommandLine &options)
-        : m_app(app), m_arguments(arguments), m_options(options)
-    {
-    }
-
-    // -o or --output (`name`); no value when the arguments ended after it.
-    void TakeOutput(const std::string &name, const std::optional<std::string> &value)
-    {
-        if (m_outputSeen)
-            Fail("option " + name + " given more than once");
-        if (!value || value->empty())
-            Fail("option " + name + " needs a folder");
-        m_outputSeen = true;
-        m_options.outputDir = *value;
-    }
-
-    void TakeLineEnds(const std::optional<std::string> &value)
-    {
-        if (value == "lf")
-            m_options.lineEnds = LineEnds::Lf;
-        else if (value == "crlf")
-            m_options.lineEnds = LineEnds::CrLf;
-        else
-            Fail("option --line-ends takes lf or crlf" +
-                 (value && !value->empty() ? ", not '" + *value + "'" : std::string()));
-    }
-
-    void TakeMailboxPer(const std::optional<std::string> &value)
-    {
-        const std::optional<MailboxPer> per = value ? ParseMailboxPer(*value) : std::nullopt;
-        if (m_perSeen)
-            Fail("option --mailbox-per given more than once");
-        if (!per)
-            Fail("option --mailbox-per takes folder, account or store" + Quoted(value));
-        m_perSeen = true;
-        m_options.layout.per = *per;
-    }
-
-    void TakeMailboxName(const std::optional<std::string> &value)
-    {
-        if (m_nameSeen)
-            Fail("option --mailbox-name given more than once");
-        if (!value || !IsPlainMailboxName(*value))
-            Fail("option --mailbox-name needs a file name without a folder" + Quoted(value));
-        m_nameSeen = true;
-        m_options.layout.storeName = *value;
-    }
-
-    // The option `arg` names, which ended the arguments without its value.
-    void TakeMissingValue(const std::string &arg)
-    {
-        if (arg == "--output")
-            TakeOutput(arg, std::nullopt);
-        else if (arg == "--line-ends")
-            TakeLineEnds(std::nullopt);
-        else if (arg == "--mailbox-per")
-            TakeMailboxPer(std::nullopt);
-        else if (arg == "--mailbox-name")
-            TakeMailboxName(std::nullopt);
-        else // -o alone or last in a bundle: the one short option with a value
-            TakeOutput("-o", std::nullopt);
-    }
-
-    // --help, -h or --version met: no more arguments are read.
-    void Stop() const
-    {
-        if (const std::optional<std::string> unknown = FirstUnknownOption())
-            throw BadUsage{*unknown};
-        throw StopReading{};
-    }
-
-    // The checks on the whole line, once every argument is read.
-    void Finish() const
-    {
-        if (const std::optional<std::string> unknown = FirstUnknownOption())
-            throw BadUsage{*unknown};
-        if (m_nameSeen && m_options.layout.per != MailboxPer::Store)
-            Fail("option --mailbox-name needs --mailbox-per=store");
-        if (!m_outputSeen)
-            Fail("no output folder given (-o OUTPUT_DIR)");
-        if (m_options.sources.empty())
-            Fail("no SOURCE given");
-    }
-
-    // `message`, unless an unknown option came before the problem it tells.
-    [[noreturn]] void Fail(const std::string &message) const { throw BadUsage{FirstUnknownOption().value_or(message)}; }
-
-private:
-    // The message for the first argument CLI11 could not place, if any: a
-    // long option as given, a short one by its letter.
-    [[nodiscard]] std::optional<std::string> FirstUnknownOption() const
-    {
-        for (const std::string &arg : m_app.remaining()) {
-            if (arg == "--") // the end of the options, which CLI11 keeps too
-                continue;
-            const std::string given = m_arguments.Given(arg);
-            return "unknown option '" + (given.starts_with("--") ? given : given.substr(0, 2)) + "'";
-        }
-        return std::nullopt;
-    }
-
-    static std::string Quoted(const std::optional<std::string> &value)
-    {
-        return value ? " (not '" + *value + "')" : std::string();
-    }
-
-    const CLI::App &m_app;
-    const CliArguments &m_arguments;
-    CommandLine &m_options;
-    bool m_outputSeen = false;
-    bool m_perSeen = false;
-    bool m_nameSeen = false;
-};
+}
 
 } // namespace
 
@@ -291,65 +128,44 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
 {
     ParsedCommandLine parsed;
     CommandLine &options = parsed.options;
-    const CliArguments arguments(args);
-    CLI::App app;
-    app.set_help_flag(); // the help is our own text
-    app.allow_windows_style_options(false);
-    ArgumentReader reader(app, arguments, options);
+    CLI::App app("", "opera2mbox");
+    app.set_help_flag("-h,--help");
+    app.set_version_flag("--version", std::string(kVersion));
+    // Sources are what is left over (see SourcesAmong): as the values of a
+    // positional option CLI11 would split "[a,b]" into a list.
+    app.allow_extras();
 
-    // Every option is handled as soon as it is read.
-    const auto valueOption = [&](const std::string &name, std::function<void(const std::string &)> take) {
-        app.add_option(name,
-                       [&arguments, take = std::move(take)](const CLI::results_t &values) {
-                           take(arguments.Given(values.back()));
-                           return true;
-                       })
-            ->trigger_on_parse();
-    };
-    valueOption("-o", [&](const std::string &value) { reader.TakeOutput("-o", value); });
-    valueOption("--output", [&](const std::string &value) { reader.TakeOutput("--output", value); });
-    valueOption("--line-ends", [&](const std::string &value) { reader.TakeLineEnds(value); });
-    valueOption("--mailbox-per", [&](const std::string &value) { reader.TakeMailboxPer(value); });
-    valueOption("--mailbox-name", [&](const std::string &value) { reader.TakeMailboxName(value); });
-    const auto flag = [&](const std::string &names, std::function<void()> met) {
-        app.add_flag_callback(names, std::move(met))->trigger_on_parse();
-    };
-    flag("-q,--quiet", [&] { options.quiet = true; });
-    flag("--skip-existing", [&] { options.skipExisting = true; });
-    flag("-h,--help", [&] {
-        options.help = true;
-        reader.Stop();
-    });
-    flag("--version", [&] {
-        options.version = true;
-        reader.Stop();
-    });
-    app.add_option("SOURCE",
-                   [&](const CLI::results_t &sources) {
-                       for (const std::string &source : sources)
-                           options.sources.push_back(arguments.Given(source));
-                       return true;
-                   })
-        ->expected(0, CLI::detail::expected_max_vector_size)
-        ->allow_extra_args(); // every source, not only the first
+    app.add_option("-o,--output", options.outputDir)->required();
+    app.add_flag("-q,--quiet", options.quiet);
+    app.add_option_function<std::string>(
+           "--line-ends",
+           [&](const std::string &value) { options.lineEnds = value == "lf" ? LineEnds::Lf : LineEnds::CrLf; })
+        ->check(CLI::IsMember({"lf", "crlf"}))
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    CLI::Option *per =
+        app.add_option_function<std::string>(
+               "--mailbox-per", [&](const std::string &value) { options.layout.per = *ParseMailboxPer(value); })
+            ->check(CLI::IsMember({"folder", "account", "store"}));
+    CLI::Option *name = app.add_option("--mailbox-name", options.layout.storeName)
+                            ->check([](const std::string &value) {
+                                return IsPlainMailboxName(value) ? std::string() : "not a file name without a folder";
+                            })
+                            ->needs(per);
+    app.add_flag("--skip-existing", options.skipExisting);
 
-    std::vector<std::string> unread = arguments.Reversed();
     try {
-        try {
-            app.parse(unread);
-        } catch (const CLI::ExtrasError &) {
-            // Unknown options: Finish() tells the first.
-        } catch (const CLI::ArgumentMismatch &) {
-            // A value option ended the arguments without its value.
-            reader.TakeMissingValue(arguments.Reversed().front());
-        } catch (const CLI::ParseError &error) {
-            reader.Fail(error.what());
-        }
-        reader.Finish();
-    } catch (const BadUsage &bad) {
-        parsed.error = bad.message;
+        RefuseEmptyValues(args);
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend())); // CLI11 takes them last first
+        options.sources = SourcesAmong(app.remaining());
+        if (name->count() > 0 && options.layout.per != MailboxPer::Store)
+            throw CLI::ValidationError("--mailbox-name", "needs --mailbox-per=store");
+    } catch (const CLI::CallForHelp &) {
+        options.help = true;
+    } catch (const CLI::CallForVersion &) {
+        options.version = true;
+    } catch (const CLI::ParseError &error) {
+        parsed.error = error.what();
         return parsed;
-    } catch (const StopReading &) {
     }
     parsed.ok = true;
     return parsed;

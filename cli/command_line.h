@@ -37,17 +37,14 @@ struct [[nodiscard]] ParsedCommandLine {
     std::string error;
 };
 
-/// Parses the arguments after the program name. Accepts -o DIR, -oDIR,
-/// --output DIR, --output=DIR, -q, --quiet, --line-ends=lf|crlf (or
-/// --line-ends lf|crlf; the last one given counts), --help, --version,
-/// short options bundled (-qo DIR), options after sources, and "--" to end
-/// the options; --mailbox-per=folder|account|store and --mailbox-name=NAME
-/// (also with the value as the next argument). --help and --version end
-/// parsing at once. Errors: an unknown option, -o without a folder or given
-/// twice, --line-ends without lf or crlf, a missing -o, and no source (the
-/// last two only when neither --help nor --version is given); a layout option
-/// without a usable value or given twice, and --mailbox-name without
-/// --mailbox-per=store. --skip-existing takes no value.
+/// Parses the arguments after the program name with CLI11: -o DIR (also
+/// -oDIR, --output DIR, --output=DIR, bundled as -qo DIR), -q, --quiet,
+/// --line-ends=lf|crlf (the last one given counts),
+/// --mailbox-per=folder|account|store, --mailbox-name=NAME (only with
+/// --mailbox-per=store), --skip-existing, and SOURCEs before, between or
+/// after the options; "--" ends the options. --help and --version need
+/// nothing else. The error, in CLI11's words, tells of an unknown option, a
+/// missing -o or SOURCE, an option given twice, an empty or refused value.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
 
 /// The message files to convert, in order: a file source as it is, a folder

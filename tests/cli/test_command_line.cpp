@@ -3,6 +3,7 @@
 #include "message_text.h"
 #include "output_layout.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 
 namespace fs = std::filesystem;
 using namespace tovaly;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -31,13 +33,6 @@ CommandLine Parsed(const Args &args)
     const ParsedCommandLine parsed = ParseCommandLine(args);
     EXPECT_TRUE(parsed.ok) << parsed.error;
     return parsed.options;
-}
-
-std::string ParseError(const Args &args)
-{
-    const ParsedCommandLine parsed = ParseCommandLine(args);
-    EXPECT_FALSE(parsed.ok);
-    return parsed.error;
 }
 
 struct RunResult {
@@ -212,9 +207,6 @@ TEST(ParseCommandLine, LineEndsArePickedOrThePlatforms)
     EXPECT_EQ(Parsed({"-o", "D", "s", "--line-ends", "lf"}).lineEnds, LineEnds::Lf);
     EXPECT_EQ(Parsed({"--line-ends=lf", "--line-ends=crlf", "-o", "D", "s"}).lineEnds, LineEnds::CrLf);
     EXPECT_EQ(Parsed({"-o", "D", "--", "--line-ends=crlf"}).sources, Args{"--line-ends=crlf"});
-    EXPECT_EQ(ParseError({"--line-ends=CRLF", "-o", "D", "s"}), "option --line-ends takes lf or crlf, not 'CRLF'");
-    EXPECT_EQ(ParseError({"--line-ends=", "-o", "D", "s"}), "option --line-ends takes lf or crlf");
-    EXPECT_EQ(ParseError({"-o", "D", "s", "--line-ends"}), "option --line-ends takes lf or crlf");
 }
 
 TEST(ParseCommandLine, KeepsSourcesInOrderAndEndsOptionsAtDoubleDash)
@@ -225,50 +217,61 @@ TEST(ParseCommandLine, KeepsSourcesInOrderAndEndsOptionsAtDoubleDash)
     EXPECT_EQ(options.outputDir, "D");
 }
 
-TEST(ParseCommandLine, RejectsBadUsage)
+TEST(ParseCommandLine, RefusesBadUsageNamingWhatIsWrong)
 {
-    EXPECT_EQ(ParseError({"--frobnicate", "-o", "D", "s"}), "unknown option '--frobnicate'");
-    EXPECT_EQ(ParseError({"-x", "-o", "D", "s"}), "unknown option '-x'");
-    EXPECT_EQ(ParseError({"-qx", "-o", "D", "s"}), "unknown option '-x'");
-    EXPECT_EQ(ParseError({"--quiet=yes", "-o", "D", "s"}), "unknown option '--quiet=yes'");
-    EXPECT_EQ(ParseError({"s"}), "no output folder given (-o OUTPUT_DIR)");
-    EXPECT_EQ(ParseError({"-o", "D"}), "no SOURCE given");
-    EXPECT_EQ(ParseError({"s", "-o"}), "option -o needs a folder");
-    EXPECT_EQ(ParseError({"--output=", "s"}), "option --output needs a folder");
-    EXPECT_EQ(ParseError({"-o", "D", "-o", "E", "s"}), "option -o given more than once");
-    EXPECT_EQ(ParseError({}), "no output folder given (-o OUTPUT_DIR)");
+    struct Bad {
+        Args args;
+        std::string named; ///< what the error names: the argument or option
+    };
+    const std::vector<Bad> cases = {
+        {{"--frobnicate", "-o", "D", "s"}, "not expected: --frobnicate"},
+        {{"-x", "-o", "D", "s"}, "not expected: -x"},
+        {{"-qx", "-o", "D", "s"}, "not expected: -x"},
+        {{"--Quiet", "-o", "D", "s"}, "not expected: --Quiet"},
+        {{"-o", "D", "s", "--bogus=1"}, "not expected: --bogus=1"},
+        {{}, "--output is required"},
+        {{"s"}, "--output is required"},
+        {{"/o", "D", "s"}, "--output is required"},
+        {{"-o", "D"}, "SOURCE is required"},
+        {{"-o", "D", "--"}, "SOURCE is required"},
+        {{"s", "-o"}, "--output"},
+        {{"-o", "D", "-o", "E", "s"}, "--output"},
+        {{"-o", "D", "--output", "E", "s"}, "--output"},
+        // An empty value after "=" is refused, not taken from the next argument.
+        {{"--output=", "D", "s"}, "--output: the value is empty"},
+        {{"--line-ends=", "lf", "-o", "D", "s"}, "--line-ends: the value is empty"},
+        {{"--skip-existing=", "-o", "D", "s"}, "--skip-existing: the value is empty"},
+        {{"--line-ends=CRLF", "-o", "D", "s"}, "--line-ends: CRLF"},
+        {{"-o", "D", "s", "--line-ends"}, "--line-ends"},
+        {{"--mailbox-per=day", "-o", "D", "s"}, "--mailbox-per: day"},
+        {{"-o", "D", "s", "--mailbox-per"}, "--mailbox-per"},
+        {{"--mailbox-per=store", "--mailbox-per=store", "-o", "D", "s"}, "--mailbox-per"},
+        {{"--mailbox-per=store", "--mailbox-name=../x", "-o", "D", "s"}, "--mailbox-name"},
+        {{"--mailbox-per=store", "--mailbox-name=a/b", "-o", "D", "s"}, "--mailbox-name"},
+        {{"--mailbox-per=store", "-o", "D", "s", "--mailbox-name"}, "--mailbox-name"},
+        {{"--mailbox-per=store", "--mailbox-name=a", "--mailbox-name=b", "-o", "D", "s"}, "--mailbox-name"},
+        {{"--mailbox-name=x", "-o", "D", "s"}, "--mailbox-per"},
+        {{"--mailbox-name=x", "--mailbox-per=account", "-o", "D", "s"}, "--mailbox-per=store"},
+    };
+    for (const Bad &bad : cases) {
+        const ParsedCommandLine parsed = ParseCommandLine(bad.args);
+        EXPECT_FALSE(parsed.ok) << ::testing::PrintToString(bad.args);
+        EXPECT_THAT(parsed.error, HasSubstr(bad.named)) << ::testing::PrintToString(bad.args);
+    }
 }
 
 TEST(ParseCommandLine, ReadsEveryArgumentAsItsOwnFormSays)
 {
-    // An empty value after "=" is the value: the next argument stays a source.
-    EXPECT_EQ(ParseError({"--output=", "D", "s"}), "option --output needs a folder");
-    EXPECT_EQ(ParseError({"--line-ends=", "lf", "-o", "D", "s"}), "option --line-ends takes lf or crlf");
     // A value taken from the next argument is taken whatever it looks like.
     EXPECT_EQ(Parsed({"-o", "-q", "s"}).outputDir, "-q");
     EXPECT_EQ(Parsed({"--output", "--", "s"}).outputDir, "--");
     EXPECT_EQ(Parsed({"--mailbox-per", "store", "--mailbox-name", "-x", "-o", "D", "s"}).layout.storeName, "-x");
-    // Values are kept byte for byte, brackets and braces included.
-    EXPECT_EQ(Parsed({"-o", "{}", "[a,b]", "{}"}).sources, (Args{"[a,b]", "{}"}));
-    EXPECT_EQ(Parsed({"-o", "{}", "s"}).outputDir, "{}");
-    // A flag takes no value, not even an empty or a true one.
-    EXPECT_EQ(ParseError({"--skip-existing=", "-o", "D", "s"}), "unknown option '--skip-existing='");
-    EXPECT_EQ(ParseError({"--help=true"}), "unknown option '--help=true'");
-    EXPECT_EQ(ParseError({"-o", "D", "s", "--version=1"}), "unknown option '--version=1'");
-    // A lone "-" is a source; an option name is matched whole and exactly.
+    // Values and sources are kept byte for byte, brackets and braces included.
+    EXPECT_EQ(Parsed({"-o", "{}", "[a,b]", "{}", "[Gmail]"}).sources, (Args{"[a,b]", "{}", "[Gmail]"}));
+    EXPECT_EQ(Parsed({"-o", "[x]", "s"}).outputDir, "[x]");
+    // A lone "-" is a source, and so is a second "--".
     EXPECT_EQ(Parsed({"-", "-o", "D"}).sources, Args{"-"});
-    EXPECT_EQ(ParseError({"--out=D", "s"}), "unknown option '--out=D'");
-    EXPECT_EQ(ParseError({"--Quiet", "-o", "D", "s"}), "unknown option '--Quiet'");
-    EXPECT_EQ(ParseError({"/o", "D", "s"}), "no output folder given (-o OUTPUT_DIR)");
-    // The first problem in the order given is the one told.
-    EXPECT_EQ(ParseError({"--bogus", "--line-ends=x", "-o", "D", "s"}), "unknown option '--bogus'");
-    EXPECT_EQ(ParseError({"--line-ends=x", "--bogus", "-o", "D", "s"}), "option --line-ends takes lf or crlf, not 'x'");
-    EXPECT_EQ(ParseError({"-x", "-o", "D", "s", "--mailbox-name"}), "unknown option '-x'");
-    EXPECT_EQ(ParseError({"--bogus", "--quiet=1", "-o", "D", "s"}), "unknown option '--bogus'");
-    EXPECT_EQ(ParseError({"--bogus", "--help"}), "unknown option '--bogus'");
-    EXPECT_EQ(ParseError({"-o", "D", "--output", "E", "s"}), "option --output given more than once");
-    EXPECT_EQ(ParseError({"-o", "D", "s", "-qo"}), "option -o given more than once");
-    EXPECT_EQ(ParseError({"-q", "s", "-qo"}), "option -o needs a folder");
+    EXPECT_EQ(Parsed({"-o", "D", "--", "a", "--", "-b"}).sources, (Args{"a", "--", "-b"}));
 }
 
 TEST(ParseCommandLine, HelpAndVersionNeedNothingElse)
@@ -277,6 +280,7 @@ TEST(ParseCommandLine, HelpAndVersionNeedNothingElse)
     EXPECT_TRUE(Parsed({"-h"}).help);
     EXPECT_TRUE(Parsed({"--version"}).version);
     EXPECT_TRUE(Parsed({"-o", "D", "--version", "--bogus"}).version);
+    EXPECT_TRUE(Parsed({"--bogus", "--help"}).help);
 }
 
 TEST(RunOpera2Mbox, UsageErrorsExitWithTwo)
@@ -296,7 +300,8 @@ TEST(RunOpera2Mbox, UsageNamesEveryOptionTheHelpDescribes)
     const std::size_t usageEnd = help.find("\n\n");
     ASSERT_NE(usageEnd, std::string::npos) << help;
     const std::string usage = help.substr(0, usageEnd);
-    // The option table: the lines that start with an option after the indent.
+    // The option table: the lines that start with an option after the
+    // indent; the usage names it by its short name when it has one.
     const std::regex optionLine(R"(^ +(?:(-[a-z]), )?(--[a-z-]+))");
     std::istringstream lines(help.substr(usageEnd));
     std::vector<std::string> described;
@@ -541,36 +546,12 @@ TEST(ParseCommandLine, MailboxLayoutOptions)
     EXPECT_EQ(Parsed({"-o", "D", "--", "--mailbox-per=store"}).sources, Args{"--mailbox-per=store"});
 }
 
-TEST(ParseCommandLine, RejectsBadLayoutOptions)
-{
-    EXPECT_EQ(ParseError({"--mailbox-per=day", "-o", "D", "s"}),
-              "option --mailbox-per takes folder, account or store (not 'day')");
-    EXPECT_EQ(ParseError({"--mailbox-per=", "-o", "D", "s"}),
-              "option --mailbox-per takes folder, account or store (not '')");
-    EXPECT_EQ(ParseError({"-o", "D", "s", "--mailbox-per"}), "option --mailbox-per takes folder, account or store");
-    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-per=store", "-o", "D", "s"}),
-              "option --mailbox-per given more than once");
-    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=../x", "-o", "D", "s"}),
-              "option --mailbox-name needs a file name without a folder (not '../x')");
-    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=a/b", "-o", "D", "s"}),
-              "option --mailbox-name needs a file name without a folder (not 'a/b')");
-    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=", "-o", "D", "s"}),
-              "option --mailbox-name needs a file name without a folder (not '')");
-    EXPECT_EQ(ParseError({"--mailbox-per=store", "-o", "D", "s", "--mailbox-name"}),
-              "option --mailbox-name needs a file name without a folder");
-    EXPECT_EQ(ParseError({"--mailbox-per=store", "--mailbox-name=a", "--mailbox-name=b", "-o", "D", "s"}),
-              "option --mailbox-name given more than once");
-    EXPECT_EQ(ParseError({"--mailbox-name=x", "-o", "D", "s"}), "option --mailbox-name needs --mailbox-per=store");
-    EXPECT_EQ(ParseError({"--mailbox-name=x", "--mailbox-per=account", "-o", "D", "s"}),
-              "option --mailbox-name needs --mailbox-per=store");
-}
-
 TEST_F(Opera2MboxRun, ABadLayoutIsBadUsageAndNothingIsWritten)
 {
     const std::string source = Put("store/a/1.mbs", Message("one"));
     const RunResult run = Opera2Mbox({"--mailbox-per=day", "-o", Path("out"), source});
     EXPECT_EQ(run.status, kExitUsage);
-    EXPECT_NE(run.err.find("option --mailbox-per takes folder, account or store"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("opera2mbox: --mailbox-per: day"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Path("out")));
 }
 
@@ -735,7 +716,6 @@ TEST(ParseCommandLine, SkipExistingIsAFlag)
 {
     EXPECT_FALSE(Parsed({"-o", "out", "a.mbs"}).skipExisting);
     EXPECT_TRUE(Parsed({"-o", "out", "a.mbs", "--skip-existing"}).skipExisting);
-    EXPECT_EQ(ParseError({"--skip-existing=yes", "-o", "out", "a.mbs"}), "unknown option '--skip-existing=yes'");
     // After "--" it is a source.
     EXPECT_EQ(Parsed({"-o", "out", "--", "--skip-existing"}).sources, Args{"--skip-existing"});
 }
