@@ -229,7 +229,8 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, Line
     (void)reader.LoadMessageBytes(message.text.substr(0, message.headerSize), envelope, fileTime);
     RecordFrame frame;
     const std::string_view lineEnd = LineEndText(lineEnds);
-    frame.fromLine = "From " + reader.MessageSender() + " " + FormatEnvelopeDate(reader.MessageUnixTime());
+    frame.fromLine =
+        "From " + reader.MessageSender() + " " + FormatEnvelopeDate(UnixTimeFromAutomationDate(reader.MessageDate()));
     frame.fromLine += lineEnd;
     frame.closing = ClosingOf(message.text, lineEnds);
     return frame;

@@ -163,7 +163,7 @@ TEST(EnvelopeLineTest, ShortYearsAreReadTheRfc5322Way)
 
     MailMessageReader reader;
     (void)reader.LoadMessageBytes("Subject: x\r\n\r\n", parsed("From - Sat Mar 05 09:07:03 55"), 1600000000);
-    EXPECT_EQ(reader.MessageUnixTime(), 1600000000);
+    EXPECT_EQ(UnixTimeFromAutomationDate(reader.MessageDate()), 1600000000);
 }
 
 // --- hostile envelope lines -----------------------------------------------
