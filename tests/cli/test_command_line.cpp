@@ -2,6 +2,7 @@
 #include "mbox_reader.h"
 #include "message_text.h"
 #include "output_layout.h"
+#include "test_files.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 namespace fs = std::filesystem;
 using namespace tovaly;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -147,31 +149,15 @@ public:
 
 class Opera2MboxRun : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::random_device rd;
-        m_dir = fs::temp_directory_path() / ("opera2mbox_" + std::to_string(rd()) + "_" + std::to_string(rd()));
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        for (const fs::path &locked : m_locked)
-            fs::permissions(locked, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(m_dir, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(m_dir.empty()) << "no temporary folder"; }
     // Takes `perms` away from the folder `relative` until the test ends.
     void Lock(const std::string &relative, fs::perms perms)
     {
         fs::permissions(m_dir / relative, perms, fs::perm_options::remove);
-        m_locked.push_back(m_dir / relative);
     }
     std::string Put(const std::string &relative, const std::string &content)
     {
-        const fs::path p = m_dir / relative;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << content;
-        return p.string();
+        return m_temp.Put(relative, content).string();
     }
     std::string Path(const std::string &relative) const { return (m_dir / relative).string(); }
     fs::path Mailbox(const std::string &folder) const
@@ -179,8 +165,8 @@ protected:
         return MailboxPathFor(Path(folder) + "/x.mbs", Path("out") + "/").mailboxPath;
     }
 
-    fs::path m_dir;
-    std::vector<fs::path> m_locked;
+    test::TempFolder m_temp{"opera2mbox"};
+    const fs::path m_dir = m_temp.Path();
 };
 
 } // namespace
@@ -290,7 +276,7 @@ TEST(RunOpera2Mbox, UsageErrorsExitWithTwo)
         EXPECT_EQ(run.status, kExitUsage);
         EXPECT_TRUE(run.out.empty());
         EXPECT_EQ(run.err.rfind("opera2mbox: ", 0), 0u) << run.err;
-        EXPECT_NE(run.err.find("\nusage: opera2mbox [-q] "), std::string::npos) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("\nusage: opera2mbox [-q] ")) << run.err;
     }
 }
 
@@ -312,7 +298,7 @@ TEST(RunOpera2Mbox, UsageNamesEveryOptionTheHelpDescribes)
     }
     EXPECT_GE(described.size(), 8u) << help;
     for (const std::string &option : described)
-        EXPECT_NE(usage.find(option), std::string::npos) << option << " is missing from\n" << usage;
+        EXPECT_THAT(usage, HasSubstr(option)) << option << " is missing from\n" << usage;
 }
 
 TEST(RunOpera2Mbox, HelpAndVersion)
@@ -320,7 +306,7 @@ TEST(RunOpera2Mbox, HelpAndVersion)
     const RunResult help = Opera2Mbox({"--help"});
     EXPECT_EQ(help.status, kExitConverted);
     EXPECT_EQ(help.out.rfind("usage: opera2mbox", 0), 0u);
-    EXPECT_NE(help.out.find("inbox/inbox.mbox"), std::string::npos);
+    EXPECT_THAT(help.out, HasSubstr("inbox/inbox.mbox"));
     EXPECT_TRUE(help.err.empty());
 
     const RunResult version = Opera2Mbox({"--version"});
@@ -333,8 +319,7 @@ TEST_F(Opera2MboxRun, MissingSourceIsBadUsageAndNothingIsWritten)
     const std::string present = Put("store/a/1.mbs", Message("one"));
     const RunResult run = Opera2Mbox({"-o", Path("out"), present, Path("store/typo.mbs")});
     EXPECT_EQ(run.status, kExitUsage);
-    EXPECT_NE(run.err.find("opera2mbox: " + Path("store/typo.mbs") + ": no such file or folder\n"), std::string::npos)
-        << run.err;
+    EXPECT_THAT(run.err, HasSubstr("opera2mbox: " + Path("store/typo.mbs") + ": no such file or folder\n")) << run.err;
     EXPECT_TRUE(run.out.empty());
     EXPECT_FALSE(fs::exists(Path("out")));
 }
@@ -345,7 +330,7 @@ TEST_F(Opera2MboxRun, OutputThatIsAFileIsBadUsage)
     const std::string file = Put("out", "a file");
     const RunResult run = Opera2Mbox({"-o", file, source});
     EXPECT_EQ(run.status, kExitUsage);
-    EXPECT_NE(run.err.find(file + ": not a folder"), std::string::npos) << run.err;
+    EXPECT_THAT(run.err, HasSubstr(file + ": not a folder")) << run.err;
 }
 
 TEST_F(Opera2MboxRun, OutputBelowAFileIsBadUsageAndNothingIsWritten)
@@ -360,8 +345,8 @@ TEST_F(Opera2MboxRun, OutputBelowAFileIsBadUsageAndNothingIsWritten)
         SCOPED_TRACE(output);
         const RunResult run = Opera2Mbox({"-o", output, source});
         EXPECT_EQ(run.status, kExitUsage);
-        EXPECT_NE(run.err.find("opera2mbox: " + output + ": cannot be a folder: " + file + " is not a folder\n"),
-                  std::string::npos)
+        EXPECT_THAT(run.err,
+                    HasSubstr("opera2mbox: " + output + ": cannot be a folder: " + file + " is not a folder\n"))
             << run.err;
         EXPECT_TRUE(run.out.empty());
     }
@@ -372,7 +357,7 @@ TEST_F(Opera2MboxRun, OutputBelowAFileIsBadUsageAndNothingIsWritten)
     fs::create_symlink(Path("nowhere/at/all"), Path("dangling"));
     const RunResult dangling = Opera2Mbox({"-o", Path("dangling"), source});
     EXPECT_EQ(dangling.status, kExitUsage);
-    EXPECT_NE(dangling.err.find(Path("dangling") + ": not a folder"), std::string::npos) << dangling.err;
+    EXPECT_THAT(dangling.err, HasSubstr(Path("dangling") + ": not a folder")) << dangling.err;
     EXPECT_FALSE(fs::exists(Path("nowhere")));
 
     // A missing output below an existing folder is fine.
@@ -475,8 +460,7 @@ TEST_F(Opera2MboxRun, AFailedSourceExitsWithOneAndTheRestIsConverted)
 
     const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
     EXPECT_EQ(run.status, kExitFailures);
-    EXPECT_NE(run.err.find("opera2mbox: " + blocked + ": cannot create folder '" + mirror.string() + "/': "),
-              std::string::npos)
+    EXPECT_THAT(run.err, HasSubstr("opera2mbox: " + blocked + ": cannot create folder '" + mirror.string() + "/': "))
         << run.err;
     EXPECT_EQ(run.out,
               "Converted 2 messages from 2 source files into 1 mailbox under " + Path("out") + "; 1 failed.\n");
@@ -488,11 +472,11 @@ TEST_F(Opera2MboxRun, ProgressBarOnlyOnATerminalAndNotWhenQuiet)
     const std::string source = Put("store/1.mbs", Message("one"));
     const RunResult terminal = Opera2Mbox({"-o", Path("out"), source}, true);
     EXPECT_EQ(terminal.status, kExitConverted);
-    EXPECT_NE(terminal.err.find("\r"), std::string::npos);
+    EXPECT_THAT(terminal.err, HasSubstr("\r"));
     // The first drawing knows the totals from the walk.
-    EXPECT_NE(terminal.err.find("0/1 messages  0.0/0.0 MB"), std::string::npos) << terminal.err;
+    EXPECT_THAT(terminal.err, HasSubstr("0/1 messages  0.0/0.0 MB")) << terminal.err;
     EXPECT_EQ(terminal.err.back(), '\r'); // the bar is wiped at the end
-    EXPECT_EQ(terminal.out.find('\r'), std::string::npos);
+    EXPECT_THAT(terminal.out, Not(HasSubstr("\r")));
 
     // The bar keeps to the width of the terminal.
     std::ostringstream out;
@@ -500,7 +484,7 @@ TEST_F(Opera2MboxRun, ProgressBarOnlyOnATerminalAndNotWhenQuiet)
     EXPECT_EQ(RunOpera2Mbox({"-o", Path("out"), source}, out, err, true, [] { return std::size_t{20}; }),
               kExitConverted);
     const std::string drawn = err.str();
-    EXPECT_NE(drawn.find("\r  0% 0/1 messages\r"), std::string::npos) << drawn;
+    EXPECT_THAT(drawn, HasSubstr("\r  0% 0/1 messages\r")) << drawn;
 
     const RunResult quiet = Opera2Mbox({"--quiet", "-o", Path("out"), source}, true);
     EXPECT_EQ(quiet.status, kExitConverted);
@@ -551,7 +535,7 @@ TEST_F(Opera2MboxRun, ABadLayoutIsBadUsageAndNothingIsWritten)
     const std::string source = Put("store/a/1.mbs", Message("one"));
     const RunResult run = Opera2Mbox({"--mailbox-per=day", "-o", Path("out"), source});
     EXPECT_EQ(run.status, kExitUsage);
-    EXPECT_NE(run.err.find("opera2mbox: --mailbox-per: day"), std::string::npos) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("opera2mbox: --mailbox-per: day")) << run.err;
     EXPECT_FALSE(fs::exists(Path("out")));
 }
 
@@ -785,8 +769,8 @@ TEST_F(Opera2MboxRun, LinksAreFollowedAndEveryOtherMessageEntryIsReported)
     for (const std::string &line :
          {store + "broken.mbs: not a regular file: the link leads nowhere", store + "pipe.mbs: not a regular file",
           store + "loop.MBS: " + std::generic_category().message(ELOOP)})
-        EXPECT_NE(run.err.find("opera2mbox: " + line + "\n"), std::string::npos) << line << "\n" << run.err;
-    EXPECT_EQ(run.err.find("not-a-message"), std::string::npos) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("opera2mbox: " + line + "\n")) << line << "\n" << run.err;
+    EXPECT_THAT(run.err, Not(HasSubstr("not-a-message"))) << run.err;
 
     std::vector<std::string> top = Subjects(Mailbox("store"));
     std::sort(top.begin(), top.end());
@@ -812,7 +796,7 @@ TEST_F(Opera2MboxRun, AFolderThatCannotBeReadOrSearchedIsReported)
     const std::string denied = std::generic_category().message(EACCES);
     for (const char *folder : {"store/unsearchable/", "store/unreadable/"}) {
         const std::string line = "opera2mbox: " + Path(folder) + ": cannot list folder: " + denied + "\n";
-        EXPECT_NE(run.err.find(line), std::string::npos) << line << run.err;
+        EXPECT_THAT(run.err, HasSubstr(line)) << line << run.err;
     }
     EXPECT_EQ(Subjects(Mailbox("store/ok")), std::vector<std::string>{"ok"});
 }
@@ -829,9 +813,8 @@ TEST_F(Opera2MboxRun, AMailboxBehindALinkInTheOutputFailsAndCounts)
 
     const RunResult run = Opera2Mbox({"-o", Path("out"), Path("store")});
     EXPECT_EQ(run.status, kExitFailures);
-    EXPECT_NE(run.err.find("opera2mbox: " + linked + ": cannot create folder '" + mirror.string() + "/': '" +
-                           mirror.string() + "' is a symbolic link"),
-              std::string::npos)
+    EXPECT_THAT(run.err, HasSubstr("opera2mbox: " + linked + ": cannot create folder '" + mirror.string() + "/': '" +
+                                   mirror.string() + "' is a symbolic link"))
         << run.err;
     EXPECT_EQ(run.out, "Converted 1 message from 1 source file into 1 mailbox under " + Path("out") + "; 1 failed.\n");
     EXPECT_TRUE(fs::is_empty(outside));

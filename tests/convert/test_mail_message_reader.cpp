@@ -1,7 +1,8 @@
 #include "header_date.h"
 #include "mail_message_reader.h"
-#include "sender_address.h"
 #include "memory_budget.h"
+#include "sender_address.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -490,34 +491,18 @@ TEST(MailMessageReaderTest, SenderLongerThanAnAddressCanBeFallsBack)
 
 class MailMessageFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        static std::atomic<int> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_folder = fs::path(::testing::TempDir()) /
-                   ("tovaly_reader_" + std::to_string(stamp) + "_" + std::to_string(counter++));
-        fs::create_directories(m_folder);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_folder, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(m_folder.empty()) << "no temporary folder"; }
 
     // Writes `bytes` to a file whose modification time is `mtime`.
     std::string Write(const std::string &name, const std::string &bytes, std::int64_t mtime = 1600000000)
     {
-        const fs::path path = m_folder / name;
-        {
-            std::ofstream out(path, std::ios::binary);
-            out << bytes;
-        }
-        const std::chrono::sys_seconds when{std::chrono::seconds{mtime}};
-        fs::last_write_time(path, std::chrono::file_clock::from_sys(when));
+        const fs::path path = m_temp.Put(name, bytes);
+        EXPECT_TRUE(test::SetModificationTime(path, mtime)) << path;
         return path.string();
     }
 
-    fs::path m_folder;
+    test::TempFolder m_temp{"tovaly_reader"};
+    const fs::path m_folder = m_temp.Path();
 };
 
 TEST_F(MailMessageFileTest, EnvelopeLineIsTheFallbackAfterTheHeader)

@@ -2,6 +2,7 @@
 #include "mbox_reader.h"
 #include "message_digest.h"
 #include "message_text.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -406,22 +407,10 @@ namespace {
 
 class MailboxFiles : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::random_device rd;
-        m_dir = fs::temp_directory_path() / ("mbox_reader_" + std::to_string(rd()) + "_" + std::to_string(rd()));
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(m_dir.empty()) << "no temporary folder"; }
     std::string Put(const std::string &name, const std::string &content) const
     {
-        const fs::path p = m_dir / name;
-        std::ofstream(p, std::ios::binary) << content;
-        return p.string();
+        return m_temp.Put(name, content).string();
     }
     std::string ReadAll(const std::string &path) const
     {
@@ -431,7 +420,8 @@ protected:
         return s.str();
     }
 
-    fs::path m_dir;
+    test::TempFolder m_temp{"mbox_reader"};
+    const fs::path m_dir = m_temp.Path();
 };
 
 std::string Message(const std::string &subject, const std::string &body, const std::string &eol = "\r\n")
