@@ -135,7 +135,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
     // positional option CLI11 would split "[a,b]" into a list.
     app.allow_extras();
 
-    app.add_option("-o,--output", options.outputDir)->required();
+    app.add_option("-o,--output", options.outputDir)->required()->check([](const std::string &value) {
+        return value.empty() ? "the value is empty" : std::string();
+    });
     app.add_flag("-q,--quiet", options.quiet);
     app.add_option_function<std::string>(
            "--line-ends",

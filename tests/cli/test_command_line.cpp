@@ -227,6 +227,7 @@ TEST(ParseCommandLine, RefusesBadUsageNamingWhatIsWrong)
         {{"--output=", "D", "s"}, "--output: the value is empty"},
         {{"--line-ends=", "lf", "-o", "D", "s"}, "--line-ends: the value is empty"},
         {{"--skip-existing=", "-o", "D", "s"}, "--skip-existing: the value is empty"},
+        {{"-o", "", "s"}, "--output"},
         {{"--line-ends=CRLF", "-o", "D", "s"}, "--line-ends: CRLF"},
         {{"-o", "D", "s", "--line-ends"}, "--line-ends"},
         {{"--mailbox-per=day", "-o", "D", "s"}, "--mailbox-per: day"},
