@@ -210,19 +210,27 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     Locator locator(request);
     FolderMaker folders(io, locator.Root());
     Tally tally;
+    io.SetStopCheck([&observer] { return observer.StopRequested(); });
     ExistingMailboxes existing(
-        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); });
+        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); }, &io,
+        locator.Root());
     const std::size_t total = request.sources.size();
+    std::size_t stoppedAt = total;
     for (std::size_t i = 0; i < total; ++i) {
+        if (observer.StopRequested()) {
+            stoppedAt = i;
+            break;
+        }
         const std::string &source = request.sources[i];
         observer.FileStarted(i, total, source);
         const MailboxLocation location = locator.Locate(i);
         bool madeEarlier = false;
         std::optional<RecordResult> result = folders.Make(location, madeEarlier);
         ExistingMessages *present = nullptr;
+        std::vector<std::string> warnings;
         if (!result && request.skipExisting) {
             RecordResult failure;
-            present = existing.For(location.mailboxPath, failure);
+            present = existing.For(location.mailboxPath, failure, &warnings);
             if (!present)
                 result = std::move(failure);
         }
@@ -231,11 +239,21 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
                 return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, present,
                                            locator.Root());
             });
+        if (!result->ok && observer.StopRequested()) {
+            // Taken back because the run was stopped, not because it failed.
+            stoppedAt = i;
+            break;
+        }
+        if (result->ok && !warnings.empty())
+            result->warnings.insert(result->warnings.begin(), warnings.begin(), warnings.end());
         tally.Count(source, location, *result);
         observer.FileDone(i, total, source, *result);
     }
+    io.SetStopCheck(nullptr);
     BatchSummary summary = tally.Summary();
     summary.skipExisting = request.skipExisting;
+    summary.interrupted = stoppedAt < total;
+    summary.notConverted = total - stoppedAt;
     return summary;
 }
 

@@ -56,6 +56,11 @@ struct [[nodiscard]] BatchSummary {
     /// What was done besides appending that the user should hear of (a torn
     /// mailbox completed), in plain words, in the order it happened.
     std::vector<std::string> warnings;
+    /// The observer asked to stop (StopRequested): the source being
+    /// converted then was taken back, and it and those after it were not
+    /// converted (nor counted as failed).
+    bool interrupted = false;
+    std::size_t notConverted = 0; ///< sources left when the run stopped
 };
 
 /// Hears the progress of a batch. Inherits the per-line progress and the
@@ -99,7 +104,8 @@ public:
 /// share it, and made again if it vanishes in between.
 ///
 /// One source is read and written at a time, and no mailbox is open while
-/// the observer yields.
+/// the observer yields. When the observer asks to stop, the source being
+/// converted is taken back and the run ends there (BatchSummary::interrupted).
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer);
 
 /// The same, making the file calls through `io`.

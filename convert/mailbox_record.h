@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -43,6 +44,11 @@ public:
     /// each line: the writer then skips them, which a batch without a
     /// display notices in its speed. Asked once per source.
     virtual bool FollowsLines() const { return true; }
+    /// True once the user asked the run to stop (Ctrl-C, say): the writer
+    /// then takes back the records of the source it is writing and fails it
+    /// with ECANCELED, and gives up waiting for a mailbox lock. Asked
+    /// between records and between reads.
+    virtual bool StopRequested() const { return false; }
 };
 
 struct [[nodiscard]] RecordResult {
@@ -97,6 +103,11 @@ struct FileStatus {
 /// How long a mailbox that another program holds locked is waited for.
 inline constexpr std::chrono::milliseconds kMailboxLockWait{10000};
 
+/// A lock file NAME.lock older than this, beside a mailbox that has not
+/// changed for as long, is taken to be left by a program that died, and is
+/// taken over.
+inline constexpr std::chrono::seconds kStaleDotlockAge{300};
+
 /// Every file-system call the record writer makes, with the POSIX meaning
 /// (-1 with errno set on failure). The default uses the operating system;
 /// tests pass one that fails part-way to check that nothing half-written is
@@ -120,20 +131,34 @@ public:
     /// following a link, so a link there fails with ELOOP and `link` names it.
     virtual FolderMade MakeFolders(const std::string &root, const std::string &folder, std::string *link = nullptr);
     /// Opens a mailbox for appending, creating it when missing, without
-    /// blocking on a FIFO: a descriptor, or -1. When `root` is not empty,
+    /// blocking on a FIFO: a descriptor, or -1; `created` (when given) says
+    /// whether this call made the file. When `root` is not empty,
     /// `path` begins with it, and neither a folder below `root` on the way
     /// nor the mailbox itself may be a symbolic link (-1 with ELOOP), so the
     /// mailbox never lies outside the output folder.
-    virtual int OpenMailbox(const std::string &path, const std::string &root);
+    virtual int OpenMailbox(const std::string &path, const std::string &root, bool *created = nullptr);
     /// Opens an existing mailbox for cutting it back, never creating it;
     /// `root` as for OpenMailbox.
     virtual int ReopenMailbox(const std::string &path, const std::string &root);
     /// Fills `status` for an open descriptor: 0, or -1.
     virtual int Stat(int fd, FileStatus &status);
-    /// Takes the write lock on the whole file, waiting up to the lock wait
-    /// while another program holds it: 0, or -1 with EWOULDBLOCK when it was
-    /// not freed in time.
-    virtual int Lock(int fd);
+    /// Tries once to take the write locks on the whole open file that mail
+    /// programs take besides the lock file (fcntl, and flock where the
+    /// system has it; LockFileEx on Windows): 0, or -1 with EWOULDBLOCK
+    /// while another program holds one of them (none is then held).
+    virtual int TryLock(int fd);
+    /// Tries once to make the lock file of the mailbox `path`: NAME.lock
+    /// beside it, created exclusively (`root` as for OpenMailbox). A lock
+    /// file left by a program that died (see kStaleDotlockAge) is taken
+    /// over. 0; -1 with EEXIST while another program holds it; -1 with
+    /// another errno when it cannot be made there. Systems whose mail
+    /// programs lock otherwise (Windows) make none and return 0.
+    virtual int TryDotlock(const std::string &path, const std::string &root);
+    /// Removes the lock file TryDotlock made: 0, or -1.
+    virtual int RemoveDotlock(const std::string &path, const std::string &root);
+    /// Removes the mailbox `path`, but only while that name still leads to
+    /// the file `fd` is open on: 0, or -1 (ESTALE when it leads elsewhere).
+    virtual int RemoveMailbox(int fd, const std::string &path, const std::string &root);
     /// Cuts the file back to `length` bytes: 0, or -1.
     virtual int Truncate(int fd, std::uint64_t length);
     /// Writes a leading part of `pieces`, taken in order: bytes written, or -1.
@@ -142,15 +167,24 @@ public:
     virtual int Close(int fd);
 
     std::chrono::milliseconds LockWait() const { return m_lockWait; }
+    /// Asked while a lock is waited for: true gives up the wait (ECANCELED).
+    void SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
+    bool StopRequested() const { return m_stopRequested && m_stopRequested(); }
+    /// True the first time only: a lock file that could not be made is
+    /// reported once per run.
+    bool FirstDotlockRefusal() { return !std::exchange(m_dotlockRefused, true); }
 
 private:
     int Walk(const std::string &root, std::span<const std::string_view> names, bool make, std::size_t &reached);
     int WalkFromWhereItWas(const std::string &root, std::span<const std::string_view> names, bool make,
                            std::size_t &reached, bool &reused);
     int OpenBelow(const std::string &root, const std::string &path, int flags, int fallbackFlags);
+    int FolderOf(const std::string &root, const std::string &path, std::string &name);
     void ForgetWalk();
 
     std::chrono::milliseconds m_lockWait;
+    std::function<bool()> m_stopRequested;
+    bool m_dotlockRefused = false;
     // The folders from an output folder down to the one last walked to, each
     // open, so the next walk opens only the names it does not share with
     // this one: the output folder (with an empty name) first.
@@ -209,9 +243,25 @@ public:
 
     /// Opens and locks the file unless it is open, and learns its length:
     /// 0, or the errno of the failure, with OpenFailure() in plain words.
+    /// The locks are those mail programs take: the lock file NAME.lock,
+    /// then the locks on the file itself (RecordFileIo::TryLock), waited
+    /// for up to the lock wait all told.
     [[nodiscard]] int Open();
+    /// The same for a file that is there already: ENOENT, and no file made,
+    /// when there is none.
+    [[nodiscard]] int OpenExisting();
     /// Why the last Open failed, in plain words.
     const std::string &OpenFailure() const { return m_openFailure; }
+    /// What the user should hear of besides a failure (a lock file that
+    /// could not be made), taken once.
+    std::vector<std::string> TakeWarnings() { return std::exchange(m_warnings, {}); }
+    /// Reads up to `size` bytes at `offset` of the open file: bytes read, 0
+    /// at its end, or -1 with errno.
+    std::int64_t ReadAt(char *buffer, std::size_t size, std::uint64_t offset);
+    /// Removes the file when this object made it and it is still empty
+    /// and still that file, as a source that wrote no record leaves it.
+    /// Returns whether it was removed.
+    bool RemoveIfMadeAndEmpty();
     /// The length of the file: what it had when last opened plus what was
     /// written since. Only valid once opened.
     std::uint64_t Length() const { return m_length; }
@@ -230,6 +280,8 @@ public:
 
 private:
     int OpenWith(int fd);
+    int TakeLocks(int fd);
+    void DropDotlock();
 
     std::string m_path;
     RecordFileIo &m_io;
@@ -241,6 +293,12 @@ private:
     std::uint64_t m_excludedDevice = 0;
     std::uint64_t m_excludedInode = 0;
     std::string m_openFailure;
+    std::vector<std::string> m_warnings;
+    bool m_dotlocked = false;
+    bool m_dotlockRefused = false; // no lock file can be made beside it
+    bool m_made = false;           // this object created the file ...
+    std::uint64_t m_madeDevice = 0;
+    std::uint64_t m_madeInode = 0; // ... which is this one
 };
 
 /// Appends one record per message held in `sourcePath` to `mailboxPath`

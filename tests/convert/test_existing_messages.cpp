@@ -261,7 +261,8 @@ TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)
     ExistingMessages folder(Mailbox("folder.mbox"), nullptr);
     EXPECT_FALSE(folder.Load());
     EXPECT_EQ(folder.ErrorCode(), EISDIR);
-    EXPECT_EQ(folder.Error(), "mailbox '" + Mailbox("folder.mbox") + "' is not a file");
+    EXPECT_EQ(folder.Error(), "the mailbox '" + Mailbox("folder.mbox") +
+                                  "' is not a plain file (a folder, a pipe or a device stands there)");
 
 #ifndef _WIN32 // Windows file systems hold no FIFOs; its pipes live apart from any output folder.
     // A FIFO nobody writes to would block a read for ever.

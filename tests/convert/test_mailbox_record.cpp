@@ -100,9 +100,9 @@ public:
         return got;
     }
 
-    int OpenMailbox(const std::string &path, const std::string &root) override
+    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
     {
-        const int fd = RecordFileIo::OpenMailbox(path, root);
+        const int fd = RecordFileIo::OpenMailbox(path, root, created);
         if (fd >= 0) {
             m_openMailboxes.insert(fd);
             Log("open");
@@ -722,13 +722,13 @@ public:
     int at = 2;
     int failWrite = 2;
     std::string foreign;
-    int OpenMailbox(const std::string &path, const std::string &root) override
+    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
     {
         if (++m_opens == at) {
             std::ofstream out(path, std::ios::binary | std::ios::app);
             out << foreign;
         }
-        return RecordFileIo::OpenMailbox(path, root);
+        return RecordFileIo::OpenMailbox(path, root, created);
     }
     std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
     {
