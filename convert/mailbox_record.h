@@ -157,7 +157,8 @@ public:
     /// Removes the lock file TryDotlock made: 0, or -1.
     virtual int RemoveDotlock(const std::string &path, const std::string &root);
     /// Removes the mailbox `path`, but only while that name still leads to
-    /// the file `fd` is open on: 0, or -1 (ESTALE when it leads elsewhere).
+    /// the file `fd` is open on: 0, or -1 (ESTALE, ENOENT on Windows, when it
+    /// leads elsewhere).
     virtual int RemoveMailbox(int fd, const std::string &path, const std::string &root);
     /// Cuts the file back to `length` bytes: 0, or -1.
     virtual int Truncate(int fd, std::uint64_t length);

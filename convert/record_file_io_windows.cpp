@@ -409,7 +409,7 @@ int RecordFileIo::RemoveMailbox(int fd, const std::string &path, const std::stri
         result = FailWithLastError();
     } else if (a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
                a.nFileIndexLow != b.nFileIndexLow) {
-        result = FailWith(ESTALE);
+        result = FailWith(ENOENT); // that file is no longer there by that name
     } else {
         FILE_DISPOSITION_INFO disposition{};
         disposition.DeleteFile = TRUE;
