@@ -1,5 +1,5 @@
 // RecordFileIo on POSIX systems: open(2) with O_APPEND, writev(2), the
-// locks mail programs take (a NAME.lock file made with O_EXCL, an fcntl
+// locks mail programs take (a NAME.lock file linked into place, an fcntl
 // write lock and flock) and ftruncate(2); below the output folder, folders,
 // mailboxes and lock files are reached one name at a time with openat(2)
 // and O_NOFOLLOW.
@@ -403,6 +403,67 @@ int RecordFileIo::TryLock(int fd)
     return 0;
 }
 
+namespace {
+
+// Makes the lock file `lockName` in `dir` with O_EXCL and writes `text`
+// into it: 0, or -1.
+int MakeDotlock(int dir, const std::string &lockName, const std::string &text)
+{
+    const int fd = ::openat(dir, lockName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+    if (::close(fd) != 0 || !written) {
+        ::unlinkat(dir, lockName.c_str(), 0);
+        errno = error != 0 ? error : EIO;
+        return -1;
+    }
+    return 0;
+}
+
+// Makes the lock file `lockName` in `dir` holding DotlockText, never empty
+// for a moment (a program killed meanwhile would leave a lock nobody could
+// tell the owner of): written under a name of its own first, then linked
+// to `lockName`, which fails with EEXIST while it is there. 0, or -1.
+int LinkDotlock(int dir, const std::string &lockName)
+{
+    const std::string text = DotlockText();
+#ifdef O_TMPFILE
+    // A file with no name at all until it is linked (Linux), so that a
+    // program killed meanwhile leaves nothing behind.
+    if (const int fd = ::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644); fd >= 0) {
+        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (error == 0 && ::linkat(AT_FDCWD, self.c_str(), dir, lockName.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            error = errno;
+        ::close(fd);
+        if (error != ENOENT) { // ENOENT: no /proc to link it through
+            errno = error;
+            return error == 0 ? 0 : -1;
+        }
+    }
+#endif
+    const std::string own = lockName + "." + std::to_string(::getpid()) + ".tmp";
+    const int fd = ::openat(dir, own.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::linkat(dir, own.c_str(), dir, lockName.c_str(), 0) != 0)
+        error = errno;
+    ::unlinkat(dir, own.c_str(), 0);
+    if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK)
+        return MakeDotlock(dir, lockName, text); // a file system without hard links
+    errno = error;
+    return error == 0 ? 0 : -1;
+}
+
+} // namespace
+
 int RecordFileIo::TryDotlock(const std::string &path, const std::string &root)
 {
     std::string name;
@@ -411,18 +472,8 @@ int RecordFileIo::TryDotlock(const std::string &path, const std::string &root)
         return -1;
     const std::string lockName = name + ".lock";
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = ::openat(dir, lockName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            const std::string text = DotlockText();
-            const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-            const int error = errno;
-            if (::close(fd) != 0 || !written) {
-                ::unlinkat(dir, lockName.c_str(), 0);
-                errno = written ? EIO : (error != 0 ? error : ENOSPC);
-                return -1;
-            }
+        if (LinkDotlock(dir, lockName) == 0)
             return 0;
-        }
         struct stat seen {};
         if (errno != EEXIST || attempt > 0 || !DotlockIsStale(dir, lockName, name, seen))
             return -1;
