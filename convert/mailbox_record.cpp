@@ -636,7 +636,7 @@ int MailboxFile::TakeLocks(int fd)
             if (m_io.TryLock(fd) == 0)
                 return 0;
             const int error = LastError();
-            if (error != EWOULDBLOCK && error != EAGAIN && error != EACCES && error != EINTR) {
+            if (error != EWOULDBLOCK && error != EAGAIN && error != EINTR) {
                 DropDotlock();
                 return error;
             }
