@@ -59,6 +59,10 @@ public:
     void MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to) override;
     void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override;
     bool FollowsLines() const override { return m_showBar; }
+    /// Writes it as ReportWarning does.
+    void BatchWarning(const std::string &text) override { ReportWarning(text); }
+    /// Nothing to serve between records: mailboxes stay open across them.
+    bool Yields() const override { return false; }
     /// What `stopRequested` says (false when not given).
     bool StopRequested() const override { return m_stopRequested && m_stopRequested(); }
     void SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }

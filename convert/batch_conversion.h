@@ -90,6 +90,10 @@ public:
         (void)from;
         (void)to;
     }
+    /// Something the user should hear of that belongs to no one source (a
+    /// mailbox kept open across sources that failed to close); it goes to
+    /// BatchSummary::warnings too.
+    virtual void BatchWarning(const std::string &text) { (void)text; }
 };
 
 /// Converts every source of `request` in order: the source's absolute path

@@ -48,7 +48,7 @@ std::string Quoted(const std::string &path)
 
 void YieldTo(RecordObserver *observer)
 {
-    if (observer)
+    if (observer && observer->Yields())
         observer->Yield();
 }
 
@@ -265,11 +265,13 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, Line
 
 // Writes the records of one source to a mailbox and takes them all back when
 // anything fails. The mailbox is opened and closed around every write, so it
-// is never open while the observer yields.
+// is never open while the observer yields; an observer that does not yield
+// has it kept open from one record to the next (up to the io's HoldLimit).
 class RecordAppender {
 public:
     RecordAppender(MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds, RecordSkipper *skipper)
-        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds), m_skipper(skipper)
+        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds), m_skipper(skipper),
+          m_keepOpen(observer && !observer->Yields())
     {
     }
 
@@ -278,6 +280,8 @@ public:
     {
         if (Stopped())
             return Fail(ECANCELED, Interrupted());
+        // Held since this program's last record: its tail is whole.
+        const bool tailKnown = m_mailbox.WrittenLastByUs();
         const int openError = m_mailbox.Open();
         TakeWarnings();
         if (openError != 0)
@@ -288,7 +292,7 @@ public:
             // to, and a tail left torn by an earlier run completed first.
             m_mark = m_mailbox.Length();
             std::string tail;
-            if (m_mailbox.ReadTail(tail) == 0) {
+            if (!tailKnown && m_mailbox.ReadTail(tail) == 0) {
                 const MailboxTail state = CheckMailboxTail(tail, m_mailbox.Length());
                 completion = TailCompletion(state, tail, m_lineEnds);
                 if (!completion.empty())
@@ -311,9 +315,11 @@ public:
         if (const int error = m_mailbox.Write(pieces); error != 0)
             return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
         m_end = m_mailbox.Length();
-        if (const int closeError = m_mailbox.Close(); closeError != 0)
-            return Fail(closeError,
-                        "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
+        if (!m_keepOpen || m_mailbox.HeldFor(m_mailbox.Io().HoldLimit())) {
+            if (const int closeError = m_mailbox.Close(); closeError != 0)
+                return Fail(closeError,
+                            "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
+        }
         m_records += records;
         m_sinceMark += records;
         return true;
@@ -408,6 +414,7 @@ private:
     RecordObserver *m_observer;
     LineEnds m_lineEnds;
     RecordSkipper *m_skipper;
+    bool m_keepOpen;
     std::optional<std::uint64_t> m_mark;     // the mailbox length before this source
     std::uint64_t m_end = 0;                 // where this source's last record ended
     std::optional<MailboxTail> m_completion; // a torn tail this source completed
@@ -477,7 +484,11 @@ public:
         OpenedSource opened = OpenSource(m_io, m_sourcePath);
         if (opened.fd < 0)
             return Failure(m_result, opened.errorCode, std::move(opened.error));
-        m_mailbox.Exclude(opened.status.device, opened.status.inode);
+        if (!m_mailbox.Exclude(opened.status.device, opened.status.inode)) {
+            (void)m_io.Close(opened.fd);
+            return Failure(m_result, EINVAL,
+                           "the source is the mailbox " + Quoted(m_mailbox.Path()) + " it would go into");
+        }
         OpenFile source(m_io, opened.fd);
         const std::int64_t fileTime = opened.fileTime;
         m_totalBytes = opened.size;
@@ -487,7 +498,7 @@ public:
             if (m_totalBytes > 0)
                 m_percent = PercentOf(bytesSoFar, m_totalBytes);
             m_observer->LineRead(bytesSoFar, m_totalBytes, m_percent);
-            m_observer->Yield();
+            YieldTo(m_observer);
         };
         MessageSplitter splitter(
             [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); }, m_lineEnds,
@@ -696,6 +707,10 @@ int MailboxFile::OpenWith(int fd)
     m_fd = fd;
     m_length = status.size;
     m_lengthKnown = true;
+    m_device = status.device;
+    m_inode = status.inode;
+    m_openedAt = std::chrono::steady_clock::now();
+    m_wroteSinceOpen = false;
     return 0;
 }
 
@@ -736,6 +751,7 @@ int MailboxFile::Write(std::span<const std::string_view> pieces)
         }
     }
     m_length += sent;
+    m_wroteSinceOpen = error == 0;
     return error;
 }
 
@@ -757,7 +773,10 @@ std::int64_t MailboxFile::ReadAt(char *buffer, std::size_t size, std::uint64_t o
 
 bool MailboxFile::RemoveIfMadeAndEmpty()
 {
-    if (!std::exchange(m_made, false) || OpenExisting() != 0)
+    if (!m_made || (m_fd >= 0 && m_length > 0))
+        return false;
+    m_made = false;
+    if (OpenExisting() != 0)
         return false;
     FileStatus status;
     const bool remove = m_io.Stat(m_fd, status) == 0 && status.size == 0 && status.device == m_madeDevice &&
@@ -856,11 +875,21 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
     } catch (...) {
         return OutOfMemory();
     }
-    RecordResult result = RunGuarded(sourcePath, *mailbox, observer, lineEnds, skipper);
+    RecordResult result = AppendMailboxRecord(sourcePath, *mailbox, observer, lineEnds, skipper);
+    if (const int closeError = mailbox->Close(); closeError != 0 && result.ok)
+        result = Failure(std::move(result), closeError,
+                         "cannot write to mailbox " + Quoted(mailboxPath) + ": " + Describe(closeError));
+    return result;
+}
+
+RecordResult AppendMailboxRecord(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer,
+                                 LineEnds lineEnds, RecordSkipper *skipper)
+{
+    RecordResult result = RunGuarded(sourcePath, mailbox, observer, lineEnds, skipper);
     // A mailbox this source made and left empty (every record taken back)
     // would read as an empty mailbox in a mail program: it goes again.
     try {
-        (void)mailbox->RemoveIfMadeAndEmpty();
+        (void)mailbox.RemoveIfMadeAndEmpty();
     } catch (...) {
         // Out of memory for a message: the empty file stays.
     }

@@ -29,6 +29,12 @@ public:
     /// A point where the caller may let its window handle pending events.
     /// Never called while a mailbox file is open.
     virtual void Yield() {}
+    /// False when Yield does nothing (no window to serve): the writer then
+    /// never calls it, and keeps a mailbox open and locked across the
+    /// records (and, in a batch, the sources) bound for it one after
+    /// another, letting go of it at least every RecordFileIo::HoldLimit so that a
+    /// mail program waiting for it gets its turn.
+    virtual bool Yields() const { return true; }
     /// Called after every line read. `bytesSoFar` counts the lines read so
     /// far, each with two bytes for its line end, whatever the mailbox is
     /// written with; `totalBytes` is the source size;
@@ -103,6 +109,10 @@ struct FileStatus {
 /// How long a mailbox that another program holds locked is waited for.
 inline constexpr std::chrono::milliseconds kMailboxLockWait{10000};
 
+/// How long a mailbox is held open and locked at most, by default, while
+/// records go in one after another (see RecordObserver::Yields).
+inline constexpr std::chrono::milliseconds kMailboxHoldLimit{1000};
+
 /// A lock file NAME.lock older than this, beside a mailbox that has not
 /// changed for as long, is taken to be left by a program that died, and is
 /// taken over.
@@ -114,7 +124,11 @@ inline constexpr std::chrono::seconds kStaleDotlockAge{300};
 /// left in a mailbox. A port to another system replaces this one class.
 class RecordFileIo {
 public:
-    explicit RecordFileIo(std::chrono::milliseconds lockWait = kMailboxLockWait) : m_lockWait(lockWait) {}
+    explicit RecordFileIo(std::chrono::milliseconds lockWait = kMailboxLockWait,
+                          std::chrono::milliseconds holdLimit = kMailboxHoldLimit)
+        : m_lockWait(lockWait), m_holdLimit(holdLimit)
+    {
+    }
     virtual ~RecordFileIo();
     RecordFileIo(const RecordFileIo &) = delete;
     RecordFileIo &operator=(const RecordFileIo &) = delete;
@@ -168,6 +182,9 @@ public:
     virtual int Close(int fd);
 
     std::chrono::milliseconds LockWait() const { return m_lockWait; }
+    /// How long a mailbox is held open and locked at most while records go
+    /// in one after another (see RecordObserver::Yields).
+    std::chrono::milliseconds HoldLimit() const { return m_holdLimit; }
     /// Asked while a lock is waited for: true gives up the wait (ECANCELED).
     void SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
     bool StopRequested() const { return m_stopRequested && m_stopRequested(); }
@@ -184,6 +201,7 @@ private:
     void ForgetWalk();
 
     std::chrono::milliseconds m_lockWait;
+    std::chrono::milliseconds m_holdLimit;
     std::function<bool()> m_stopRequested;
     bool m_dotlockRefused = false;
     // The folders from an output folder down to the one last walked to, each
@@ -234,13 +252,23 @@ public:
     RecordFileIo &Io() const { return m_io; }
     bool IsOpen() const { return m_fd >= 0; }
 
-    /// Refuse to write into this file (device and inode): the source being read.
-    void Exclude(std::uint64_t device, std::uint64_t inode)
+    /// Refuse to write into this file (device and inode): the source being
+    /// read. False when the file is open and is that one.
+    bool Exclude(std::uint64_t device, std::uint64_t inode)
     {
         m_excluded = true;
         m_excludedDevice = device;
         m_excludedInode = inode;
+        return m_fd < 0 || device != m_device || inode != m_inode;
     }
+    /// Whether it has been open (and locked) for `limit` or longer.
+    bool HeldFor(std::chrono::steady_clock::duration limit) const
+    {
+        return m_fd >= 0 && std::chrono::steady_clock::now() - m_openedAt >= limit;
+    }
+    /// Whether nobody can have written to it since this object last did:
+    /// it has stayed open (and locked) since then.
+    bool WrittenLastByUs() const { return m_fd >= 0 && m_wroteSinceOpen; }
 
     /// Opens and locks the file unless it is open, and learns its length:
     /// 0, or the errno of the failure, with OpenFailure() in plain words.
@@ -293,6 +321,10 @@ private:
     bool m_excluded = false;
     std::uint64_t m_excludedDevice = 0;
     std::uint64_t m_excludedInode = 0;
+    std::uint64_t m_device = 0; // of the file while open
+    std::uint64_t m_inode = 0;
+    std::chrono::steady_clock::time_point m_openedAt;
+    bool m_wroteSinceOpen = false;
     std::string m_openFailure;
     std::vector<std::string> m_warnings;
     bool m_dotlocked = false;
@@ -320,5 +352,11 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds,
                                  RecordSkipper *skipper = nullptr, const std::string &outputRoot = {});
+
+/// The same into `mailbox`, which the caller keeps for the next source
+/// bound for it: when the observer does not yield, the mailbox may be left
+/// open (and locked) at the end, for the caller to close.
+RecordResult AppendMailboxRecord(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer,
+                                 LineEnds lineEnds = kNativeLineEnds, RecordSkipper *skipper = nullptr);
 
 } // namespace tovaly

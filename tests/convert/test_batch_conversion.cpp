@@ -931,3 +931,76 @@ TEST_F(BatchConversion, AStoppedRunTakesBackTheSourceItWasWritingAndEndsThere)
     EXPECT_EQ(stoppedAfter, (std::set<std::size_t>{0, 1, 2}));
     EXPECT_TRUE(tookBack) << "no stop came between two records of one source";
 }
+
+namespace {
+
+// Counts the opens of mailboxes and the reads of their tails.
+class CountingOpens final : public RecordFileIo {
+public:
+    using RecordFileIo::RecordFileIo;
+    int opens = 0;
+    int tailReads = 0;
+    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
+    {
+        ++opens;
+        return RecordFileIo::OpenMailbox(path, root, created);
+    }
+    std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
+    {
+        ++tailReads;
+        return RecordFileIo::ReadAt(fd, buffer, size, offset);
+    }
+};
+
+// A batch observer that yields, or one with nothing to serve.
+class YieldingOrNot final : public BatchObserver {
+public:
+    explicit YieldingOrNot(bool serves) : m_yields(serves) {}
+    int yields = 0;
+    void Yield() override { ++yields; }
+    bool Yields() const override { return m_yields; }
+
+private:
+    bool m_yields;
+};
+
+} // namespace
+
+TEST_F(BatchConversion, WithNothingToServeAMailboxStaysOpenAcrossItsRecordsAndSources)
+{
+    const std::string monthly = ReadAll(fs::path(TOVALY_TEST_DATA_DIR) / "mbox" / "opera_monthly_store" / "input.mbs");
+    // Six records: four for a (in two runs of sources), one for b.
+    const std::vector<std::string> sources = {Source("a/1.mbs", monthly), Source("a/2.mbs", Message("a two")),
+                                              Source("b/1.mbs", Message("b one")),
+                                              Source("a/3.mbs", Message("a three"))};
+    struct Case {
+        const char *label;
+        bool yields;
+        std::chrono::milliseconds holdLimit;
+        int opens;     // of a mailbox
+        int tailReads; // of a mailbox that is not empty when opened
+    };
+    const std::vector<Case> table = {
+        {"a window: opened for every record", true, kMailboxHoldLimit, 6, 2},
+        {"nothing to serve: opened once per run of sources", false, kMailboxHoldLimit, 3, 1},
+        {"nothing to serve, let go after every record", false, std::chrono::milliseconds(0), 6, 2},
+    };
+    std::map<std::string, std::string> first;
+    for (const Case &row : table) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(Out());
+        YieldingOrNot observer(row.yields);
+        CountingOpens io(kMailboxLockWait, row.holdLimit);
+        const BatchSummary summary = ConvertBatch(ConversionRequest{Out(), sources, LineEnds::Lf}, observer, io);
+        EXPECT_TRUE(summary.failures.empty());
+        EXPECT_EQ(summary.messages, 6u);
+        EXPECT_EQ(io.opens, row.opens);
+        EXPECT_EQ(io.tailReads, row.tailReads);
+        EXPECT_EQ(observer.yields > 0, row.yields);
+        const std::map<std::string, std::string> mailboxes = {{"a", ReadAll(Mailbox("a"))},
+                                                              {"b", ReadAll(Mailbox("b"))}};
+        if (first.empty())
+            first = mailboxes;
+        EXPECT_EQ(mailboxes, first); // the same bytes whatever the rhythm
+    }
+}
