@@ -601,7 +601,10 @@ int MailboxFile::Open()
             m_madeInode = status.inode;
         }
     }
-    return OpenWith(fd);
+    // A mailbox this call made was in no other program's hands a moment ago:
+    // the locks on the file itself keep it so without a lock file (which
+    // costs a new inode per mailbox, the same as the mailbox itself).
+    return OpenWith(fd, !made);
 }
 
 int MailboxFile::OpenExisting()
@@ -616,17 +619,17 @@ int MailboxFile::OpenExisting()
         m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
         return error;
     }
-    return OpenWith(fd);
+    return OpenWith(fd, true);
 }
 
-// Takes the lock file, then the locks on `fd`, waiting while another
+// Takes the lock file (with `dotlock`), then the locks on `fd`, waiting while another
 // program holds either: 0, or the errno of the failure.
-int MailboxFile::TakeLocks(int fd)
+int MailboxFile::TakeLocks(int fd, bool dotlock)
 {
     const auto deadline = std::chrono::steady_clock::now() + m_io.LockWait();
     while (true) {
         bool busy = false;
-        if (!m_dotlocked && !m_dotlockRefused) {
+        if (dotlock && !m_dotlocked && !m_dotlockRefused) {
             errno = 0;
             if (m_io.TryDotlock(m_path, m_root) == 0) {
                 m_dotlocked = true;
@@ -672,7 +675,7 @@ void MailboxFile::DropDotlock()
 }
 
 // Checks what `fd` opened, locks it and learns its length; closes it on failure.
-int MailboxFile::OpenWith(int fd)
+int MailboxFile::OpenWith(int fd, bool dotlock)
 {
     const auto fail = [&](int error, std::string text) {
         (void)m_io.Close(fd);
@@ -689,7 +692,7 @@ int MailboxFile::OpenWith(int fd)
         return fail(status.directory ? EISDIR : EINVAL, NotPlainFile(m_path));
     if (m_excluded && status.device == m_excludedDevice && status.inode == m_excludedInode)
         return fail(EINVAL, "the source is the mailbox " + Quoted(m_path) + " it would go into");
-    if (const int error = TakeLocks(fd); error != 0) {
+    if (const int error = TakeLocks(fd, dotlock); error != 0) {
         if (error == EWOULDBLOCK)
             return fail(EWOULDBLOCK,
                         "cannot write to mailbox " + Quoted(m_path) + ": mailbox is in use by another program");
@@ -773,8 +776,8 @@ std::int64_t MailboxFile::ReadAt(char *buffer, std::size_t size, std::uint64_t o
 
 bool MailboxFile::RemoveIfMadeAndEmpty()
 {
-    if (!m_made || (m_fd >= 0 && m_length > 0))
-        return false;
+    if (!m_made || (m_lengthKnown && m_length > 0))
+        return false; // records of this run are in it (as far as it knows)
     m_made = false;
     if (OpenExisting() != 0)
         return false;
@@ -800,7 +803,7 @@ std::string MailboxFile::CutBack(std::uint64_t length)
                    (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place" : Describe(error)) + ")";
         }
         const std::uint64_t expected = m_length;
-        if (OpenWith(fd) != 0)
+        if (OpenWith(fd, true) != 0)
             return notCut + m_openFailure + ")";
         if (m_length != expected) {
             // Someone else has written (or cut) since: their bytes are not ours to remove.

@@ -274,7 +274,8 @@ public:
     /// 0, or the errno of the failure, with OpenFailure() in plain words.
     /// The locks are those mail programs take: the lock file NAME.lock,
     /// then the locks on the file itself (RecordFileIo::TryLock), waited
-    /// for up to the lock wait all told.
+    /// for up to the lock wait all told; a file this call creates gets the
+    /// latter only.
     [[nodiscard]] int Open();
     /// The same for a file that is there already: ENOENT, and no file made,
     /// when there is none.
@@ -308,8 +309,8 @@ public:
     std::string CutBack(std::uint64_t length);
 
 private:
-    int OpenWith(int fd);
-    int TakeLocks(int fd);
+    int OpenWith(int fd, bool dotlock);
+    int TakeLocks(int fd, bool dotlock);
     void DropDotlock();
 
     std::string m_path;
