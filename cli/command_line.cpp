@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "interrupt_signals.h"
 
 #include "mbs_filter.h"
 #include "path_logger.h"
@@ -7,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <iterator>
 #include <ostream>
@@ -205,6 +207,8 @@ std::string SummaryLine(const BatchSummary &summary, std::size_t failures, const
         line += "; " + std::to_string(summary.alreadyPresent) + " already present";
     if (failures > 0)
         line += "; " + std::to_string(failures) + " failed";
+    if (summary.interrupted)
+        line += "; interrupted, " + Counted(summary.notConverted, "source file", "source files") + " not converted";
     return line + ".";
 }
 
@@ -264,6 +268,7 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
     }
 
     ProgressReporter reporter(err, showBar, std::move(sizes), {}, 10.0, std::move(errColumns));
+    reporter.SetStopCheck([] { return CaughtInterrupt() != 0; });
     for (const FileFailure &failure : collected.failures)
         reporter.ReportFailure(failure.path, failure.reason);
 
@@ -277,6 +282,8 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
     const std::size_t failures = collected.failures.size() + summary.failures.size();
     out << SummaryLine(summary, failures, options.outputDir) << '\n';
     out.flush();
+    if (summary.interrupted)
+        return InterruptedExitStatus(CaughtInterrupt() != 0 ? CaughtInterrupt() : SIGINT);
     return failures == 0 ? kExitConverted : kExitFailures;
 }
 

@@ -1,6 +1,7 @@
 // opera2mbox: converts Opera Mail message files into mbox mailboxes.
 
 #include "command_line.h"
+#include "interrupt_signals.h"
 #include "mailbox_record.h"
 #include "program_main.h"
 
@@ -47,7 +48,10 @@ int tovaly::ProgramMain(const std::vector<std::string> &args)
 {
     std::ios::sync_with_stdio(false);
     tovaly::LetOversizeWritesFail();
-    return tovaly::RunOpera2Mbox(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0, StderrColumns);
+    tovaly::CatchInterrupts();
+    const int status = tovaly::RunOpera2Mbox(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0, StderrColumns);
+    tovaly::InterruptHandled();
+    return status;
 }
 
 // Windows starts the program at wmain (wmain_windows.cpp), with its

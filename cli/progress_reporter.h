@@ -59,6 +59,13 @@ public:
     void MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to) override;
     void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override;
     bool FollowsLines() const override { return m_showBar; }
+    /// Writes it as ReportWarning does.
+    void BatchWarning(const std::string &text) override { ReportWarning(text); }
+    /// Nothing to serve between records: mailboxes stay open across them.
+    bool Yields() const override { return false; }
+    /// What `stopRequested` says (false when not given).
+    bool StopRequested() const override { return m_stopRequested && m_stopRequested(); }
+    void SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
 
     /// Writes a failure that did not come from the batch (e.g. a folder that
     /// could not be listed), keeping the bar intact.
@@ -84,6 +91,7 @@ private:
     Clock m_clock;
     double m_interval;
     Columns m_columns;
+    std::function<bool()> m_stopRequested;
     double m_start = 0;
     double m_lastDraw = 0;
     bool m_drawnOnce = false;

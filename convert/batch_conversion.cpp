@@ -140,7 +140,8 @@ public:
     {
         RecordResult result;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            observer.Yield();
+            if (observer.Yields())
+                observer.Yield();
             result = append();
             std::error_code ec;
             if (result.ok || !madeEarlier || std::filesystem::is_directory(PathFromUtf8(location.mirrorFolder), ec))
@@ -210,32 +211,71 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     Locator locator(request);
     FolderMaker folders(io, locator.Root());
     Tally tally;
+    io.SetStopCheck([&observer] { return observer.StopRequested(); });
     ExistingMailboxes existing(
-        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); });
+        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); }, &io,
+        locator.Root());
+    // The mailbox of the sources before, kept for the next ones bound for
+    // it: an observer that does not yield has it stay open between them.
+    std::optional<MailboxFile> mailbox;
+    std::vector<std::string> closeFailures;
+    const auto closeMailbox = [&] {
+        if (!mailbox)
+            return;
+        if (const int error = mailbox->Close(); error != 0) {
+            closeFailures.push_back("closing mailbox '" + mailbox->Path() + "' failed (" +
+                                    std::generic_category().message(error) +
+                                    "): the records written last may not all be there");
+            observer.BatchWarning(closeFailures.back());
+        }
+        mailbox.reset();
+    };
     const std::size_t total = request.sources.size();
+    std::size_t stoppedAt = total;
     for (std::size_t i = 0; i < total; ++i) {
+        if (observer.StopRequested()) {
+            stoppedAt = i;
+            break;
+        }
         const std::string &source = request.sources[i];
         observer.FileStarted(i, total, source);
         const MailboxLocation location = locator.Locate(i);
+        if (mailbox && mailbox->Path() != location.mailboxPath)
+            closeMailbox();
         bool madeEarlier = false;
         std::optional<RecordResult> result = folders.Make(location, madeEarlier);
         ExistingMessages *present = nullptr;
+        std::vector<std::string> warnings;
         if (!result && request.skipExisting) {
             RecordResult failure;
-            present = existing.For(location.mailboxPath, failure);
+            present = existing.For(location.mailboxPath, failure, &warnings);
             if (!present)
                 result = std::move(failure);
         }
-        if (!result)
+        if (!result) {
+            if (!mailbox)
+                mailbox.emplace(location.mailboxPath, io, locator.Root());
             result = folders.Append(location, madeEarlier, observer, [&] {
-                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, present,
-                                           locator.Root());
+                return AppendMailboxRecord(source, *mailbox, &observer, request.lineEnds, present);
             });
+        }
+        if (!result->ok && observer.StopRequested()) {
+            // Taken back because the run was stopped, not because it failed.
+            stoppedAt = i;
+            break;
+        }
+        if (result->ok && !warnings.empty())
+            result->warnings.insert(result->warnings.begin(), warnings.begin(), warnings.end());
         tally.Count(source, location, *result);
         observer.FileDone(i, total, source, *result);
     }
+    closeMailbox();
+    io.SetStopCheck(nullptr);
     BatchSummary summary = tally.Summary();
+    summary.warnings.insert(summary.warnings.end(), closeFailures.begin(), closeFailures.end());
     summary.skipExisting = request.skipExisting;
+    summary.interrupted = stoppedAt < total;
+    summary.notConverted = total - stoppedAt;
     return summary;
 }
 

@@ -56,6 +56,11 @@ struct [[nodiscard]] BatchSummary {
     /// What was done besides appending that the user should hear of (a torn
     /// mailbox completed), in plain words, in the order it happened.
     std::vector<std::string> warnings;
+    /// The observer asked to stop (StopRequested): the source being
+    /// converted then was taken back, and it and those after it were not
+    /// converted (nor counted as failed).
+    bool interrupted = false;
+    std::size_t notConverted = 0; ///< sources left when the run stopped
 };
 
 /// Hears the progress of a batch. Inherits the per-line progress and the
@@ -85,6 +90,10 @@ public:
         (void)from;
         (void)to;
     }
+    /// Something the user should hear of that belongs to no one source (a
+    /// mailbox kept open across sources that failed to close); it goes to
+    /// BatchSummary::warnings too.
+    virtual void BatchWarning(const std::string &text) { (void)text; }
 };
 
 /// Converts every source of `request` in order: the source's absolute path
@@ -99,7 +108,8 @@ public:
 /// share it, and made again if it vanishes in between.
 ///
 /// One source is read and written at a time, and no mailbox is open while
-/// the observer yields.
+/// the observer yields. When the observer asks to stop, the source being
+/// converted is taken back and the run ends there (BatchSummary::interrupted).
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer);
 
 /// The same, making the file calls through `io`.

@@ -1,10 +1,10 @@
 #include "existing_messages.h"
-#include "utf8_path.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace tovaly {
 
@@ -36,6 +36,15 @@ std::string Quoted(const std::string &path)
     return "'" + path + "'";
 }
 
+constexpr std::size_t kScanChunk = std::size_t{1} << 18;
+
+// Hashes every record and remembers where the last one started.
+class ScanVisitor final : public RecordDigester {
+public:
+    std::uint64_t lastRecordAt = 0;
+    void RecordStarted(std::uint64_t offset, std::string_view) override { lastRecordAt = offset; }
+};
+
 } // namespace
 
 RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closing,
@@ -52,58 +61,111 @@ RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closin
     return digester.digests;
 }
 
-ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut)
-    : m_path(std::move(mailboxPath)), m_onCut(std::move(onCut))
+ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut, RecordFileIo *io, std::string outputRoot)
+    : m_path(std::move(mailboxPath)), m_onCut(std::move(onCut)), m_ownIo(io ? nullptr : new RecordFileIo()),
+      m_io(io ? io : m_ownIo.get()), m_mailbox(std::make_unique<MailboxFile>(m_path, *m_io, std::move(outputRoot)))
 {
 }
+
+ExistingMessages::~ExistingMessages() = default;
 
 bool ExistingMessages::Load()
 {
-    // A link may lead out of the output folder: the record writer refuses
-    // it, and it is neither read nor cut here.
-    std::error_code linkError;
-    if (std::filesystem::is_symlink(std::filesystem::symlink_status(std::filesystem::path(m_path), linkError))) {
-        m_errorCode = ELOOP;
-        m_error = "mailbox " + Quoted(m_path) +
-                  " is a symbolic link, and mailboxes are written only inside the output folder, never through links";
+    // Under the locks, so that a record another program is writing is
+    // whole before it is read; through the descriptor that was checked, so
+    // that a link or FIFO put in its place meanwhile is neither read nor cut.
+    if (const int error = m_mailbox->OpenExisting(); error != 0) {
+        if (error == ENOENT)
+            return true; // a missing mailbox holds nothing, and none is made
+        m_errorCode = error;
+        m_error = m_mailbox->OpenFailure();
         return false;
     }
-    // Reading a FIFO or a device would wait or never end: only a regular
-    // file (or none) is read.
-    std::error_code statusError;
-    const std::filesystem::file_status status = std::filesystem::status(PathFromUtf8(m_path), statusError);
-    if (!statusError && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        m_errorCode = std::filesystem::is_directory(status) ? EISDIR : EINVAL;
-        m_error = "mailbox " + Quoted(m_path) + " is not a file";
+    MailboxScan scan;
+    bool loaded = Scan(scan);
+    if (loaded) {
+        m_digests = std::move(scan.digests);
+        m_length = scan.size;
+        // The last record is in doubt unless what follows it was torn off:
+        // a run writes a record whole before it starts the next one.
+        const bool lastRecordTorn = scan.records > 0 && scan.wholeEnd == scan.lastRecordAt && scan.wholeEnd < scan.size;
+        loaded = scan.wholeEnd == scan.size || Cut(scan.size, scan.wholeEnd);
+        m_lastInDoubt = scan.records > 0 && !lastRecordTorn;
+        m_lastDigest = scan.lastRecordDigest;
+        m_lastSize = scan.lastRecordSize;
+        m_lastAt = scan.lastRecordAt;
+    }
+    if (const int error = m_mailbox->Close(); error != 0 && loaded) {
+        m_errorCode = error;
+        m_error = "cannot read mailbox " + Quoted(m_path) + ": " + std::generic_category().message(error);
         return false;
     }
-    MailboxScan scan = ScanMailbox(m_path);
-    if (!scan.ok) {
-        m_errorCode = scan.errorCode != 0 ? scan.errorCode : EIO;
-        m_error = std::move(scan.error);
-        return false;
+    return loaded;
+}
+
+// Reads the open mailbox to the length it had when it was locked.
+bool ExistingMessages::Scan(MailboxScan &scan)
+{
+    ScanVisitor visitor;
+    MboxReader reader(visitor);
+    std::vector<char> buffer(kScanChunk);
+    const std::uint64_t length = m_mailbox->Length();
+    std::uint64_t offset = 0;
+    while (offset < length) {
+        errno = 0;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
+        const std::int64_t got = m_mailbox->ReadAt(buffer.data(), want, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            m_errorCode = got < 0 && errno != 0 ? errno : EIO;
+            m_error = "cannot read mailbox " + Quoted(m_path) + ": " + std::generic_category().message(m_errorCode);
+            return false;
+        }
+        reader.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+        offset += static_cast<std::uint64_t>(got);
     }
-    m_digests = std::move(scan.digests);
-    m_length = scan.size;
-    // The last record is in doubt unless what follows it was torn off: a run
-    // writes a record whole before it starts the next one.
-    const bool lastRecordTorn = scan.records > 0 && scan.wholeEnd == scan.lastRecordAt && scan.wholeEnd < scan.size;
-    if (scan.wholeEnd < scan.size && !Cut(scan.size, scan.wholeEnd))
-        return false;
-    m_lastInDoubt = scan.records > 0 && !lastRecordTorn;
-    m_lastDigest = scan.lastRecordDigest;
-    m_lastSize = scan.lastRecordSize;
-    m_lastAt = scan.lastRecordAt;
+    reader.Finish();
+    scan.ok = true;
+    scan.exists = true;
+    scan.size = reader.Size();
+    scan.records = reader.Records();
+    scan.firstRecordAt = reader.FirstRecordAt();
+    scan.wholeEnd = reader.WholeEnd();
+    scan.lastRecordAt = visitor.lastRecordAt;
+    if (scan.records > 0) {
+        scan.lastRecordDigest = visitor.Last();
+        scan.lastRecordSize = visitor.LastSize();
+    }
+    scan.digests = std::move(visitor.Digests());
     return true;
 }
 
+// Cuts the mailbox back from `from` to `to` bytes: at once when it is open
+// (and locked), else once it is opened and locked again and still ends at
+// `from`; a mailbox another program has written to since is left alone.
 bool ExistingMessages::Cut(std::uint64_t from, std::uint64_t to)
 {
-    std::error_code ec;
-    std::filesystem::resize_file(PathFromUtf8(m_path), to, ec);
-    if (ec) {
-        m_errorCode = ec.value() != 0 ? ec.value() : EIO;
-        m_error = "cannot cut mailbox " + Quoted(m_path) + " back to its last whole record: " + ec.message();
+    const bool wasOpen = m_mailbox->IsOpen();
+    if (!wasOpen) {
+        if (const int error = m_mailbox->OpenExisting(); error != 0) {
+            m_errorCode = error;
+            m_error =
+                "cannot cut mailbox " + Quoted(m_path) + " back to its last whole record: " + m_mailbox->OpenFailure();
+            return false;
+        }
+        if (m_mailbox->Length() != from) {
+            // Another program wrote after that record: it is no longer last.
+            (void)m_mailbox->Close();
+            return true;
+        }
+    }
+    const std::string failure = m_mailbox->CutBack(to);
+    if (!wasOpen)
+        (void)m_mailbox->Close();
+    if (!failure.empty()) {
+        m_errorCode = EIO;
+        m_error = "cannot cut mailbox " + Quoted(m_path) + " back to its last whole record" + failure;
         return false;
     }
     m_length = to;
@@ -137,12 +199,18 @@ SkipVerdict ExistingMessages::Check(std::string_view text, std::string_view clos
     return verdict;
 }
 
-ExistingMessages *ExistingMailboxes::For(const std::string &mailboxPath, RecordResult &failure)
+ExistingMessages *ExistingMailboxes::For(const std::string &mailboxPath, RecordResult &failure,
+                                         std::vector<std::string> *warnings)
 {
     if (const auto found = m_mailboxes.find(mailboxPath); found != m_mailboxes.end())
         return found->second.get();
-    auto messages = std::make_unique<ExistingMessages>(mailboxPath, m_onCut);
-    if (!messages->Load()) {
+    auto messages = std::make_unique<ExistingMessages>(mailboxPath, m_onCut, m_io, m_root);
+    const bool loaded = messages->Load();
+    if (warnings) {
+        for (std::string &warning : messages->TakeWarnings())
+            warnings->push_back(std::move(warning));
+    }
+    if (!loaded) {
         failure = RecordResult{};
         failure.errorCode = messages->ErrorCode();
         failure.error = messages->Error();

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace tovaly {
 
@@ -51,12 +52,22 @@ RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closin
 /// is that cut-short copy and is cut off first. A rerun with the arguments
 /// of the interrupted run comes to that message first, since it converts in
 /// the same order.
+///
+/// The mailbox is read and cut through the record writer's file calls,
+/// under the locks the record writer takes (MailboxFile), so a record
+/// another program is writing meanwhile is waited for, never cut; and
+/// with an output folder, only a mailbox below it that no link leads to
+/// is read or cut.
 class ExistingMessages final : public RecordSkipper {
 public:
     using CutHandler = std::function<void(const MailboxCut &)>;
 
-    /// `onCut` hears of every cut made to the mailbox.
-    ExistingMessages(std::string mailboxPath, CutHandler onCut);
+    /// `onCut` hears of every cut made to the mailbox. The file calls go
+    /// through `io` (the system's own when null); `outputRoot` as for
+    /// AppendMailboxRecord.
+    ExistingMessages(std::string mailboxPath, CutHandler onCut, RecordFileIo *io = nullptr,
+                     std::string outputRoot = {});
+    ~ExistingMessages() override;
 
     /// Reads the mailbox (a missing one holds nothing) and cuts off a torn
     /// last record. False when the mailbox cannot be read, is not a regular
@@ -69,12 +80,19 @@ public:
     std::uint64_t Unmatched() const { return m_digests.Size(); }
     int ErrorCode() const { return m_errorCode; }
     const std::string &Error() const { return m_error; }
+    /// What the user should hear of from reading it (a lock file that
+    /// could not be made), taken once.
+    std::vector<std::string> TakeWarnings() { return m_mailbox->TakeWarnings(); }
 
 private:
+    bool Scan(MailboxScan &scan);
     bool Cut(std::uint64_t from, std::uint64_t to);
 
     std::string m_path;
     CutHandler m_onCut;
+    std::unique_ptr<RecordFileIo> m_ownIo;
+    RecordFileIo *m_io;
+    std::unique_ptr<MailboxFile> m_mailbox;
     DigestCounts m_digests;
     // The last record, while it may still turn out to be a cut-short copy.
     bool m_lastInDoubt = false;
@@ -90,15 +108,24 @@ private:
 /// when the run first comes to it.
 class ExistingMailboxes {
 public:
-    explicit ExistingMailboxes(ExistingMessages::CutHandler onCut) : m_onCut(std::move(onCut)) {}
+    /// Reads through `io` (the system's own when null) below `outputRoot`
+    /// (anywhere when empty).
+    explicit ExistingMailboxes(ExistingMessages::CutHandler onCut, RecordFileIo *io = nullptr,
+                               std::string outputRoot = {})
+        : m_onCut(std::move(onCut)), m_io(io), m_root(std::move(outputRoot))
+    {
+    }
 
     /// The messages of `mailboxPath`, read on the first call for it. Null
     /// when it cannot be read (asked again on the next call), with the reason
-    /// in `failure`.
-    ExistingMessages *For(const std::string &mailboxPath, RecordResult &failure);
+    /// in `failure`. What reading it warned of goes to `warnings`.
+    ExistingMessages *For(const std::string &mailboxPath, RecordResult &failure,
+                          std::vector<std::string> *warnings = nullptr);
 
 private:
     ExistingMessages::CutHandler m_onCut;
+    RecordFileIo *m_io;
+    std::string m_root;
     std::unordered_map<std::string, std::unique_ptr<ExistingMessages>> m_mailboxes;
 };
 

@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -47,7 +48,7 @@ std::string Quoted(const std::string &path)
 
 void YieldTo(RecordObserver *observer)
 {
-    if (observer)
+    if (observer && observer->Yields())
         observer->Yield();
 }
 
@@ -179,25 +180,52 @@ std::size_t ChunkSizeFor(std::uint64_t totalBytes)
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(totalBytes + 1, kMinChunk, kMaxChunk));
 }
 
-// Reads the source through the splitter, a `chunk` at a time, until its end,
-// a read error (whose errno it returns) or the splitter's refusal.
+// How reading a source ended.
+enum class FeedEnd {
+    Whole,     // read to the size it had when opened (or the splitter refused more)
+    Grew,      // the same, and there is more now: left for the next run
+    Shrank,    // it ended before that size: another program cut it
+    Stopped,   // the user asked the run to stop
+    ReadError, // with the errno
+};
+
+struct Fed {
+    FeedEnd end = FeedEnd::Whole;
+    int error = 0;
+};
+
+// Reads the source through the splitter, a `chunk` at a time, up to `size`
+// (its size when opened), a read error or the splitter's refusal.
 // `bytesRead` counts what was read, a chunk before it is fed.
-int FeedSource(RecordFileIo &io, int fd, std::span<char> chunk, MessageSplitter &splitter, std::uint64_t &bytesRead)
+Fed FeedSource(RecordFileIo &io, int fd, std::span<char> chunk, MessageSplitter &splitter, std::uint64_t size,
+               const RecordObserver *observer, std::uint64_t &bytesRead)
 {
-    while (true) {
+    while (bytesRead < size) {
+        if (observer && observer->StopRequested())
+            return {FeedEnd::Stopped, ECANCELED};
         errno = 0;
-        const std::int64_t got = io.Read(fd, chunk.data(), chunk.size());
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - bytesRead));
+        const std::int64_t got = io.Read(fd, chunk.data(), want);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return LastError();
+            return {FeedEnd::ReadError, LastError()};
         }
         if (got == 0)
-            return 0;
+            return {FeedEnd::Shrank, EIO};
         bytesRead += static_cast<std::uint64_t>(got);
         if (!splitter.Feed(std::string_view(chunk.data(), static_cast<std::size_t>(got))))
-            return 0;
+            return {};
     }
+    // One byte more tells whether it grew.
+    std::int64_t more = 0;
+    do {
+        errno = 0;
+        more = io.Read(fd, chunk.data(), 1);
+    } while (more < 0 && errno == EINTR);
+    if (more < 0)
+        return {FeedEnd::ReadError, LastError()};
+    return {more > 0 ? FeedEnd::Grew : FeedEnd::Whole, 0};
 }
 
 // The parts of the record of one message around its text: the From line
@@ -238,26 +266,34 @@ RecordFrame FrameRecord(const SplitMessage &message, std::int64_t fileTime, Line
 
 // Writes the records of one source to a mailbox and takes them all back when
 // anything fails. The mailbox is opened and closed around every write, so it
-// is never open while the observer yields.
+// is never open while the observer yields; an observer that does not yield
+// has it kept open from one record to the next (up to the io's HoldLimit).
 class RecordAppender {
 public:
     RecordAppender(MailboxFile &mailbox, RecordObserver *observer, LineEnds lineEnds, RecordSkipper *skipper)
-        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds), m_skipper(skipper)
+        : m_mailbox(mailbox), m_observer(observer), m_lineEnds(lineEnds), m_skipper(skipper),
+          m_keepOpen(observer && !observer->Yields())
     {
     }
 
     // Writes `pieces`, which hold `records` whole records.
     bool Write(std::span<std::string_view> pieces, int records)
     {
-        if (const int error = m_mailbox.Open(); error != 0)
-            return Fail(error, m_mailbox.OpenFailure());
+        if (Stopped())
+            return Fail(ECANCELED, Interrupted());
+        // Held since this program's last record: its tail is whole.
+        const bool tailKnown = m_mailbox.WrittenLastByUs();
+        const int openError = m_mailbox.Open();
+        TakeWarnings();
+        if (openError != 0)
+            return Fail(openError, openError == ECANCELED ? Interrupted() : m_mailbox.OpenFailure());
         std::string completion;
         if (!m_mark) {
             // Before this source's first record: where it may be cut back
             // to, and a tail left torn by an earlier run completed first.
             m_mark = m_mailbox.Length();
             std::string tail;
-            if (m_mailbox.ReadTail(tail) == 0) {
+            if (!tailKnown && m_mailbox.ReadTail(tail) == 0) {
                 const MailboxTail state = CheckMailboxTail(tail, m_mailbox.Length());
                 completion = TailCompletion(state, tail, m_lineEnds);
                 if (!completion.empty())
@@ -267,7 +303,8 @@ public:
             // Another program appended between two records of this source:
             // what went before is followed by its mail and stays.
             m_mark = m_mailbox.Length();
-            m_stranded += m_records;
+            m_stranded += m_sinceMark;
+            m_sinceMark = 0;
         }
         std::vector<std::string_view> all;
         if (!completion.empty()) {
@@ -279,16 +316,21 @@ public:
         if (const int error = m_mailbox.Write(pieces); error != 0)
             return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
         m_end = m_mailbox.Length();
-        if (const int closeError = m_mailbox.Close(); closeError != 0)
-            return Fail(closeError,
-                        "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
+        if (!m_keepOpen || m_mailbox.HeldFor(m_mailbox.Io().HoldLimit())) {
+            if (const int closeError = m_mailbox.Close(); closeError != 0)
+                return Fail(closeError,
+                            "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
+        }
         m_records += records;
+        m_sinceMark += records;
         return true;
     }
 
     // The record of one message cut out while the source is read.
     bool Append(const SplitMessage &message, std::int64_t fileTime)
     {
+        if (Stopped())
+            return Fail(ECANCELED, Interrupted());
         if (m_skipper) {
             SkipVerdict verdict = m_skipper->Check(message.text, ClosingOf(message.text, m_lineEnds));
             if (verdict.errorCode != 0)
@@ -321,7 +363,7 @@ public:
     // The warnings for the report of a source that went in whole.
     std::vector<std::string> Warnings() const
     {
-        std::vector<std::string> warnings;
+        std::vector<std::string> warnings = m_warnings;
         if (m_completion) {
             const char *added =
                 m_completion->state == TailState::MissingLineEnd ? "a line end and an empty line" : "an empty line";
@@ -331,7 +373,22 @@ public:
         return warnings;
     }
 
+    void Warn(std::string text) { m_warnings.push_back(std::move(text)); }
+
+    // Takes the mailbox's warnings into this source's.
+    void TakeWarnings()
+    {
+        for (std::string &warning : m_mailbox.TakeWarnings())
+            m_warnings.push_back(std::move(warning));
+    }
+
 private:
+    bool Stopped() const { return m_observer && m_observer->StopRequested(); }
+    std::string Interrupted() const
+    {
+        return "interrupted before all its messages were in mailbox " + Quoted(m_mailbox.Path());
+    }
+
     bool Fail(int error, std::string text)
     {
         if (m_errorCode == 0) {
@@ -339,6 +396,7 @@ private:
             m_error = std::move(text);
         }
         m_records = 0;
+        m_sinceMark = 0;
         m_skipped = 0;
         if (m_mark) {
             m_error += m_mailbox.CutBack(*m_mark);
@@ -357,10 +415,13 @@ private:
     RecordObserver *m_observer;
     LineEnds m_lineEnds;
     RecordSkipper *m_skipper;
+    bool m_keepOpen;
     std::optional<std::uint64_t> m_mark;     // the mailbox length before this source
     std::uint64_t m_end = 0;                 // where this source's last record ended
     std::optional<MailboxTail> m_completion; // a torn tail this source completed
-    int m_stranded = 0;
+    std::vector<std::string> m_warnings;
+    int m_stranded = 0;  // records that stay whatever happens: another program wrote after them
+    int m_sinceMark = 0; // records written since m_mark
     int m_records = 0;
     int m_skipped = 0;
     int m_errorCode = 0;
@@ -424,7 +485,11 @@ public:
         OpenedSource opened = OpenSource(m_io, m_sourcePath);
         if (opened.fd < 0)
             return Failure(m_result, opened.errorCode, std::move(opened.error));
-        m_mailbox.Exclude(opened.status.device, opened.status.inode);
+        if (!m_mailbox.Exclude(opened.status.device, opened.status.inode)) {
+            (void)m_io.Close(opened.fd);
+            return Failure(m_result, EINVAL,
+                           "the source is the mailbox " + Quoted(m_mailbox.Path()) + " it would go into");
+        }
         OpenFile source(m_io, opened.fd);
         const std::int64_t fileTime = opened.fileTime;
         m_totalBytes = opened.size;
@@ -434,21 +499,37 @@ public:
             if (m_totalBytes > 0)
                 m_percent = PercentOf(bytesSoFar, m_totalBytes);
             m_observer->LineRead(bytesSoFar, m_totalBytes, m_percent);
-            m_observer->Yield();
+            YieldTo(m_observer);
         };
         MessageSplitter splitter(
             [this, fileTime](const SplitMessage &message) { return m_appender.Append(message, fileTime); }, m_lineEnds,
             m_totalBytes, m_observer && m_observer->FollowsLines() ? MessageSplitter::LineCounted(lineRead) : nullptr);
         const std::size_t chunkSize = ChunkSizeFor(m_totalBytes);
         const auto chunk = std::make_unique_for_overwrite<char[]>(chunkSize);
-        const int readError =
-            FeedSource(m_io, source.Fd(), std::span<char>(chunk.get(), chunkSize), splitter, m_result.bytesRead);
+        const Fed fed = FeedSource(m_io, source.Fd(), std::span<char>(chunk.get(), chunkSize), splitter, m_totalBytes,
+                                   m_observer, m_result.bytesRead);
         (void)source.Close(); // read only: nothing to lose
         YieldTo(m_observer);
 
-        if (readError != 0) {
-            m_appender.Abandon(readError, "cannot read file " + Quoted(m_sourcePath) + ": " + Describe(readError));
+        switch (fed.end) {
+        case FeedEnd::ReadError:
+            m_appender.Abandon(fed.error, "cannot read file " + Quoted(m_sourcePath) + ": " + Describe(fed.error));
             return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
+        case FeedEnd::Shrank:
+            m_appender.Abandon(fed.error, "file " + Quoted(m_sourcePath) + " became shorter while it was read (" +
+                                              std::to_string(m_result.bytesRead) + " of its " +
+                                              std::to_string(m_totalBytes) + " bytes were there)");
+            return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
+        case FeedEnd::Stopped:
+            m_appender.Abandon(fed.error, "interrupted while " + Quoted(m_sourcePath) + " was read");
+            return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
+        case FeedEnd::Grew:
+            m_appender.Warn("file " + Quoted(m_sourcePath) + " grew while it was read: its first " +
+                            std::to_string(m_totalBytes) +
+                            " bytes were converted, and what was added is left for the next run");
+            break;
+        case FeedEnd::Whole:
+            break;
         }
         if (!m_appender.Failed())
             (void)splitter.Finish();
@@ -506,17 +587,96 @@ int MailboxFile::Open()
         return 0;
     m_openFailure.clear();
     errno = 0;
-    const int fd = m_io.OpenMailbox(m_path, m_root);
+    bool made = false;
+    const int fd = m_io.OpenMailbox(m_path, m_root, &made);
     if (fd < 0) {
         const int error = LastError();
         m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
         return error;
     }
-    return OpenWith(fd);
+    if (made) {
+        FileStatus status;
+        if (m_io.Stat(fd, status) == 0) {
+            m_made = true;
+            m_madeDevice = status.device;
+            m_madeInode = status.inode;
+        }
+    }
+    // A mailbox this call made was in no other program's hands a moment ago:
+    // the locks on the file itself keep it so without a lock file (which
+    // costs a new inode per mailbox, the same as the mailbox itself).
+    return OpenWith(fd, !made);
+}
+
+int MailboxFile::OpenExisting()
+{
+    if (m_fd >= 0)
+        return 0;
+    m_openFailure.clear();
+    errno = 0;
+    const int fd = m_io.ReopenMailbox(m_path, m_root);
+    if (fd < 0) {
+        const int error = LastError();
+        m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
+        return error;
+    }
+    return OpenWith(fd, true);
+}
+
+// Takes the lock file (with `dotlock`), then the locks on `fd`, waiting while another
+// program holds either: 0, or the errno of the failure.
+int MailboxFile::TakeLocks(int fd, bool dotlock)
+{
+    const auto deadline = std::chrono::steady_clock::now() + m_io.LockWait();
+    while (true) {
+        bool busy = false;
+        if (dotlock && !m_dotlocked && !m_dotlockRefused) {
+            errno = 0;
+            if (m_io.TryDotlock(m_path, m_root) == 0) {
+                m_dotlocked = true;
+            } else if (errno == EEXIST) {
+                busy = true;
+            } else {
+                // A folder where no lock file may be made: the locks on the
+                // file itself still keep out every program that takes them.
+                const int error = LastError();
+                m_dotlockRefused = true;
+                if (m_io.FirstDotlockRefusal())
+                    m_warnings.push_back("cannot make the lock file " + Quoted(m_path + ".lock") + " (" +
+                                         Describe(error) + "); mailboxes are locked without lock files");
+            }
+        }
+        if (!busy) {
+            errno = 0;
+            if (m_io.TryLock(fd) == 0)
+                return 0;
+            const int error = LastError();
+            if (error != EWOULDBLOCK && error != EAGAIN && error != EINTR) {
+                DropDotlock();
+                return error;
+            }
+        }
+        if (m_io.StopRequested()) {
+            DropDotlock();
+            return ECANCELED;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            DropDotlock();
+            return EWOULDBLOCK;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void MailboxFile::DropDotlock()
+{
+    if (m_dotlocked)
+        (void)m_io.RemoveDotlock(m_path, m_root);
+    m_dotlocked = false;
 }
 
 // Checks what `fd` opened, locks it and learns its length; closes it on failure.
-int MailboxFile::OpenWith(int fd)
+int MailboxFile::OpenWith(int fd, bool dotlock)
 {
     const auto fail = [&](int error, std::string text) {
         (void)m_io.Close(fd);
@@ -533,23 +693,28 @@ int MailboxFile::OpenWith(int fd)
         return fail(status.directory ? EISDIR : EINVAL, NotPlainFile(m_path));
     if (m_excluded && status.device == m_excludedDevice && status.inode == m_excludedInode)
         return fail(EINVAL, "the source is the mailbox " + Quoted(m_path) + " it would go into");
-    errno = 0;
-    if (m_io.Lock(fd) != 0) {
-        const int error = LastError();
-        if (error == EWOULDBLOCK || error == EAGAIN || error == EACCES)
+    if (const int error = TakeLocks(fd, dotlock); error != 0) {
+        if (error == EWOULDBLOCK)
             return fail(EWOULDBLOCK,
                         "cannot write to mailbox " + Quoted(m_path) + ": mailbox is in use by another program");
+        if (error == ECANCELED)
+            return fail(ECANCELED, "interrupted while waiting for mailbox " + Quoted(m_path));
         return fail(error, "cannot lock mailbox " + Quoted(m_path) + ": " + Describe(error));
     }
     // Asked again under the lock: another program may have appended since.
     errno = 0;
     if (m_io.Stat(fd, status) != 0) {
         const int error = LastError();
+        DropDotlock();
         return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
     }
     m_fd = fd;
     m_length = status.size;
     m_lengthKnown = true;
+    m_device = status.device;
+    m_inode = status.inode;
+    m_openedAt = std::chrono::steady_clock::now();
+    m_wroteSinceOpen = false;
     return 0;
 }
 
@@ -590,12 +755,39 @@ int MailboxFile::Write(std::span<const std::string_view> pieces)
         }
     }
     m_length += sent;
+    m_wroteSinceOpen = error == 0;
     return error;
 }
 
 int MailboxFile::Close()
 {
-    return CloseDescriptor(m_io, m_fd);
+    const int error = CloseDescriptor(m_io, m_fd);
+    DropDotlock();
+    return error;
+}
+
+std::int64_t MailboxFile::ReadAt(char *buffer, std::size_t size, std::uint64_t offset)
+{
+    if (m_fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return m_io.ReadAt(m_fd, buffer, size, offset);
+}
+
+bool MailboxFile::RemoveIfMadeAndEmpty()
+{
+    if (!m_made || (m_lengthKnown && m_length > 0))
+        return false; // records of this run are in it (as far as it knows)
+    m_made = false;
+    if (OpenExisting() != 0)
+        return false;
+    FileStatus status;
+    const bool remove = m_io.Stat(m_fd, status) == 0 && status.size == 0 && status.device == m_madeDevice &&
+                        status.inode == m_madeInode;
+    const bool removed = remove && m_io.RemoveMailbox(m_fd, m_path, m_root) == 0;
+    (void)Close();
+    return removed;
 }
 
 std::string MailboxFile::CutBack(std::uint64_t length)
@@ -612,7 +804,7 @@ std::string MailboxFile::CutBack(std::uint64_t length)
                    (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place" : Describe(error)) + ")";
         }
         const std::uint64_t expected = m_length;
-        if (OpenWith(fd) != 0)
+        if (OpenWith(fd, true) != 0)
             return notCut + m_openFailure + ")";
         if (m_length != expected) {
             // Someone else has written (or cut) since: their bytes are not ours to remove.
@@ -687,7 +879,25 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
     } catch (...) {
         return OutOfMemory();
     }
-    return RunGuarded(sourcePath, *mailbox, observer, lineEnds, skipper);
+    RecordResult result = AppendMailboxRecord(sourcePath, *mailbox, observer, lineEnds, skipper);
+    if (const int closeError = mailbox->Close(); closeError != 0 && result.ok)
+        result = Failure(std::move(result), closeError,
+                         "cannot write to mailbox " + Quoted(mailboxPath) + ": " + Describe(closeError));
+    return result;
+}
+
+RecordResult AppendMailboxRecord(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer,
+                                 LineEnds lineEnds, RecordSkipper *skipper)
+{
+    RecordResult result = RunGuarded(sourcePath, mailbox, observer, lineEnds, skipper);
+    // A mailbox this source made and left empty (every record taken back)
+    // would read as an empty mailbox in a mail program: it goes again.
+    try {
+        (void)mailbox.RemoveIfMadeAndEmpty();
+    } catch (...) {
+        // Out of memory for a message: the empty file stays.
+    }
+    return result;
 }
 
 } // namespace tovaly

@@ -115,6 +115,11 @@ void MessageSplitter::CountLineEndingAt(const char *cr, const char *next)
 const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
 {
     const char *copyFrom = p;
+    // Written with LF, the text never grows: room for all of it at once, and
+    // no check per line.
+    const bool lf = m_lineEnd.size() == 1;
+    if (lf)
+        Reserve(m_size + static_cast<std::size_t>(end - p));
     while (p < end) {
         const char first = *p;
         if (first == '>' || first == 'F')
@@ -131,9 +136,16 @@ const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
                 m_skipLf = next == end;
             CountLineEndingAt(eol, next);
         }
-        if (std::string_view(eol, static_cast<std::size_t>(next - eol)) != m_lineEnd) {
-            Append(copyFrom, static_cast<std::size_t>(eol - copyFrom));
-            AppendLineEnd();
+        if (static_cast<std::size_t>(next - eol) != m_lineEnd.size() || *eol != m_lineEnd.front()) {
+            const auto size = static_cast<std::size_t>(eol - copyFrom);
+            if (lf) {
+                std::memcpy(m_data.get() + m_size, copyFrom, size);
+                m_size += size;
+                m_data[m_size++] = '\n';
+            } else {
+                Append(copyFrom, size);
+                AppendLineEnd();
+            }
             copyFrom = next;
         }
         if (eol == p) {

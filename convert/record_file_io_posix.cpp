@@ -1,6 +1,8 @@
-// RecordFileIo on POSIX systems: open(2) with O_APPEND, writev(2), an fcntl
-// write lock and ftruncate(2); below the output folder, folders and
-// mailboxes are reached one name at a time with openat(2) and O_NOFOLLOW.
+// RecordFileIo on POSIX systems: open(2) with O_APPEND, writev(2), the
+// locks mail programs take (a NAME.lock file linked into place, an fcntl
+// write lock and flock) and ftruncate(2); below the output folder, folders,
+// mailboxes and lock files are reached one name at a time with openat(2)
+// and O_NOFOLLOW.
 
 #include "mailbox_record.h"
 #include "output_layout.h"
@@ -9,18 +11,22 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <new>
 #include <span>
 #include <string_view>
 #include <system_error>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
 namespace tovaly {
 
@@ -54,6 +60,84 @@ int OpenFolderAt(int dir, const std::string &name)
 int LastError()
 {
     return errno != 0 ? errno : EIO;
+}
+
+std::string HostName()
+{
+    std::array<char, 256> name{};
+    if (::gethostname(name.data(), name.size() - 1) != 0)
+        return {};
+    return std::string(name.data());
+}
+
+// What a lock file holds: "PID:HOST", as Dovecot writes it.
+std::string DotlockText()
+{
+    return std::to_string(::getpid()) + ":" + HostName() + "\n";
+}
+
+// Whether the process a lock file names is known to be gone: it names this
+// host, and no process has its number.
+bool WriterIsGone(int dir, const std::string &lockName)
+{
+    const int fd = ::openat(dir, lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::array<char, 300> text{};
+    const ssize_t got = ::read(fd, text.data(), text.size() - 1);
+    ::close(fd);
+    if (got <= 0)
+        return false;
+    const std::string_view held(text.data(), static_cast<std::size_t>(got));
+    const auto colon = held.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    long long pid = 0;
+    for (const char c : held.substr(0, colon)) {
+        if (c < '0' || c > '9' || pid > 100000000)
+            return false;
+        pid = pid * 10 + (c - '0');
+    }
+    std::string_view host = held.substr(colon + 1);
+    while (!host.empty() && (host.back() == '\n' || host.back() == '\r'))
+        host.remove_suffix(1);
+    if (pid <= 0 || host != HostName())
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Whether the lock file `lockName` beside the mailbox `mailboxName` in
+// `dir` was left by a program that died: it names a process of this host
+// that is gone, or neither it nor the mailbox has changed for
+// kStaleDotlockAge. `seen` is what the lock file was found to be.
+bool DotlockIsStale(int dir, const std::string &lockName, const std::string &mailboxName, struct stat &seen)
+{
+    if (::fstatat(dir, lockName.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode))
+        return false;
+    if (WriterIsGone(dir, lockName))
+        return true;
+    const auto now = static_cast<long long>(std::time(nullptr));
+    const long long limit = kStaleDotlockAge.count();
+    if (now - static_cast<long long>(seen.st_mtime) <= limit)
+        return false;
+    struct stat mailbox {};
+    return ::fstatat(dir, mailboxName.c_str(), &mailbox, AT_SYMLINK_NOFOLLOW) != 0 ||
+           now - static_cast<long long>(mailbox.st_mtime) > limit;
+}
+
+// Whether flock there is a lock of its own: NFS clients make it an fcntl
+// lock, which would then stand against this program's own fcntl lock.
+bool FlockStandsApart(int fd)
+{
+#ifdef __linux__
+    struct statfs info {};
+    constexpr long kNfsMagic = 0x6969;
+    if (::fstatfs(fd, &info) == 0 && static_cast<long>(info.f_type) == kNfsMagic)
+        return false;
+#else
+    (void)fd;
+#endif
+    return true;
 }
 
 } // namespace
@@ -167,6 +251,25 @@ int RecordFileIo::OpenBelow(const std::string &root, const std::string &path, in
     return -1;
 }
 
+// The folder `path` lies in (below `root`, reached as OpenBelow does) and
+// its name there: a descriptor kept by this object, AT_FDCWD with the whole
+// path as the name when `root` is empty, or -1 with errno.
+int RecordFileIo::FolderOf(const std::string &root, const std::string &path, std::string &name)
+{
+    if (root.empty()) {
+        name = path;
+        return AT_FDCWD;
+    }
+    std::vector<std::string_view> names;
+    if (!NamesBelow(root, path, names) || names.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    name = std::string(names.back());
+    std::size_t reached = 0;
+    return Walk(root, std::span<const std::string_view>(names).first(names.size() - 1), false, reached);
+}
+
 int RecordFileIo::OpenSource(const std::string &path)
 {
     return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -205,26 +308,52 @@ FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string 
     }
 }
 
-int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root)
+namespace {
+
+// Read access too, for a look at the tail and a scan; a mailbox that may
+// only be written to is appended to without them.
+int OpenForAppending(const std::string &path, int flags)
 {
-    // Read access too, for a look at the tail; a mailbox that may only be
-    // written to is appended to without that look.
-    const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK;
-    if (root.empty()) {
-        const int fd = ::open(path.c_str(), O_RDWR | flags, 0666);
-        if (fd >= 0 || errno != EACCES)
+    const int fd = ::open(path.c_str(), O_RDWR | flags, 0666);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    return ::open(path.c_str(), O_WRONLY | flags, 0666);
+}
+
+} // namespace
+
+int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root, bool *created)
+{
+    const int flags = O_APPEND | O_CLOEXEC | O_NONBLOCK;
+    const auto open = [&](int more) {
+        return root.empty() ? OpenForAppending(path, flags | more)
+                            : OpenBelow(root, path, O_RDWR | flags | more, O_WRONLY | flags | more);
+    };
+    if (created)
+        *created = false;
+    // Made with O_EXCL when missing, so that this call knows it made it.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = open(0);
+        if (fd >= 0 || errno != ENOENT)
             return fd;
-        return ::open(path.c_str(), O_WRONLY | flags, 0666);
+        fd = open(O_CREAT | O_EXCL);
+        if (fd >= 0) {
+            if (created)
+                *created = true;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
     }
-    return OpenBelow(root, path, O_RDWR | flags, O_WRONLY | flags);
+    return -1;
 }
 
 int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
 {
-    const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+    const int flags = O_CLOEXEC | O_NONBLOCK;
     if (root.empty())
-        return ::open(path.c_str(), flags);
-    return OpenBelow(root, path, flags, flags);
+        return OpenForAppending(path, flags);
+    return OpenBelow(root, path, O_RDWR | flags, O_WRONLY | flags);
 }
 
 int RecordFileIo::Stat(int fd, FileStatus &status)
@@ -241,7 +370,7 @@ int RecordFileIo::Stat(int fd, FileStatus &status)
     return 0;
 }
 
-int RecordFileIo::Lock(int fd)
+int RecordFileIo::TryLock(int fd)
 {
     // The write lock mail readers and delivery agents take with fcntl. An
     // open-file-description lock where there is one, so that it belongs to
@@ -254,18 +383,135 @@ int RecordFileIo::Lock(int fd)
 #else
     const int command = F_SETLK;
 #endif
-    const auto deadline = std::chrono::steady_clock::now() + m_lockWait;
-    while (true) {
-        if (::fcntl(fd, command, &lock) == 0)
-            return 0;
-        if (errno != EAGAIN && errno != EACCES && errno != EINTR)
-            return -1;
-        if (std::chrono::steady_clock::now() >= deadline) {
+    if (::fcntl(fd, command, &lock) != 0) {
+        if (errno == EAGAIN || errno == EACCES || errno == EINTR)
             errno = EWOULDBLOCK;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return -1;
     }
+#ifdef LOCK_EX
+    // And flock, which some programs take instead.
+    if (FlockStandsApart(fd) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS)
+            return 0; // no flock on this file system: fcntl alone
+        lock.l_type = F_UNLCK;
+        (void)::fcntl(fd, command, &lock);
+        errno = error == EWOULDBLOCK || error == EAGAIN || error == EINTR ? EWOULDBLOCK : error;
+        return -1;
+    }
+#endif
+    return 0;
+}
+
+namespace {
+
+// Makes the lock file `lockName` in `dir` with O_EXCL and writes `text`
+// into it: 0, or -1.
+int MakeDotlock(int dir, const std::string &lockName, const std::string &text)
+{
+    const int fd = ::openat(dir, lockName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+    if (::close(fd) != 0 || !written) {
+        ::unlinkat(dir, lockName.c_str(), 0);
+        errno = error != 0 ? error : EIO;
+        return -1;
+    }
+    return 0;
+}
+
+// Makes the lock file `lockName` in `dir` holding DotlockText, never empty
+// for a moment (a program killed meanwhile would leave a lock nobody could
+// tell the owner of): written under a name of its own first, then linked
+// to `lockName`, which fails with EEXIST while it is there. 0, or -1.
+int LinkDotlock(int dir, const std::string &lockName)
+{
+    const std::string text = DotlockText();
+#ifdef O_TMPFILE
+    // A file with no name at all until it is linked (Linux), so that a
+    // program killed meanwhile leaves nothing behind.
+    if (const int fd = ::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644); fd >= 0) {
+        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (error == 0 && ::linkat(AT_FDCWD, self.c_str(), dir, lockName.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            error = errno;
+        ::close(fd);
+        if (error != ENOENT) { // ENOENT: no /proc to link it through
+            errno = error;
+            return error == 0 ? 0 : -1;
+        }
+    }
+#endif
+    const std::string own = lockName + "." + std::to_string(::getpid()) + ".tmp";
+    const int fd = ::openat(dir, own.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::linkat(dir, own.c_str(), dir, lockName.c_str(), 0) != 0)
+        error = errno;
+    ::unlinkat(dir, own.c_str(), 0);
+    if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK)
+        return MakeDotlock(dir, lockName, text); // a file system without hard links
+    errno = error;
+    return error == 0 ? 0 : -1;
+}
+
+} // namespace
+
+int RecordFileIo::TryDotlock(const std::string &path, const std::string &root)
+{
+    std::string name;
+    const int dir = FolderOf(root, path, name);
+    if (dir == -1)
+        return -1;
+    const std::string lockName = name + ".lock";
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (LinkDotlock(dir, lockName) == 0)
+            return 0;
+        struct stat seen {};
+        if (errno != EEXIST || attempt > 0 || !DotlockIsStale(dir, lockName, name, seen))
+            return -1;
+        // Taken over, but only the one found stale: another program may
+        // have taken it over first.
+        struct stat now {};
+        if (::fstatat(dir, lockName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == seen.st_ino &&
+            now.st_dev == seen.st_dev && now.st_mtime == seen.st_mtime)
+            (void)::unlinkat(dir, lockName.c_str(), 0);
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int RecordFileIo::RemoveDotlock(const std::string &path, const std::string &root)
+{
+    std::string name;
+    const int dir = FolderOf(root, path, name);
+    if (dir == -1)
+        return -1;
+    return ::unlinkat(dir, (name + ".lock").c_str(), 0);
+}
+
+int RecordFileIo::RemoveMailbox(int fd, const std::string &path, const std::string &root)
+{
+    std::string name;
+    const int dir = FolderOf(root, path, name);
+    if (dir == -1)
+        return -1;
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(fd, &open) != 0 || ::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+    if (open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+        errno = ESTALE;
+        return -1;
+    }
+    return ::unlinkat(dir, name.c_str(), 0);
 }
 
 int RecordFileIo::Truncate(int fd, std::uint64_t length)

@@ -1,5 +1,6 @@
 // RecordFileIo on Windows: CreateFileW with the path turned into UTF-16,
-// writes at the end of the file, LockFileEx for the mailbox lock,
+// writes at the end of the file, LockFileEx for the mailbox lock (the one
+// lock Windows mail programs know: no lock file is made),
 // SetEndOfFile for cutting back, and GetFileInformationByHandle for the
 // volume serial number and file index that tell two files apart.
 //
@@ -20,7 +21,6 @@
 #include <string_view>
 #include <system_error>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -150,7 +150,8 @@ bool UnderAFile(std::wstring path)
 // Opens a mailbox for reading and writing (or, where reading is refused,
 // for writing alone); `creation` is OPEN_ALWAYS or OPEN_EXISTING. Writes go
 // to the end of the file whatever the file position (see Write).
-int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_ATTRIBUTE_NORMAL)
+int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_ATTRIBUTE_NORMAL,
+                    bool *created = nullptr)
 {
     std::wstring wide;
     if (!WidePath(path, wide))
@@ -159,6 +160,8 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
         CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !IsFolder(wide))
         handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && created)
+        *created = creation == OPEN_ALWAYS && GetLastError() != ERROR_ALREADY_EXISTS;
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         // A folder where the mailbox goes: say so, as open(2) does.
@@ -208,10 +211,10 @@ int WalkBelow(const std::string &root, std::span<const std::string_view> names, 
 
 // Opens the mailbox `path` below `root` (anywhere when `root` is empty),
 // refusing a reparse point on the way or as the mailbox itself.
-int OpenMailboxBelow(const std::string &path, const std::string &root, DWORD creation)
+int OpenMailboxBelow(const std::string &path, const std::string &root, DWORD creation, bool *created = nullptr)
 {
     if (root.empty())
-        return OpenMailboxWith(path, creation);
+        return OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL, created);
     try {
         std::vector<std::string_view> names;
         if (!NamesBelow(root, path, names) || names.empty())
@@ -222,7 +225,7 @@ int OpenMailboxBelow(const std::string &path, const std::string &root, DWORD cre
     } catch (const std::bad_alloc &) {
         return FailWith(ENOMEM);
     }
-    const int fd = OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    const int fd = OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, created);
     if (fd < 0)
         return fd;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -321,9 +324,11 @@ FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string 
     }
 }
 
-int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root)
+int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root, bool *created)
 {
-    return OpenMailboxBelow(path, root, OPEN_ALWAYS);
+    if (created)
+        *created = false;
+    return OpenMailboxBelow(path, root, OPEN_ALWAYS, created);
 }
 
 int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
@@ -356,25 +361,63 @@ int RecordFileIo::Stat(int fd, FileStatus &status)
     return 0;
 }
 
-int RecordFileIo::Lock(int fd)
+int RecordFileIo::TryLock(int fd)
 {
     // The whole file, exclusively: another program's LockFileEx waits, and
     // its reads and writes of the file fail while we hold it.
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
         return FailWith(EBADF);
-    const auto deadline = std::chrono::steady_clock::now() + m_lockWait;
-    while (true) {
-        OVERLAPPED whole{};
-        if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
-            return 0;
-        const DWORD error = GetLastError();
-        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING)
-            return FailWith(ErrnoFor(error));
-        if (std::chrono::steady_clock::now() >= deadline)
-            return FailWith(EWOULDBLOCK);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    OVERLAPPED whole{};
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
+        return 0;
+    const DWORD error = GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
+        return FailWith(EWOULDBLOCK);
+    return FailWith(ErrnoFor(error));
+}
+
+int RecordFileIo::TryDotlock(const std::string &, const std::string &)
+{
+    return 0; // Windows mail programs lock with LockFileEx alone
+}
+
+int RecordFileIo::RemoveDotlock(const std::string &, const std::string &)
+{
+    return 0;
+}
+
+int RecordFileIo::RemoveMailbox(int fd, const std::string &path, const std::string &root)
+{
+    // Opened again with the right to delete, never through a reparse point,
+    // and deleted through that handle only when it is the file `fd` has.
+    const HANDLE open = HandleOf(fd);
+    if (open == INVALID_HANDLE_VALUE)
+        return FailWith(EBADF);
+    std::wstring wide;
+    if (!WidePath(path, wide))
+        return -1;
+    (void)root; // the path was checked below the output folder when `fd` was opened
+    const HANDLE named = CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return FailWithLastError();
+    BY_HANDLE_FILE_INFORMATION a{};
+    BY_HANDLE_FILE_INFORMATION b{};
+    int result = 0;
+    if (!GetFileInformationByHandle(open, &a) || !GetFileInformationByHandle(named, &b)) {
+        result = FailWithLastError();
+    } else if (a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
+               a.nFileIndexLow != b.nFileIndexLow) {
+        result = FailWith(ENOENT); // that file is no longer there by that name
+    } else {
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        if (!SetFileInformationByHandle(named, FileDispositionInfo, &disposition, sizeof disposition))
+            result = FailWithLastError();
     }
+    CloseHandle(named);
+    return result;
 }
 
 int RecordFileIo::Truncate(int fd, std::uint64_t length)

@@ -87,7 +87,12 @@ public:
         return static_cast<std::int64_t>(take);
     }
     tovaly::FolderMade MakeFolders(const std::string &, const std::string &, std::string *) override { return {}; }
-    int OpenMailbox(const std::string &, const std::string &) override { return kMailboxFd; }
+    int OpenMailbox(const std::string &, const std::string &, bool *created) override
+    {
+        if (created)
+            *created = false;
+        return kMailboxFd;
+    }
     int ReopenMailbox(const std::string &, const std::string &) override { return kMailboxFd; }
     int Stat(int fd, tovaly::FileStatus &status) override
     {
@@ -98,7 +103,10 @@ public:
         status.inode = static_cast<std::uint64_t>(fd);
         return 0;
     }
-    int Lock(int) override { return 0; }
+    int TryLock(int) override { return 0; }
+    int TryDotlock(const std::string &, const std::string &) override { return 0; }
+    int RemoveDotlock(const std::string &, const std::string &) override { return 0; }
+    int RemoveMailbox(int, const std::string &, const std::string &) override { return 0; }
     int Truncate(int fd, std::uint64_t length) override
     {
         if (fd != kMailboxFd || length > mailbox.size())

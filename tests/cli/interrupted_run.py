@@ -25,6 +25,8 @@ def mailboxes(root):
     found = {}
     for folder, _, files in os.walk(root):
         for name in files:
+            if not name.endswith(".mbox"):
+                continue  # a lock file a killed run left: the rerun takes it over
             path = os.path.join(folder, name)
             with open(path, "rb") as f:
                 found[os.path.relpath(path, root)] = f.read()
@@ -106,6 +108,10 @@ def main():
             problems.append(f"seed {seed}: rerun exited with {rerun.returncode}: {rerun.stderr.strip()}")
             continue
         compare(f"seed {seed}", out, want, problems)
+
+        left = [os.path.join(b, f) for b, _d, fs in os.walk(out) for f in fs if not f.endswith(".mbox")]
+        if left:
+            problems.append(f"seed {seed}: left behind after the rerun: {left[:3]}")
 
         # Over the finished output, nothing is added.
         again = run(args.opera2mbox, out, store, "--skip-existing")

@@ -1,4 +1,5 @@
 #include "batch_conversion.h"
+#include "mailbox_record.h"
 #include "output_layout.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,9 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -23,6 +27,9 @@
 #undef Yield
 #define lseek _lseeki64
 #else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -505,9 +512,9 @@ TEST_F(MixedStoreBatch, FollowingLinesOrNotGivesTheSameMailboxesAndSummary)
 class FailingClose final : public RecordFileIo {
 public:
     std::string failing;
-    int OpenMailbox(const std::string &path, const std::string &root) override
+    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
     {
-        const int fd = RecordFileIo::OpenMailbox(path, root);
+        const int fd = RecordFileIo::OpenMailbox(path, root, created);
         if (fd >= 0 && fs::path(path).filename() == failing)
             m_failing.insert(fd);
         return fd;
@@ -695,3 +702,305 @@ TEST_F(LinksInTheOutput, ALinkBelowTheOutputFolderIsRefusedWhereverItLeads)
     EXPECT_TRUE(fs::is_empty(m_dir / "out" / "elsewhere"));
 }
 #endif
+
+// ---- other programs and the user at the same mailbox ---------------------------
+
+namespace {
+
+#ifndef _WIN32
+// Another program appending a record in two halves under one of the locks
+// mail programs take: a forked child, which holds the lock and has written
+// the first half once WaitUntilHolding returns, and writes the second half
+// and lets go when told to go on.
+class ForeignWriter {
+public:
+    enum class Lock { Fcntl, Flock, Dotlock };
+
+    ForeignWriter(const fs::path &mailbox, Lock lock, const std::string &first, const std::string &second)
+    {
+        if (::pipe(m_ready) != 0 || ::pipe(m_go) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(m_ready[0]);
+            ::close(m_go[1]);
+            _exit(Child(mailbox.string(), lock, first, second));
+        }
+        ::close(m_ready[1]);
+        ::close(m_go[0]);
+    }
+    ~ForeignWriter() { (void)Finish(); }
+
+    bool WaitUntilHolding()
+    {
+        char c = 0;
+        return m_pid > 0 && ::read(m_ready[0], &c, 1) == 1;
+    }
+    void GoOn()
+    {
+        if (!std::exchange(m_told, true))
+            (void)!::write(m_go[1], "g", 1);
+    }
+    bool Told() const { return m_told; }
+    // Lets the child finish (if not told yet): its exit status.
+    int Finish()
+    {
+        if (m_pid <= 0)
+            return -1;
+        GoOn();
+        int status = 0;
+        ::waitpid(std::exchange(m_pid, -1), &status, 0);
+        ::close(m_ready[0]);
+        ::close(m_go[1]);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    int Child(const std::string &mailbox, Lock lock, const std::string &first, const std::string &second)
+    {
+        const int fd = ::open(mailbox.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
+        if (fd < 0)
+            return 10;
+        const std::string lockFile = mailbox + ".lock";
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        if ((lock == Lock::Fcntl && ::fcntl(fd, F_SETLKW, &whole) != 0) ||
+            (lock == Lock::Flock && ::flock(fd, LOCK_EX) != 0) ||
+            (lock == Lock::Dotlock && ::open(lockFile.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644) < 0))
+            return 11;
+        char c = 0;
+        if (::write(fd, first.data(), first.size()) != static_cast<ssize_t>(first.size()) ||
+            ::write(m_ready[1], "r", 1) != 1 || ::read(m_go[0], &c, 1) != 1 ||
+            ::write(fd, second.data(), second.size()) != static_cast<ssize_t>(second.size()))
+            return 12;
+        if (lock == Lock::Dotlock)
+            ::unlink(lockFile.c_str());
+        ::close(fd);
+        return 0;
+    }
+
+    pid_t m_pid = -1;
+    int m_ready[2] = {-1, -1};
+    int m_go[2] = {-1, -1};
+    bool m_told = false;
+};
+
+// The system's file calls, which tell the foreign writer to go on the
+// first time they find a lock held.
+class TellingIo final : public RecordFileIo {
+public:
+    explicit TellingIo(ForeignWriter &writer) : m_writer(writer) {}
+    int TryLock(int fd) override { return Told(RecordFileIo::TryLock(fd)); }
+    int TryDotlock(const std::string &path, const std::string &root) override
+    {
+        return Told(RecordFileIo::TryDotlock(path, root));
+    }
+
+private:
+    int Told(int result)
+    {
+        if (result != 0)
+            m_writer.GoOn();
+        return result;
+    }
+    ForeignWriter &m_writer;
+};
+#endif
+
+// Asks to stop once it has been asked `untilStop` times.
+class StoppingObserver final : public BatchObserver {
+public:
+    explicit StoppingObserver(int untilStop) : m_untilStop(untilStop) {}
+    bool StopRequested() const override { return ++m_asked > m_untilStop; }
+
+private:
+    int m_untilStop;
+    mutable int m_asked = 0;
+};
+
+// Counts the cuts the writer makes.
+class CountingCuts final : public RecordFileIo {
+public:
+    int cuts = 0;
+    int Truncate(int fd, std::uint64_t length) override
+    {
+        ++cuts;
+        return RecordFileIo::Truncate(fd, length);
+    }
+};
+
+} // namespace
+
+TEST_F(BatchConversion, AnotherProgramsRecordIsWaitedForWhateverLockItHolds)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows mail programs lock with LockFileEx alone, which test_mailbox_record holds";
+#else
+    const std::string one = Source("one.mbs", Message("one", "\n"));
+    const std::string two = Source("two.mbs", Message("two", "\n"));
+    const std::string first = "From mda@example.org Tue Mar  5 09:07:03 2024\nSubject: delivered\n";
+    const std::string second = "\nbody of delivered\n\n";
+    // Each record as the writer makes it on its own.
+    const auto recordOf = [&](const std::string &source) {
+        const fs::path alone = m_dir / "alone.mbox";
+        fs::remove(alone);
+        EXPECT_TRUE(AppendMailboxRecord(source, alone.string(), nullptr, LineEnds::Lf).ok);
+        return ReadAll(alone);
+    };
+    const std::string recordOne = recordOf(one);
+    const std::string recordTwo = recordOf(two);
+
+    using Lock = ForeignWriter::Lock;
+    const std::vector<std::tuple<Lock, bool, const char *>> table = {
+        {Lock::Fcntl, false, "fcntl, appending"},        {Lock::Flock, false, "flock, appending"},
+        {Lock::Dotlock, false, "lock file, appending"},  {Lock::Fcntl, true, "fcntl, skipping existing"},
+        {Lock::Flock, true, "flock, skipping existing"}, {Lock::Dotlock, true, "lock file, skipping existing"},
+    };
+    for (const auto &[lock, skipExisting, label] : table) {
+        SCOPED_TRACE(label);
+        fs::remove_all(Out());
+        fs::create_directories(Out());
+        const fs::path mailbox = fs::path(Out()) / "opera.mbox";
+        std::ofstream(mailbox, std::ios::binary) << recordOne;
+
+        ForeignWriter writer(mailbox, lock, first, second);
+        ASSERT_TRUE(writer.WaitUntilHolding());
+        ConversionRequest request{Out(), {two}, LineEnds::Lf};
+        request.layout.per = MailboxPer::Store;
+        request.layout.storeName = "opera";
+        request.skipExisting = skipExisting;
+        TellingIo io(writer);
+        BatchObserver observer;
+        const BatchSummary summary = ConvertBatch(request, observer, io);
+        EXPECT_TRUE(writer.Told()) << "the lock was never found held";
+        EXPECT_EQ(writer.Finish(), 0);
+        EXPECT_TRUE(summary.failures.empty()) << summary.failures.front().reason;
+        EXPECT_EQ(summary.messages, 1u);
+        EXPECT_EQ(ReadAll(mailbox), recordOne + first + second + recordTwo);
+        EXPECT_FALSE(fs::exists(mailbox.string() + ".lock"));
+    }
+#endif
+}
+
+TEST_F(BatchConversion, AStoppedRunTakesBackTheSourceItWasWritingAndEndsThere)
+{
+    const std::vector<std::string> sources = {
+        Source("1.mbs", Message("one")),
+        Source("2.mbs", ReadAll(fs::path(TOVALY_TEST_DATA_DIR) / "mbox" / "opera_monthly_store" / "input.mbs")),
+        Source("3.mbs", Message("three")),
+    };
+    std::vector<std::string> records;
+    for (const std::string &source : sources) {
+        const fs::path alone = m_dir / "alone.mbox";
+        fs::remove(alone);
+        EXPECT_TRUE(AppendMailboxRecord(source, alone.string(), nullptr, LineEnds::Lf).ok);
+        records.push_back(ReadAll(alone));
+    }
+
+    // Stopped at every point the writer asks, until the run is no longer
+    // stopped: the mailbox holds whole sources only.
+    bool tookBack = false;
+    std::set<std::size_t> stoppedAfter;
+    for (int untilStop = 0;; ++untilStop) {
+        SCOPED_TRACE("stopped when asked for the " + std::to_string(untilStop + 1) + ". time");
+        fs::remove_all(Out());
+        ConversionRequest request{Out(), sources, LineEnds::Lf};
+        request.layout.per = MailboxPer::Store;
+        request.layout.storeName = "opera";
+        StoppingObserver observer(untilStop);
+        CountingCuts io;
+        const BatchSummary summary = ConvertBatch(request, observer, io);
+        EXPECT_TRUE(summary.failures.empty());
+        std::string expected;
+        for (std::size_t i = 0; i < summary.sourceFiles; ++i)
+            expected += records[i];
+        const fs::path mailbox = fs::path(Out()) / "opera.mbox";
+        // A mailbox the run made and took everything back from goes too.
+        EXPECT_EQ(fs::exists(mailbox), !expected.empty());
+        EXPECT_EQ(ReadAll(mailbox), expected);
+        if (!summary.interrupted) {
+            EXPECT_EQ(summary.sourceFiles, sources.size());
+            break;
+        }
+        EXPECT_EQ(summary.notConverted, sources.size() - summary.sourceFiles);
+        stoppedAfter.insert(summary.sourceFiles);
+        tookBack = tookBack || io.cuts > 0;
+        ASSERT_LT(untilStop, 1000);
+    }
+    EXPECT_EQ(stoppedAfter, (std::set<std::size_t>{0, 1, 2}));
+    EXPECT_TRUE(tookBack) << "no stop came between two records of one source";
+}
+
+namespace {
+
+// Counts the opens of mailboxes and the reads of their tails.
+class CountingOpens final : public RecordFileIo {
+public:
+    using RecordFileIo::RecordFileIo;
+    int opens = 0;
+    int tailReads = 0;
+    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
+    {
+        ++opens;
+        return RecordFileIo::OpenMailbox(path, root, created);
+    }
+    std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
+    {
+        ++tailReads;
+        return RecordFileIo::ReadAt(fd, buffer, size, offset);
+    }
+};
+
+// A batch observer that yields, or one with nothing to serve.
+class YieldingOrNot final : public BatchObserver {
+public:
+    explicit YieldingOrNot(bool serves) : m_yields(serves) {}
+    int yields = 0;
+    void Yield() override { ++yields; }
+    bool Yields() const override { return m_yields; }
+
+private:
+    bool m_yields;
+};
+
+} // namespace
+
+TEST_F(BatchConversion, WithNothingToServeAMailboxStaysOpenAcrossItsRecordsAndSources)
+{
+    const std::string monthly = ReadAll(fs::path(TOVALY_TEST_DATA_DIR) / "mbox" / "opera_monthly_store" / "input.mbs");
+    // Six records: four for a (in two runs of sources), one for b.
+    const std::vector<std::string> sources = {Source("a/1.mbs", monthly), Source("a/2.mbs", Message("a two")),
+                                              Source("b/1.mbs", Message("b one")),
+                                              Source("a/3.mbs", Message("a three"))};
+    struct Case {
+        const char *label;
+        bool yields;
+        std::chrono::milliseconds holdLimit;
+        int opens;     // of a mailbox
+        int tailReads; // of a mailbox that is not empty when opened
+    };
+    const std::vector<Case> table = {
+        {"a window: opened for every record", true, kMailboxHoldLimit, 6, 2},
+        {"nothing to serve: opened once per run of sources", false, kMailboxHoldLimit, 3, 1},
+        {"nothing to serve, let go after every record", false, std::chrono::milliseconds(0), 6, 2},
+    };
+    std::map<std::string, std::string> first;
+    for (const Case &row : table) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(Out());
+        YieldingOrNot observer(row.yields);
+        CountingOpens io(kMailboxLockWait, row.holdLimit);
+        const BatchSummary summary = ConvertBatch(ConversionRequest{Out(), sources, LineEnds::Lf}, observer, io);
+        EXPECT_TRUE(summary.failures.empty());
+        EXPECT_EQ(summary.messages, 6u);
+        EXPECT_EQ(io.opens, row.opens);
+        EXPECT_EQ(io.tailReads, row.tailReads);
+        EXPECT_EQ(observer.yields > 0, row.yields);
+        const std::map<std::string, std::string> mailboxes = {{"a", ReadAll(Mailbox("a"))},
+                                                              {"b", ReadAll(Mailbox("b"))}};
+        if (first.empty())
+            first = mailboxes;
+        EXPECT_EQ(mailboxes, first); // the same bytes whatever the rhythm
+    }
+}

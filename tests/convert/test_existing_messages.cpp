@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
+#include <utility>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -262,7 +264,8 @@ TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)
     ExistingMessages folder(Mailbox("folder.mbox"), nullptr);
     EXPECT_FALSE(folder.Load());
     EXPECT_EQ(folder.ErrorCode(), EISDIR);
-    EXPECT_EQ(folder.Error(), "mailbox '" + Mailbox("folder.mbox") + "' is not a file");
+    EXPECT_EQ(folder.Error(), "the mailbox '" + Mailbox("folder.mbox") +
+                                  "' is not a plain file (a folder, a pipe or a device stands there)");
 
 #ifndef _WIN32 // Windows file systems hold no FIFOs; its pipes live apart from any output folder.
     // A FIFO nobody writes to would block a read for ever.
@@ -359,3 +362,77 @@ TEST_F(ExistingMessagesTest, ARerunAfterACutAnywhereGivesTheCleanMailbox)
         EXPECT_EQ(counter.cuts, between ? 0 : 1);
     }
 }
+
+#ifndef _WIN32 // symbolic links and FIFOs as POSIX makes them
+namespace {
+
+// Puts something else in the mailbox's place, by name, at one of two
+// moments: as it is opened, or once the scan has begun on the descriptor.
+class SwappingIo final : public RecordFileIo {
+public:
+    std::function<void(const std::string &)> swap;
+    bool duringScan = false;
+    int ReopenMailbox(const std::string &path, const std::string &root) override
+    {
+        if (swap && !duringScan)
+            std::exchange(swap, nullptr)(path);
+        return RecordFileIo::ReopenMailbox(path, root);
+    }
+    std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
+    {
+        const std::int64_t got = RecordFileIo::ReadAt(fd, buffer, size, offset);
+        if (swap && duringScan)
+            std::exchange(swap, nullptr)(mailbox);
+        return got;
+    }
+    std::string mailbox;
+};
+
+} // namespace
+
+TEST_F(ExistingMessagesTest, WhatIsPutInTheMailboxsPlaceIsNeitherReadNorCut)
+{
+    const std::string torn =
+        "From a Tue Mar 05 09:07:03 2024\nSubject: one\n\none\n\nFrom b Tue Mar 05 09:07:03 2024\nSub";
+    const std::string outsideText(33, 'x');
+    const auto toLink = [&](const std::string &path) {
+        fs::rename(path, path + ".was");
+        fs::create_symlink(m_dir / "outside", path);
+    };
+    const auto toFifo = [&](const std::string &path) {
+        fs::rename(path, path + ".was");
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    };
+    struct Case {
+        const char *label;
+        std::function<void(const std::string &)> swap;
+        bool duringScan;
+        int errorCode; // of Load, 0 when it reads the file it opened
+    };
+    const std::vector<Case> table = {
+        {"a link, as it is opened", toLink, false, ELOOP},
+        {"a FIFO, as it is opened", toFifo, false, EINVAL},
+        {"a link, while it is read", toLink, true, 0},
+        {"a FIFO, while it is read", toFifo, true, 0},
+    };
+    for (const Case &row : table) {
+        SCOPED_TRACE(row.label);
+        fs::remove_all(m_dir / "out");
+        fs::create_directories(m_dir / "out");
+        const std::string mailbox = Put("out/box.mbox", torn);
+        Put("outside", outsideText);
+        SwappingIo io;
+        io.swap = row.swap;
+        io.duringScan = row.duringScan;
+        io.mailbox = mailbox;
+        ExistingMessages existing(mailbox, nullptr, &io, (m_dir / "out").string() + "/");
+        const bool loaded = existing.Load(); // and it returns: no FIFO is waited on
+        EXPECT_EQ(loaded, row.errorCode == 0) << existing.Error();
+        EXPECT_EQ(existing.ErrorCode(), row.errorCode);
+        EXPECT_EQ(ReadAll(m_dir / "outside"), outsideText);
+        // The file it opened, and only that, is cut back to its whole record.
+        const std::string opened = ReadAll(mailbox + ".was");
+        EXPECT_EQ(opened, row.errorCode == 0 ? torn.substr(0, torn.find("From b")) : torn);
+    }
+}
+#endif

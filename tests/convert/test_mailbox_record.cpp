@@ -8,6 +8,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <system_error>
+#include <utility>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,6 +35,7 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -100,9 +106,9 @@ public:
         return got;
     }
 
-    int OpenMailbox(const std::string &path, const std::string &root) override
+    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
     {
-        const int fd = RecordFileIo::OpenMailbox(path, root);
+        const int fd = RecordFileIo::OpenMailbox(path, root, created);
         if (fd >= 0) {
             m_openMailboxes.insert(fd);
             Log("open");
@@ -715,20 +721,21 @@ private:
 };
 
 // Another program appends `foreign` to the mailbox just before the writer
-// opens it for the `at`-th time; the writer's `failWrite`-th write fails.
+// opens it, every time from the `at`-th on; the writer's `failWrite`-th
+// write fails.
 class InterleavingIo : public tovaly::RecordFileIo {
 public:
     InterleavingIo() : RecordFileIo(std::chrono::milliseconds(0)) {}
     int at = 2;
     int failWrite = 2;
     std::string foreign;
-    int OpenMailbox(const std::string &path, const std::string &root) override
+    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
     {
-        if (++m_opens == at) {
+        if (++m_opens >= at) {
             std::ofstream out(path, std::ios::binary | std::ios::app);
             out << foreign;
         }
-        return RecordFileIo::OpenMailbox(path, root);
+        return RecordFileIo::OpenMailbox(path, root, created);
     }
     std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
     {
@@ -819,6 +826,246 @@ TEST_F(MailboxRecordTest, AFailureNeverCutsWhatAnotherProgramAppended)
     EXPECT_NE(result.error.find("not cut back: another program changed it"), std::string::npos) << result.error;
     const std::size_t twoRecords = records.find("\r\n\r\nFrom ", firstRecord) + 4;
     EXPECT_EQ(ReadFile(Mailbox()), before + records.substr(0, twoRecords) + foreign);
+}
+
+TEST_F(MailboxRecordTest, TheMessagesThatStayAreCountedExactly)
+{
+    // Two copies of a three-message store, which the splitter reads as five
+    // messages; another program appends before every record from the
+    // second on, so each record but the failing one stays.
+    const std::string store = ReadFile(GoldenDir("opera_monthly_store") / "input.mbs");
+    const fs::path source = Source(store + store);
+    const std::string foreign = "From b1@example.org Tue Mar 05 09:07:03 2024\r\nSubject: b\r\n\r\nb\r\n\r\n";
+    for (const int failWrite : {2, 3, 4, 5}) {
+        SCOPED_TRACE("write " + std::to_string(failWrite) + " fails");
+        WriteFile(Mailbox(), "");
+        InterleavingIo io;
+        io.foreign = foreign;
+        io.failWrite = failWrite;
+        const RecordResult result =
+            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(result.error.find(" (" + std::to_string(failWrite - 1) + " of its messages stay in the mailbox"),
+                  std::string::npos)
+            << result.error;
+        const std::string mailbox = ReadFile(Mailbox());
+        EXPECT_TRUE(mailbox.ends_with(foreign)); // the failing record was taken back
+        std::size_t theirs = 0;
+        for (auto at = mailbox.find(foreign); at != std::string::npos; at = mailbox.find(foreign, at + 1))
+            ++theirs;
+        EXPECT_EQ(theirs, static_cast<std::size_t>(failWrite - 1));
+    }
+}
+
+namespace {
+
+// Changes the source by its path just before it is first read, as another
+// program would.
+class ChangingSource : public tovaly::RecordFileIo {
+public:
+    std::function<void()> change;
+    std::int64_t Read(int fd, char *buffer, std::size_t size) override
+    {
+        if (change)
+            std::exchange(change, nullptr)();
+        return RecordFileIo::Read(fd, buffer, size);
+    }
+};
+
+} // namespace
+
+TEST_F(MailboxRecordTest, ASourceIsReadToTheSizeItHadWhenOpened)
+{
+    const std::string store = ReadFile(GoldenDir("opera_monthly_store") / "input.mbs");
+    const std::string records = ReadFile(GoldenDir("opera_monthly_store") / "expected.crlf.mbox");
+    const std::string before = "From x Sat Dec 30 00:00:00 1899\r\nkept\r\n\r\n";
+    struct Case {
+        const char *label;
+        std::function<void(const fs::path &)> change;
+        bool ok;
+        std::string said; // in the error, or in a warning
+        std::string mailbox;
+    };
+    const std::vector<Case> table = {
+        {"cut short by another program", [](const fs::path &p) { fs::resize_file(p, fs::file_size(p) / 2); }, false,
+         "became shorter while it was read", before},
+        {"grown by another program",
+         [](const fs::path &p) { std::ofstream(p, std::ios::binary | std::ios::app) << "\r\nFrom late\r\nmore\r\n"; },
+         true, "grew while it was read: its first " + std::to_string(store.size()) + " bytes were converted",
+         before + records},
+        {"left alone", nullptr, true, "", before + records},
+    };
+    for (const Case &row : table) {
+        SCOPED_TRACE(row.label);
+        const fs::path source = Source(store);
+        WriteFile(Mailbox(), before);
+        ChangingSource io;
+        if (row.change)
+            io.change = [&] { row.change(source); };
+        const RecordResult result =
+            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
+        EXPECT_EQ(result.ok, row.ok) << result.error;
+        std::string said = result.error;
+        for (const std::string &warning : result.warnings)
+            said += warning;
+        if (row.said.empty()) {
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_NE(said.find(row.said), std::string::npos) << said;
+        }
+        EXPECT_EQ(result.messages, row.ok ? 3 : 0);
+        EXPECT_EQ(ReadFile(Mailbox()), row.mailbox);
+    }
+}
+
+namespace {
+
+// Fails every write with ENOSPC, as a full disk does; `beforeReopen` runs
+// as the writer opens the mailbox again after its failure.
+class FullDiskIo : public tovaly::RecordFileIo {
+public:
+    std::function<void(const std::string &)> beforeReopen;
+    std::int64_t Write(int, std::span<const std::string_view>) override
+    {
+        errno = ENOSPC;
+        return -1;
+    }
+    int ReopenMailbox(const std::string &path, const std::string &root) override
+    {
+        if (beforeReopen)
+            beforeReopen(path);
+        return RecordFileIo::ReopenMailbox(path, root);
+    }
+};
+
+} // namespace
+
+TEST_F(MailboxRecordTest, AMailboxMadeForASourceThatWroteNothingIsRemoved)
+{
+    const fs::path source = Source(kSimpleMessage);
+    const fs::path other = m_dir.Path() / "other.mbox";
+    struct Case {
+        const char *label;
+        std::optional<std::string> before;               // the mailbox before the run, if any
+        std::function<void(const std::string &)> meddle; // another program, as the mailbox is opened again
+        std::optional<std::string> after;                // the mailbox after, if any
+    };
+    const std::vector<Case> table = {
+        {"made by the run", std::nullopt, nullptr, std::nullopt},
+        {"there before, empty", std::string(), nullptr, std::string()},
+        {"there before, with a record", std::string("kept\n"), nullptr, std::string("kept\n")},
+        {"made, then written to by another program", std::nullopt,
+         [](const std::string &path) { std::ofstream(path, std::ios::binary | std::ios::app) << "theirs\n"; },
+         std::string("theirs\n")},
+        {"made, then replaced by another file", std::nullopt,
+         [&](const std::string &path) {
+             WriteFile(other, "");
+             fs::rename(other, path);
+         },
+         std::string()},
+    };
+    for (const Case &row : table) {
+        SCOPED_TRACE(row.label);
+        fs::remove(Mailbox());
+        if (row.before)
+            WriteFile(Mailbox(), *row.before);
+        FullDiskIo io;
+        io.beforeReopen = row.meddle;
+        const RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.errorCode, ENOSPC);
+        EXPECT_EQ(fs::exists(Mailbox()), row.after.has_value());
+        if (row.after) {
+            EXPECT_EQ(ReadFile(Mailbox()), *row.after);
+        }
+    }
+}
+
+#ifndef _WIN32
+TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
+{
+    const fs::path source = Source(kSimpleMessage);
+    const std::string lockFile = Mailbox().string() + ".lock";
+    std::array<char, 256> hostName{};
+    ASSERT_EQ(::gethostname(hostName.data(), hostName.size() - 1), 0);
+    const std::string host(hostName.data());
+    const pid_t finished = ::fork();
+    if (finished == 0)
+        _exit(0);
+    ASSERT_GT(finished, 0);
+    ASSERT_EQ(::waitpid(finished, nullptr, 0), finished);
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::int64_t old = now - 2 * tovaly::kStaleDotlockAge.count();
+
+    struct Case {
+        const char *label;
+        std::string held;         // what the lock file holds
+        std::int64_t lockTime;    // and when it was last changed
+        std::int64_t mailboxTime; // when the mailbox was
+        bool takenOver;
+    };
+    const std::vector<Case> table = {
+        {"a finished process of this host", std::to_string(finished) + ":" + host + "\n", now, now, true},
+        {"a running process of this host", std::to_string(::getpid()) + ":" + host + "\n", now, now, false},
+        {"a process of another host", std::to_string(finished) + ":elsewhere.example\n", now, now, false},
+        {"nothing, fresh", "", now, now, false},
+        {"nothing, old beside an old mailbox", "", old, old, true},
+        {"nothing, old beside a mailbox written to lately", "", old, now, false},
+        {"a running process, old beside an old mailbox", std::to_string(::getpid()) + ":" + host + "\n", old, old,
+         true},
+    };
+    for (const Case &row : table) {
+        SCOPED_TRACE(row.label);
+        WriteFile(Mailbox(), "kept\n\n");
+        WriteFile(lockFile, row.held);
+        SetFileTime(lockFile, row.lockTime);
+        SetFileTime(Mailbox(), row.mailboxTime);
+        tovaly::RecordFileIo impatient(std::chrono::milliseconds(0));
+        const RecordResult result =
+            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, impatient, LineEnds::CrLf);
+        EXPECT_EQ(result.ok, row.takenOver) << result.error;
+        if (row.takenOver) {
+            EXPECT_FALSE(fs::exists(lockFile)); // taken over, and removed when done
+            EXPECT_EQ(ReadFile(Mailbox()), std::string("kept\n\n") + kSimpleRecord);
+        } else {
+            EXPECT_EQ(result.errorCode, EWOULDBLOCK);
+            EXPECT_EQ(ReadFile(lockFile), row.held); // left to its owner
+            EXPECT_EQ(ReadFile(Mailbox()), "kept\n\n");
+        }
+        fs::remove(lockFile);
+    }
+}
+#endif
+
+TEST_F(MailboxRecordTest, WithoutRoomForALockFileTheOtherLocksServeAndItIsSaidOnce)
+{
+    // Whatever the folder's rights say to a test run as root, or on Windows:
+    // the lock file cannot be made.
+    class NoLockFiles : public tovaly::RecordFileIo {
+    public:
+        int TryDotlock(const std::string &, const std::string &) override
+        {
+            errno = EACCES;
+            return -1;
+        }
+    };
+    NoLockFiles io;
+    const fs::path source = Source(kSimpleMessage);
+    WriteFile(Mailbox(), ""); // one this run makes needs no lock file
+    std::vector<std::vector<std::string>> warnings;
+    for (int run = 0; run < 3; ++run) {
+        const RecordResult result =
+            AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
+        EXPECT_TRUE(result.ok) << result.error;
+        warnings.push_back(result.warnings);
+    }
+    const std::vector<std::vector<std::string>> expected = {{"cannot make the lock file '" + Mailbox().string() +
+                                                             ".lock' (" + std::generic_category().message(EACCES) +
+                                                             "); mailboxes are locked without lock files"},
+                                                            {},
+                                                            {}};
+    EXPECT_EQ(warnings, expected);
+    EXPECT_EQ(ReadFile(Mailbox()), std::string(kSimpleRecord) + kSimpleRecord + kSimpleRecord);
 }
 
 // ---- a mailbox left torn, or no mailbox at all -------------------------------
