@@ -449,6 +449,10 @@ public:
             m_appender.Abandon(readError, "cannot read file " + Quoted(m_sourcePath) + ": " + Describe(readError));
             return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
         }
+        // An empty record would run into the next one in readers that want
+        // text after a From line: an empty file gives none, and is no message.
+        if (m_result.bytesRead == 0)
+            return Failure(m_result, EINVAL, "the file is empty");
         if (!m_appender.Failed())
             (void)splitter.Finish();
         if (m_appender.Failed())
