@@ -52,8 +52,8 @@ RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closin
     return digester.digests;
 }
 
-ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut)
-    : m_path(std::move(mailboxPath)), m_onCut(std::move(onCut))
+ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut, TornEnd tornEnd)
+    : m_path(std::move(mailboxPath)), m_onCut(std::move(onCut)), m_tornEnd(tornEnd)
 {
 }
 
@@ -85,6 +85,8 @@ bool ExistingMessages::Load()
     }
     m_digests = std::move(scan.digests);
     m_length = scan.size;
+    if (m_tornEnd == TornEnd::Keep)
+        return true; // a torn last record is in no digest, and nothing is in doubt
     // The last record is in doubt unless what follows it was torn off: a run
     // writes a record whole before it starts the next one.
     const bool lastRecordTorn = scan.records > 0 && scan.wholeEnd == scan.lastRecordAt && scan.wholeEnd < scan.size;
@@ -115,6 +117,8 @@ bool ExistingMessages::Cut(std::uint64_t from, std::uint64_t to)
 SkipVerdict ExistingMessages::Check(std::string_view text, std::string_view closing)
 {
     SkipVerdict verdict;
+    if (m_digests.Size() == 0 && !m_lastInDoubt)
+        return verdict; // nothing left to match: no digest to take
     const RecordDigests digests =
         DigestsOfRecordText(text, closing, m_lastInDoubt ? std::optional<std::uint64_t>(m_lastSize) : std::nullopt);
     if (m_digests.Take(digests.full)) {
@@ -141,7 +145,7 @@ ExistingMessages *ExistingMailboxes::For(const std::string &mailboxPath, RecordR
 {
     if (const auto found = m_mailboxes.find(mailboxPath); found != m_mailboxes.end())
         return found->second.get();
-    auto messages = std::make_unique<ExistingMessages>(mailboxPath, m_onCut);
+    auto messages = std::make_unique<ExistingMessages>(mailboxPath, m_onCut, m_tornEnd);
     if (!messages->Load()) {
         failure = RecordResult{};
         failure.errorCode = messages->ErrorCode();

@@ -38,6 +38,12 @@ struct RecordDigests {
 RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closing,
                                   std::optional<std::uint64_t> prefixSize = std::nullopt);
 
+/// What Load does with a mailbox whose end is torn or in doubt.
+enum class TornEnd {
+    Cut,  ///< the output is this program's own: cut a torn or cut-short last record off
+    Keep, ///< cut nothing: the record writer completes a torn end as a plain append does
+};
+
 /// The messages one mailbox held when the run first came to it.
 ///
 /// Load() reads it and cuts off a torn last record. Check() then takes a
@@ -55,8 +61,9 @@ class ExistingMessages final : public RecordSkipper {
 public:
     using CutHandler = std::function<void(const MailboxCut &)>;
 
-    /// `onCut` hears of every cut made to the mailbox.
-    ExistingMessages(std::string mailboxPath, CutHandler onCut);
+    /// `onCut` hears of every cut made to the mailbox; with TornEnd::Keep
+    /// none is made.
+    ExistingMessages(std::string mailboxPath, CutHandler onCut, TornEnd tornEnd = TornEnd::Cut);
 
     /// Reads the mailbox (a missing one holds nothing) and cuts off a torn
     /// last record. False when the mailbox cannot be read, is not a regular
@@ -75,6 +82,7 @@ private:
 
     std::string m_path;
     CutHandler m_onCut;
+    TornEnd m_tornEnd;
     DigestCounts m_digests;
     // The last record, while it may still turn out to be a cut-short copy.
     bool m_lastInDoubt = false;
@@ -90,7 +98,10 @@ private:
 /// when the run first comes to it.
 class ExistingMailboxes {
 public:
-    explicit ExistingMailboxes(ExistingMessages::CutHandler onCut) : m_onCut(std::move(onCut)) {}
+    explicit ExistingMailboxes(ExistingMessages::CutHandler onCut, TornEnd tornEnd = TornEnd::Cut)
+        : m_onCut(std::move(onCut)), m_tornEnd(tornEnd)
+    {
+    }
 
     /// The messages of `mailboxPath`, read on the first call for it. Null
     /// when it cannot be read (asked again on the next call), with the reason
@@ -99,6 +110,7 @@ public:
 
 private:
     ExistingMessages::CutHandler m_onCut;
+    TornEnd m_tornEnd;
     std::unordered_map<std::string, std::unique_ptr<ExistingMessages>> m_mailboxes;
 };
 
