@@ -211,7 +211,11 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     FolderMaker folders(io, locator.Root());
     Tally tally;
     ExistingMailboxes existing(
-        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); });
+        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); },
+        request.tornEnd);
+    std::optional<RunVerifier> verifier;
+    if (request.verify)
+        verifier.emplace();
     const std::size_t total = request.sources.size();
     for (std::size_t i = 0; i < total; ++i) {
         const std::string &source = request.sources[i];
@@ -228,14 +232,19 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         }
         if (!result)
             result = folders.Append(location, madeEarlier, observer, [&] {
-                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, present,
+                RecordSkipper *skipper = verifier ? verifier->Watch(i, location.mailboxPath, present) : present;
+                return AppendMailboxRecord(source, location.mailboxPath, &observer, io, request.lineEnds, skipper,
                                            locator.Root());
             });
+        if (verifier)
+            verifier->SourceDone(result->ok);
         tally.Count(source, location, *result);
         observer.FileDone(i, total, source, *result);
     }
     BatchSummary summary = tally.Summary();
     summary.skipExisting = request.skipExisting;
+    if (verifier)
+        summary.verification = verifier->Verify(request.sources, [&observer] { observer.Yield(); });
     return summary;
 }
 
