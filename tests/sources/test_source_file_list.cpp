@@ -3,6 +3,8 @@
 #include "gui_test.h"
 
 #include <QAbstractItemModel>
+#include <QByteArray>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QTableView>
@@ -10,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace tovaly {
 namespace {
@@ -76,11 +80,11 @@ TEST_F(SourceFileListTest, FirstPathFillsRowZeroAfterOneYieldThenRowsAreAppended
     EXPECT_EQ(GridRows(), Rows());
     EXPECT_EQ(count.text(), QStringLiteral("1 files"));
 
-    // The same path twice fills two rows; spaces are stored as given.
-    list->AddFileToList(QStringLiteral("C:\\Mail\\a.mbs"));
+    // Spaces are stored as given.
+    list->AddFileToList(QStringLiteral("C:\\Mail\\b.mbs"));
     list->AddFileToList(QStringLiteral("  C:\\Mail\\b.mbs "));
     EXPECT_EQ(yields, 1);
-    EXPECT_EQ(Rows(), (QStringList{QStringLiteral("C:\\Mail\\a.mbs"), QStringLiteral("C:\\Mail\\a.mbs"),
+    EXPECT_EQ(Rows(), (QStringList{QStringLiteral("C:\\Mail\\a.mbs"), QStringLiteral("C:\\Mail\\b.mbs"),
                                    QStringLiteral("  C:\\Mail\\b.mbs ")}));
     EXPECT_EQ(GridRows(), Rows());
     EXPECT_EQ(count.text(), QStringLiteral("3 files"));
@@ -90,14 +94,61 @@ TEST_F(SourceFileListTest, FirstPathFillsRowZeroAfterOneYieldThenRowsAreAppended
     EXPECT_TRUE(grid.model()->flags(grid.model()->index(2, 0)).testFlag(Qt::ItemIsSelectable));
 }
 
-TEST_F(SourceFileListTest, ReaderTrimsSpacesOnly)
+TEST_F(SourceFileListTest, KeepsEachPathOnceAsItsBytesAndShowsItConverted)
 {
-    list->AddFileToList(QStringLiteral("  /mail/a b.mbs\t "));
-    EXPECT_EQ(list->PathAt(0), QStringLiteral("/mail/a b.mbs\t"));
-    EXPECT_EQ(list->PathAt(5), QString());
-    EXPECT_EQ(list->TextAt(-1), QString());
-    EXPECT_EQ(TrimSpaces(QStringLiteral("   ")), QString());
-    EXPECT_EQ(TrimSpaces(QStringLiteral(" \nx\n ")), QStringLiteral("\nx\n"));
+    struct Case {
+        std::string path;
+        bool added;
+    };
+    const std::vector<Case> cases{
+        {"/mail/caf\xE9/1.mbs", true}, // Latin-1, not UTF-8: no QString holds these bytes
+        {"/mail/caf\xC3\xA9/1.mbs", true},
+        {"/mail/name ending in a space.mbs ", true},
+        {"  /mail/a b.mbs\t", true},
+        {"/mail/caf\xE9/1.mbs", false},
+        {"/mail/name ending in a space.mbs", true}, // differs by the space
+        {"/mail/name ending in a space.mbs ", false},
+        {"", false},
+    };
+    std::vector<std::string> listed;
+    for (const Case &c : cases) {
+        EXPECT_EQ(list->AddFileToList(c.path), c.added) << c.path;
+        if (c.added)
+            listed.push_back(c.path);
+    }
+    ASSERT_EQ(list->RowCount(), static_cast<int>(listed.size()));
+    EXPECT_EQ(count.text(), QStringLiteral("%1 files").arg(listed.size()));
+    const QAbstractItemModel *model = grid.model();
+    for (int row = 0; row < list->RowCount(); ++row) {
+        EXPECT_EQ(list->PathAt(row), listed[static_cast<std::size_t>(row)]);
+        EXPECT_EQ(list->TextAt(row), QFile::decodeName(QByteArray::fromStdString(list->PathAt(row))));
+        EXPECT_EQ(model->data(model->index(row, 0)).toString(), list->TextAt(row));
+    }
+    EXPECT_EQ(list->PathAt(-1), std::string());
+    EXPECT_EQ(list->PathAt(list->RowCount()), std::string());
+
+    // Cleared, the list takes every path again.
+    list->ClearFileList();
+    EXPECT_TRUE(list->AddFileToList(cases.front().path));
+    EXPECT_EQ(list->PathAt(0), cases.front().path);
+}
+
+TEST_F(SourceFileListTest, ALongPathKeepsItsFileNameInSightAndIsWholeInItsTooltip)
+{
+    QString path = QStringLiteral("/home/ann/.opera/mail/store");
+    while (path.size() < 380)
+        path += QStringLiteral("/account1/2010/01/05");
+    path += QStringLiteral("/message-1234.mbs");
+    list->AddFileToList(path);
+
+    const QAbstractItemModel *model = grid.model();
+    EXPECT_EQ(model->data(model->index(0, 0), Qt::ToolTipRole).toString(), path);
+    // What the grid draws in its column: the start and the file name.
+    const QString shown = grid.fontMetrics().elidedText(model->data(model->index(0, 0)).toString(),
+                                                        grid.textElideMode(), grid.columnWidth(0));
+    EXPECT_NE(shown, path);
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("/home/ann/"))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("message-1234.mbs"))) << shown.toStdString();
 }
 
 TEST_F(SourceFileListTest, ClearLeavesOneEmptyRowAndTheNextPathGoesIntoRowZero)
