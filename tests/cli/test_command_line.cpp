@@ -721,6 +721,59 @@ TEST(ParseCommandLine, SkipExistingIsAFlag)
     EXPECT_EQ(Parsed({"-o", "out", "--", "--skip-existing"}).sources, Args{"--skip-existing"});
 }
 
+TEST_F(Opera2MboxRun, VerifyReadsEveryMailboxWrittenToBack)
+{
+    EXPECT_FALSE(Parsed({"-o", "out", "a.mbs"}).verify);
+    EXPECT_TRUE(Parsed({"--verify", "-o", "out", "a.mbs"}).verify);
+    EXPECT_EQ(ParseError({"--verify=yes", "-o", "out", "a.mbs"}), "unknown option '--verify=yes'");
+    EXPECT_EQ(Parsed({"-o", "out", "--", "--verify"}).sources, Args{"--verify"});
+
+    Put("store/inbox/1.mbs", Message("one"));
+    Put("store/inbox/2.mbs", Message("two"));
+    Put("store/sent/3.mbs", Message("three"));
+    const std::string under = " under " + Path("out");
+    struct Step {
+        Args extra;
+        int status;
+        std::string out;
+    };
+    const std::vector<Step> steps{
+        {{},
+         kExitConverted,
+         "Converted 3 messages from 3 source files into 2 mailboxes" + under +
+             ".\n3 messages in 2 mailboxes read back and matched\n"},
+        {{"--skip-existing"},
+         kExitConverted,
+         "Converted 0 messages from 3 source files into 0 mailboxes" + under +
+             "; 3 already present.\n0 messages in 0 mailboxes read back and matched\n"},
+        {{"--mailbox-per=store"},
+         kExitConverted,
+         "Converted 3 messages from 3 source files into 1 mailbox" + under +
+             ".\n3 messages in 1 mailbox read back and matched\n"},
+    };
+    for (const Step &step : steps) {
+        Args args = {"--verify", "-o", Path("out")};
+        args.insert(args.end(), step.extra.begin(), step.extra.end());
+        args.push_back(Path("store"));
+        const RunResult run = Opera2Mbox(args);
+        EXPECT_EQ(run.status, step.status) << run.err;
+        EXPECT_EQ(run.out, step.out);
+        EXPECT_TRUE(run.err.empty()) << run.err;
+    }
+    // Without the option, no reading back.
+    EXPECT_EQ(Opera2Mbox({"-o", Path("out"), Path("store")}).out,
+              "Converted 3 messages from 3 source files into 2 mailboxes" + under + ".\n");
+
+    // An empty file holds no message: it is not converted, and its mailbox is not made.
+    const std::string empty = Put("store/drafts/0.mbs", "");
+    const RunResult withEmpty = Opera2Mbox({"--verify", "-o", Path("fresh"), Path("store")});
+    EXPECT_EQ(withEmpty.status, kExitFailures);
+    EXPECT_EQ(withEmpty.err, "opera2mbox: " + empty + ": the file is empty\n");
+    EXPECT_EQ(withEmpty.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("fresh") +
+                                 "; 1 failed.\n3 messages in 2 mailboxes read back and matched\n");
+    EXPECT_FALSE(fs::exists(MailboxPathFor(Path("store/drafts") + "/0.mbs", Path("fresh") + "/").mailboxPath));
+}
+
 TEST_F(Opera2MboxRun, SkipExistingAddsOnlyWhatIsMissing)
 {
     Put("store/inbox/1.mbs", Message("one"));
