@@ -63,11 +63,16 @@ bool OpenWithOpener(const QString &program, const QUrl &url, std::chrono::millis
 "$1" "$2" </dev/null >/dev/null 2>&1 &
 opener=$!
 trap 'exit 0' USR1
-( sleep "$3"; kill -USR1 $$ ) </dev/null >/dev/null 2>&1 &
+(
+  trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
+  sleep "$3" & sleeper=$!
+  wait "$sleeper" && kill -USR1 $$
+) </dev/null >/dev/null 2>&1 &
 timer=$!
 wait "$opener"
 status=$?
 kill "$timer" 2>/dev/null
+wait "$timer"
 exit "$status"
 )");
     try {
