@@ -765,7 +765,8 @@ TEST_F(Opera2MboxRun, VerifyReadsEveryMailboxWrittenToBack)
               "Converted 3 messages from 3 source files into 2 mailboxes" + under + ".\n");
 
     // An empty file holds no message: it is not converted, and its mailbox is not made.
-    const std::string empty = Put("store/drafts/0.mbs", "");
+    Put("store/drafts/0.mbs", "");
+    const std::string empty = (m_dir / "store" / "drafts" / "0.mbs").string(); // as the walk names it
     const RunResult withEmpty = Opera2Mbox({"--verify", "-o", Path("fresh"), Path("store")});
     EXPECT_EQ(withEmpty.status, kExitFailures);
     EXPECT_EQ(withEmpty.err, "opera2mbox: " + empty + ": the file is empty\n");
