@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures opera2mbox against a plain concatenation of the same files and a
-# straightforward Python mailbox-module script, on a generated store.
+# straightforward Python mailbox-module script, on a generated store, and
+# what reading every mailbox back (--verify) adds to opera2mbox's run.
 #
 #   bench/run.sh                 # N=20000 messages (~300 MB), 3 rounds
 #   N=2000 ROUNDS=5 bench/run.sh
@@ -43,7 +44,14 @@ run warmup "$concat" "$out" "$store"
 for round in $(seq 1 "$ROUNDS"); do
   echo "Round $round of $ROUNDS..."
   run concat "$concat" "$out" "$store"
-  run opera2mbox "$opera2mbox" -q -o "$out" "$store"
+  # The plain run and the one that reads back, in turns so neither always goes first.
+  if [ $((round % 2)) -eq 1 ]; then
+    run opera2mbox "$opera2mbox" -q -o "$out" "$store"
+    run verify "$opera2mbox" -q --verify -o "$out" "$store"
+  else
+    run verify "$opera2mbox" -q --verify -o "$out" "$store"
+    run opera2mbox "$opera2mbox" -q -o "$out" "$store"
+  fi
   run python python3 "$script" "$out" "$store"
 done
 rm -rf "$out"
@@ -54,7 +62,7 @@ rows = [line.split() for line in open(sys.argv[1])]
 largest, store_bytes = int(sys.argv[2]), int(sys.argv[3])
 def med(name, col):
     return statistics.median(float(r[col]) for r in rows if r[0] == name)
-t = {n: med(n, 1) for n in ("concat", "opera2mbox", "python")}
+t = {n: med(n, 1) for n in ("concat", "opera2mbox", "verify", "python")}
 rss = {n: med(n, 2) / 1024 for n in t}   # MiB
 print()
 print(f"{'tool':<12}{'median s':>10}{'MB/s':>10}{'peak RSS MiB':>14}")
@@ -62,10 +70,12 @@ for n in t:
     print(f"{n:<12}{t[n]:>10.2f}{store_bytes / 1e6 / t[n]:>10.1f}{rss[n]:>14.1f}")
 ratio = t["opera2mbox"] / t["concat"]
 speedup = t["python"] / t["opera2mbox"]
+verify = t["verify"] / t["opera2mbox"]
 limit = (2 * largest) / (1024 * 1024) + 50
 print()
 print(f"opera2mbox / concat  = {ratio:.2f}  (target <= 1.3: {'met' if ratio <= 1.3 else 'MISSED'})")
 print(f"python / opera2mbox  = {speedup:.2f}  (target >= 2: {'met' if speedup >= 2 else 'MISSED'})")
+print(f"--verify / plain     = {verify:.2f}  (target <= 1.35: {'met' if verify <= 1.35 else 'MISSED'})")
 print(f"opera2mbox peak RSS  = {rss['opera2mbox']:.1f} MiB against 2 x largest message + 50 MiB = "
       f"{limit:.1f} MiB ({'met' if rss['opera2mbox'] <= limit else 'MISSED'})")
 PY

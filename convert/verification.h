@@ -1,6 +1,7 @@
 #pragma once
 // Every message accounted for: the records a run writes are noted as they
-// go out (a digest of each message as a mail reader will get it back), and
+// go out (a 256-bit check of each message as a mail reader will get it
+// back, kept as a MessageDigest), and
 // after the run each mailbox written to is read back with the project's own
 // mbox reader and compared with what was written to it.
 
@@ -43,7 +44,8 @@ std::string ReadBackSummary(const VerificationReport &report);
 /// record for it (after anything cut off for a rerun), so only what the run
 /// wrote is read again: every record there must be one the run wrote, and
 /// every record the run wrote must be there, as often as it was written,
-/// with its text as a reader gets it back (compared by digest). Records of
+/// with its text as a reader gets it back (compared by a 256-bit check of
+/// the text, of the same width as a message digest). Records of
 /// a source that failed were taken back by the writer and are not expected.
 class RunVerifier {
 public:

@@ -487,26 +487,6 @@ TEST_F(ConversionRunTest, AMailboxThatDoesNotReadBackAsWrittenIsAFailureWithDeta
     EXPECT_TRUE(details[0].contains(missing));
     EXPECT_TRUE(details[1].startsWith(MailboxOf(a) + QStringLiteral(": the record at byte ")));
     EXPECT_TRUE(details[1].endsWith(QStringLiteral(" is none of the messages written to it")));
-
-    // With every file converted, the box says what did not match.
-    window.Files().ClearFileList();
-    Add(WriteMessage(QStringLiteral("mail/inbox/3.mbs"), QStringLiteral("c")));
-    Add(WriteMessage(QStringLiteral("mail/inbox/4.mbs"), QStringLiteral("d")));
-    written = false;
-    interaction.messages.clear();
-    onYield = [&] {
-        if (!written && window.Controls().LblProgessCurrent->text() == QStringLiteral("Message 1 (of 2)")) {
-            QFile mailbox(MailboxOf(a));
-            ASSERT_TRUE(mailbox.open(QIODevice::Append));
-            mailbox.write("From other@example.org Tue Mar 05 09:07:03 2024\nSubject: theirs");
-            written = true;
-        }
-    };
-    Convert(OutputFolder());
-    ASSERT_EQ(interaction.messages.size(), 1U);
-    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Warning);
-    EXPECT_TRUE(interaction.messages[0].text.startsWith(MismatchText() + QStringLiteral("\r\n")));
-    EXPECT_TRUE(interaction.messages[0].details.contains(QStringLiteral("is none of the messages written to it")));
 }
 
 TEST_F(ConversionRunTest, NamesThatAreNotTextInTheLocaleAreConverted)

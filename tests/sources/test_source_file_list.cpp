@@ -3,8 +3,6 @@
 #include "gui_test.h"
 
 #include <QAbstractItemModel>
-#include <QByteArray>
-#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QTableView>
@@ -12,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace tovaly {
 namespace {
@@ -92,45 +88,6 @@ TEST_F(SourceFileListTest, FirstPathFillsRowZeroAfterOneYieldThenRowsAreAppended
     EXPECT_EQ(grid.currentIndex().column(), 0);
     EXPECT_FALSE(grid.model()->flags(grid.model()->index(2, 0)).testFlag(Qt::ItemIsEditable));
     EXPECT_TRUE(grid.model()->flags(grid.model()->index(2, 0)).testFlag(Qt::ItemIsSelectable));
-}
-
-TEST_F(SourceFileListTest, KeepsEachPathOnceAsItsBytesAndShowsItConverted)
-{
-    struct Case {
-        std::string path;
-        bool added;
-    };
-    const std::vector<Case> cases{
-        {"/mail/caf\xE9/1.mbs", true}, // Latin-1, not UTF-8: no QString holds these bytes
-        {"/mail/caf\xC3\xA9/1.mbs", true},
-        {"/mail/name ending in a space.mbs ", true},
-        {"  /mail/a b.mbs\t", true},
-        {"/mail/caf\xE9/1.mbs", false},
-        {"/mail/name ending in a space.mbs", true}, // differs by the space
-        {"/mail/name ending in a space.mbs ", false},
-        {"", false},
-    };
-    std::vector<std::string> listed;
-    for (const Case &c : cases) {
-        EXPECT_EQ(list->AddFileToList(c.path), c.added) << c.path;
-        if (c.added)
-            listed.push_back(c.path);
-    }
-    ASSERT_EQ(list->RowCount(), static_cast<int>(listed.size()));
-    EXPECT_EQ(count.text(), QStringLiteral("%1 files").arg(listed.size()));
-    const QAbstractItemModel *model = grid.model();
-    for (int row = 0; row < list->RowCount(); ++row) {
-        EXPECT_EQ(list->PathAt(row), listed[static_cast<std::size_t>(row)]);
-        EXPECT_EQ(list->TextAt(row), QFile::decodeName(QByteArray::fromStdString(list->PathAt(row))));
-        EXPECT_EQ(model->data(model->index(row, 0)).toString(), list->TextAt(row));
-    }
-    EXPECT_EQ(list->PathAt(-1), std::string());
-    EXPECT_EQ(list->PathAt(list->RowCount()), std::string());
-
-    // Cleared, the list takes every path again.
-    list->ClearFileList();
-    EXPECT_TRUE(list->AddFileToList(cases.front().path));
-    EXPECT_EQ(list->PathAt(0), cases.front().path);
 }
 
 TEST_F(SourceFileListTest, ALongPathKeepsItsFileNameInSightAndIsWholeInItsTooltip)
