@@ -83,6 +83,18 @@ protected:
     }
 };
 
+// The path a local file URL names, in native form, as the core's bytes.
+std::string LocalPathOf(const QUrl &url)
+{
+#ifdef _WIN32
+    return ToCore(QDir::toNativeSeparators(url.toLocalFile()));
+#else
+    // The bytes of the name as the file manager encoded them: a name that is
+    // not UTF-8 would not survive the way through QString.
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+#endif
+}
+
 // The file grid. Files and folders dropped on it from a file manager are
 // handed to `dropped`, after the drop has ended, while `acceptsDrops` says
 // yes.
@@ -107,32 +119,10 @@ public:
         return paths;
     }
 
-private:
-    static std::string LocalPathOf(const QUrl &url)
-    {
-#ifdef _WIN32
-        return ToCore(QDir::toNativeSeparators(url.toLocalFile()));
-#else
-        // The bytes of the name as the file manager encoded them: a name that
-        // is not UTF-8 would not survive the way through QString.
-        return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
-#endif
-    }
-
-public:
 protected:
-    void dragEnterEvent(QDragEnterEvent *event) override
-    {
-        Consider(event);
-    }
-    void dragMoveEvent(QDragMoveEvent *event) override
-    {
-        Consider(event);
-    }
-    void dragLeaveEvent(QDragLeaveEvent *event) override
-    {
-        event->accept();
-    }
+    void dragEnterEvent(QDragEnterEvent *event) override { Consider(event); }
+    void dragMoveEvent(QDragMoveEvent *event) override { Consider(event); }
+    void dragLeaveEvent(QDragLeaveEvent *event) override { event->accept(); }
 
     void dropEvent(QDropEvent *event) override
     {
