@@ -14,6 +14,7 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace tovaly {
@@ -33,12 +34,18 @@ ListCopy CopyList(const SourceFileList &list)
 {
     ListCopy copy;
     for (int row = 0; row < list.RowCount(); ++row) {
-        const QString path = list.PathAt(row);
-        if (path.isEmpty())
+        std::string path = list.PathAt(row);
+        if (path.empty())
             continue;
-        copy.request.sources.push_back(ToCore(path));
+        copy.request.sources.push_back(std::move(path));
         copy.rows.push_back(row);
     }
+    // A rerun into the same output (after a closed window or a failure)
+    // adds only what is missing, without cutting anything; every mailbox
+    // written to is read back at the end.
+    copy.request.skipExisting = true;
+    copy.request.tornEnd = TornEnd::Keep;
+    copy.request.verify = true;
     return copy;
 }
 
@@ -95,8 +102,7 @@ public:
             // Rows may have changed in a yield; select only one that still
             // shows this file.
             const int row = m_copy.rows[m_file];
-            if (row < m_context.list->RowCount() &&
-                ToCore(m_context.list->PathAt(row)) == m_copy.request.sources[m_file])
+            if (row < m_context.list->RowCount() && m_context.list->PathAt(row) == m_copy.request.sources[m_file])
                 m_context.list->MakeCurrent(row);
         }
         if (m_linePending) {
@@ -163,6 +169,31 @@ QString FailureDetailsText(const std::vector<FileFailure> &failures)
         const QString reason = FromCore(failure.reason);
         lines << (reason.contains(path) ? reason : path + QStringLiteral(": ") + reason);
     }
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString AlreadyPresentText(std::uint64_t messages)
+{
+    if (messages == 1)
+        return QStringLiteral("1 message was already in its mailbox and was left out.");
+    return QStringLiteral("%1 messages were already in their mailboxes and were left out.").arg(messages);
+}
+
+QString ReadBackText(const VerificationReport &report)
+{
+    return FromCore(ReadBackSummary(report)) + QLatin1Char('.');
+}
+
+QString MismatchText()
+{
+    return QStringLiteral("Some messages are not in their mailboxes as they were written.");
+}
+
+QString MismatchDetailsText(const std::vector<VerificationMismatch> &mismatches)
+{
+    QStringList lines;
+    for (const VerificationMismatch &mismatch : mismatches)
+        lines << FromCore(mismatch.mailboxPath) + QStringLiteral(": ") + FromCore(mismatch.problem);
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -234,17 +265,32 @@ void ConversionRun::Run()
         const BatchSummary summary = ConvertBatch(copy.request, status);
         status.Show();
 
-        if (summary.failures.empty() && summary.warnings.empty())
-            m_context.interaction->Inform(m_context.owner, CompletionTitle(), CompletionText());
-        else if (summary.failures.empty())
+        QStringList notes;
+        if (summary.alreadyPresent > 0)
+            notes << AlreadyPresentText(summary.alreadyPresent);
+        const bool mismatched = summary.verification && !summary.verification->Matched();
+        if (summary.verification && (summary.verification->mailboxes > 0 || mismatched))
+            notes << ReadBackText(*summary.verification);
+        if (!summary.warnings.empty())
+            notes << WarningText(summary.warnings);
+        if (summary.failures.empty() && !mismatched) {
             m_context.interaction->Inform(m_context.owner, CompletionTitle(),
-                                          CompletionText() + kLineBreak + WarningText(summary.warnings));
-        else
+                                          (QStringList{CompletionText()} + notes).join(kLineBreak));
+        } else {
+            QStringList details;
+            if (!summary.failures.empty())
+                details << FailureDetailsText(summary.failures);
+            if (mismatched)
+                details << MismatchDetailsText(summary.verification->mismatches);
             m_context.interaction->WarnWithDetails(
                 m_context.owner, ApplicationTitle(),
-                FailureSummaryText(summary.failures.size(), copy.request.sources.size()) +
-                    (summary.warnings.empty() ? QString() : kLineBreak + WarningText(summary.warnings)),
-                FailureDetailsText(summary.failures));
+                (QStringList{summary.failures.empty()
+                                 ? MismatchText()
+                                 : FailureSummaryText(summary.failures.size(), copy.request.sources.size())} +
+                 notes)
+                    .join(kLineBreak),
+                details.join(QLatin1Char('\n')));
+        }
     } catch (const std::exception &failure) {
         m_context.interaction->Warn(m_context.owner, ApplicationTitle(),
                                     QStringLiteral("The conversion stopped: ") +

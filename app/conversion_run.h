@@ -21,6 +21,8 @@ namespace tovaly {
 
 class UserInteraction;
 struct FileFailure;
+struct VerificationMismatch;
+struct VerificationReport;
 
 /// Title of the box that ends a run in which every file was converted.
 [[nodiscard]] QString CompletionTitle();
@@ -41,6 +43,23 @@ struct FileFailure;
 /// reason when that names the path, otherwise "<path>: <reason>". Lines
 /// joined by LF, so they can be copied as they are.
 [[nodiscard]] QString FailureDetailsText(const std::vector<FileFailure> &failures);
+
+/// The line of the closing box for the messages left out as already in
+/// their mailboxes: "<n> messages were already in their mailboxes and were
+/// left out."
+[[nodiscard]] QString AlreadyPresentText(std::uint64_t messages);
+
+/// The line of the closing box for reading the mailboxes back:
+/// ReadBackSummary with a full stop.
+[[nodiscard]] QString ReadBackText(const VerificationReport &report);
+
+/// The first line of the closing box when every file was converted but a
+/// mailbox did not read back as written.
+[[nodiscard]] QString MismatchText();
+
+/// The details of such a box: "<mailbox>: <problem>" per mismatch, lines
+/// joined by LF.
+[[nodiscard]] QString MismatchDetailsText(const std::vector<VerificationMismatch> &mismatches);
 
 /// What the end of a run adds when the writer did more than append (a torn
 /// mailbox completed): "Please note:", then one line per warning for the
@@ -99,16 +118,23 @@ public:
     ///   the run becomes the window's busy command (the list commands and
     ///   the convert button are disabled) and both bars get the range 0 to
     ///   100;
-    /// - every file is converted in order, with a yield at every line. The
+    /// - every file is converted in order, with a yield at every line,
+    ///   leaving out the messages a mailbox holds already (nothing is cut:
+    ///   a torn end is completed as a plain append completes it); then
+    ///   every mailbox written to is read back and compared. The
     ///   status block keeps the exact state of the run: the row being
     ///   converted, `EmlProgress` and `LblByteRead` after the last line
     ///   read, `ProgressBar1` and `LblProgessCurrent` after the last file
     ///   done. It puts that state on the controls before every serve of the
     ///   pump and once more at the end, so the window always shows it
     ///   exactly however seldom it paints;
-    /// - the completion box when every file was converted, otherwise a
-    ///   warning titled with the application title: FailureSummaryText in
-    ///   the box and FailureDetailsText in its details;
+    /// - the completion box when every file was converted and read back
+    ///   as written, otherwise a warning titled with the application title:
+    ///   FailureSummaryText (or MismatchText) in the box and
+    ///   FailureDetailsText and MismatchDetailsText in its details; either
+    ///   box adds AlreadyPresentText when messages were left out, then
+    ///   ReadBackText when a mailbox was read back, then WarningText when
+    ///   there are warnings;
     /// - the window's commands come back.
     void Run();
 

@@ -3,6 +3,7 @@
 #include "add_files_command.h"
 #include "add_folder_command.h"
 #include "application_title.h"
+#include "core_path.h"
 #include "help_manual.h"
 #include "twips.h"
 #include "user_interaction.h"
@@ -25,7 +26,9 @@
 #include <QTableView>
 #include <QUrl>
 
+#include <string>
 #include <utility>
+#include <vector>
 
 // The icons are compiled into this library; make sure they are linked in.
 static void InitialiseIconResources()
@@ -80,6 +83,18 @@ protected:
     }
 };
 
+// The path a local file URL names, in native form, as the core's bytes.
+std::string LocalPathOf(const QUrl &url)
+{
+#ifdef _WIN32
+    return ToCore(QDir::toNativeSeparators(url.toLocalFile()));
+#else
+    // The bytes of the name as the file manager encoded them: a name that is
+    // not UTF-8 would not survive the way through QString.
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+#endif
+}
+
 // The file grid. Files and folders dropped on it from a file manager are
 // handed to `dropped`, after the drop has ended, while `acceptsDrops` says
 // yes.
@@ -88,17 +103,18 @@ public:
     explicit FileGrid(QWidget *parent) : QTableView(parent) {}
 
     std::function<bool()> acceptsDrops;
-    std::function<void(const QStringList &)> dropped;
+    std::function<void(const std::vector<std::string> &)> dropped;
 
-    // The local files and folders `data` names, in native form.
-    static QStringList LocalPaths(const QMimeData *mime)
+    // The local files and folders `data` names, in native form, as the
+    // core's bytes.
+    static std::vector<std::string> LocalPaths(const QMimeData *mime)
     {
-        QStringList paths;
+        std::vector<std::string> paths;
         if (mime == nullptr || !mime->hasUrls())
             return paths;
         for (const QUrl &url : mime->urls()) {
             if (url.isLocalFile() && !url.toLocalFile().isEmpty())
-                paths << QDir::toNativeSeparators(url.toLocalFile());
+                paths.push_back(LocalPathOf(url));
         }
         return paths;
     }
@@ -124,7 +140,7 @@ protected:
 private:
     bool Accepts(const QMimeData *mime) const
     {
-        return dropped && (!acceptsDrops || acceptsDrops()) && !LocalPaths(mime).isEmpty();
+        return dropped && (!acceptsDrops || acceptsDrops()) && !LocalPaths(mime).empty();
     }
 
     void Consider(QDragMoveEvent *event)
@@ -267,7 +283,7 @@ FrmStep1::FrmStep1(FrmStep1Services services)
     // Files and folders dropped on the list are added to it.
     auto *grid = static_cast<FileGrid *>(c.grdFiles1);
     grid->acceptsDrops = [this] { return m_busy == 0; };
-    grid->dropped = [this](const QStringList &paths) { OnDropped(paths); };
+    grid->dropped = [this](const std::vector<std::string> &paths) { OnDropped(paths); };
     grid->setAcceptDrops(true);
     grid->viewport()->setAcceptDrops(true);
 
@@ -437,7 +453,7 @@ void FrmStep1::OnAddFolder()
     RunAddFolderCommand({m_files.get(), m_services.interaction, this, Hooks(), m_pump.get(), nullptr});
 }
 
-void FrmStep1::OnDropped(const QStringList &paths)
+void FrmStep1::OnDropped(const std::vector<std::string> &paths)
 {
     if (m_busy > 0)
         return;
@@ -456,7 +472,14 @@ void FrmStep1::OnClear()
 
 void FrmStep1::OnHelp()
 {
-    if (!m_services.interaction->OpenAddress(m_services.helpAddress))
+    // The desktop's answer is waited for with the window served: a second
+    // click meanwhile opens nothing more.
+    if (m_helpOpening)
+        return;
+    m_helpOpening = true;
+    const bool opened = m_services.interaction->OpenAddress(m_services.helpAddress);
+    m_helpOpening = false;
+    if (!opened)
         m_services.interaction->Warn(this, ApplicationTitle(), HelpManualFailureText(m_services.helpAddress));
 }
 

@@ -16,6 +16,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QLabel;
 class QProgressBar;
@@ -122,7 +124,7 @@ private:
     void OnConvert();
     void OnHelp();
     void OnEnd();
-    void OnDropped(const QStringList &paths);
+    void OnDropped(const std::vector<std::string> &paths);
 
     FrmStep1Services m_services;
     FrmStep1Controls m_controls;
@@ -132,6 +134,7 @@ private:
     int m_busy = 0;
     bool m_convertAllowed = false;       // the convert button's state once no command runs
     QPointer<QWidget> m_focusBeforeBusy; // where the focus goes back to
+    bool m_helpOpening = false;          // the help address is being handed to the desktop
 };
 
 } // namespace tovaly

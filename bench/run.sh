@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures opera2mbox against a plain concatenation of the same files and a
-# straightforward Python mailbox-module script, on a generated store.
+# straightforward Python mailbox-module script, on a generated store, and
+# what reading every mailbox back (--verify) adds to opera2mbox's run.
 #
 #   bench/run.sh                 # N=20000 messages (~300 MB), 3 rounds
 #   N=2000 ROUNDS=5 bench/run.sh
@@ -44,11 +45,14 @@ run warmup "$concat" "$out" "$store"
 : > "$times"
 for round in $(seq 1 "$ROUNDS"); do
   echo "Round $round of $ROUNDS..."
-  # Alternating which goes first, so neither always meets a cooler cache.
+  # Alternating which goes first, so neither always meets a cooler cache;
+  # the plain run and the one that reads back in turns as well.
   if [ $((round % 2)) -eq 1 ]; then
     run concat "$concat" "$out" "$store"
     run opera2mbox "$opera2mbox" -q -o "$out" "$store"
+    run verify "$opera2mbox" -q --verify -o "$out" "$store"
   else
+    run verify "$opera2mbox" -q --verify -o "$out" "$store"
     run opera2mbox "$opera2mbox" -q -o "$out" "$store"
     run concat "$concat" "$out" "$store"
   fi
@@ -64,7 +68,7 @@ rows = [line.split() for line in open(sys.argv[1])]
 largest, store_bytes = int(sys.argv[2]), int(sys.argv[3])
 def med(name, col):
     return statistics.median(float(r[col]) for r in rows if r[0] == name)
-t = {n: med(n, 1) for n in ("concat", "opera2mbox", "python") if any(r[0] == n for r in rows)}
+t = {n: med(n, 1) for n in ("concat", "opera2mbox", "verify", "python") if any(r[0] == n for r in rows)}
 rss = {n: med(n, 2) / 1024 for n in t}   # MiB
 print()
 print(f"{'tool':<12}{'median s':>10}{'user s':>8}{'sys s':>8}{'MB/s':>10}{'peak RSS MiB':>14}")
@@ -77,6 +81,8 @@ print(f"opera2mbox / concat  = {ratio:.2f}  (target <= 1.3: {'met' if ratio <= 1
 if "python" in t:
     speedup = t["python"] / t["opera2mbox"]
     print(f"python / opera2mbox  = {speedup:.2f}  (target >= 2: {'met' if speedup >= 2 else 'MISSED'})")
+verify = t["verify"] / t["opera2mbox"]
+print(f"--verify / plain     = {verify:.2f}  (target <= 1.35: {'met' if verify <= 1.35 else 'MISSED'})")
 print(f"opera2mbox peak RSS  = {rss['opera2mbox']:.1f} MiB against 2 x largest message + 50 MiB = "
       f"{limit:.1f} MiB ({'met' if rss['opera2mbox'] <= limit else 'MISSED'})")
 PY

@@ -21,7 +21,8 @@
 //                  its question (answered No) is measured, and the longest
 //                  is printed
 // Every message box is written to stderr. Exit status 0 when the scan
-// added files and the conversion (if any) ended with the completion box.
+// added files and the conversion (if any) ended with the completion box,
+// every mailbox read back as written.
 
 #include "conversion_run.h"
 #include "frm_step1.h"
@@ -221,7 +222,10 @@ int main(int argc, char *argv[])
             clock.start();
             c.CmdConvert2MBOX->click();
             std::printf("convert_ms %lld\n", static_cast<long long>(clock.elapsed()));
-            if (interaction.lastInformTitle != CompletionTitle() || interaction.lastInformText != CompletionText())
+            // Every file converted, and every mailbox read back as written.
+            if (interaction.lastInformTitle != CompletionTitle() ||
+                !interaction.lastInformText.startsWith(CompletionText()) ||
+                !interaction.lastInformText.endsWith(QStringLiteral(" read back and matched.")))
                 status = 1;
         }
         exitProbe.reset();

@@ -37,6 +37,8 @@ constexpr const char *kHelp = "Convert Opera Mail message files (.mbs) into mbox
                               "      --skip-existing     leave out the messages a mailbox holds already, so a\n"
                               "                          rerun adds only what is missing; a torn last record\n"
                               "                          (from a run that was stopped) is cut off first\n"
+                              "      --verify            read every mailbox written to back and check that\n"
+                              "                          each message is in it as written\n"
                               "  -h, --help              show this help and exit\n"
                               "      --version           show the version and exit\n"
                               "\n"
@@ -57,7 +59,8 @@ constexpr const char *kHelp = "Convert Opera Mail message files (.mbs) into mbox
                               "Messages are appended, so converting again into the same DIR adds them a\n"
                               "second time, unless --skip-existing is given.\n"
                               "\n"
-                              "Exit status: 0 all converted, 1 some sources failed, 2 bad usage.\n";
+                              "Exit status: 0 all converted, 1 some sources failed (or --verify found a\n"
+                              "mismatch), 2 bad usage.\n";
 
 constexpr const char *kVersion = "opera2mbox 1.00\n";
 
@@ -155,6 +158,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
                             })
                             ->needs(per);
     app.add_flag("--skip-existing", options.skipExisting);
+    app.add_flag("--verify", options.verify);
 
     try {
         RefuseEmptyValues(args);
@@ -276,15 +280,23 @@ int RunOpera2Mbox(const std::vector<std::string> &args, std::ostream &out, std::
     request.layout = options.layout;
     request.topFolders = collected.topFolders;
     request.skipExisting = options.skipExisting;
+    request.verify = options.verify;
     const BatchSummary summary = ConvertBatch(request, reporter);
     reporter.Finish();
 
     const std::size_t failures = collected.failures.size() + summary.failures.size();
     out << SummaryLine(summary, failures, options.outputDir) << '\n';
+    bool matched = true;
+    if (summary.verification) {
+        for (const VerificationMismatch &mismatch : summary.verification->mismatches)
+            err << "opera2mbox: " << mismatch.mailboxPath << ": " << mismatch.problem << '\n';
+        out << ReadBackSummary(*summary.verification) << '\n';
+        matched = summary.verification->Matched();
+    }
     out.flush();
     if (summary.interrupted)
         return InterruptedExitStatus(CaughtInterrupt() != 0 ? CaughtInterrupt() : SIGINT);
-    return failures == 0 ? kExitConverted : kExitFailures;
+    return failures == 0 && matched ? kExitConverted : kExitFailures;
 }
 
 } // namespace tovaly

@@ -14,7 +14,7 @@
 namespace tovaly {
 
 inline constexpr int kExitConverted = 0; ///< every source converted
-inline constexpr int kExitFailures = 1;  ///< some sources or folders failed
+inline constexpr int kExitFailures = 1;  ///< some sources or folders failed, or --verify found a mismatch
 inline constexpr int kExitUsage = 2;     ///< bad arguments; nothing converted
 
 /// The options of one invocation.
@@ -27,6 +27,7 @@ struct CommandLine {
     bool version = false;
     MailboxLayout layout;      ///< --mailbox-per, --mailbox-name
     bool skipExisting = false; ///< --skip-existing
+    bool verify = false;       ///< --verify
 };
 
 /// The outcome of parsing: the options, or an error message (without the

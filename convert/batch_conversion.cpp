@@ -213,8 +213,8 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     Tally tally;
     io.SetStopCheck([&observer] { return observer.StopRequested(); });
     ExistingMailboxes existing(
-        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); }, &io,
-        locator.Root());
+        [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); },
+        request.tornEnd, &io, locator.Root());
     // The mailbox of the sources before, kept for the next ones bound for
     // it: an observer that does not yield has it stay open between them.
     std::optional<MailboxFile> mailbox;
@@ -230,6 +230,9 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         }
         mailbox.reset();
     };
+    std::optional<RunVerifier> verifier;
+    if (request.verify)
+        verifier.emplace();
     const std::size_t total = request.sources.size();
     std::size_t stoppedAt = total;
     for (std::size_t i = 0; i < total; ++i) {
@@ -256,9 +259,12 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
             if (!mailbox)
                 mailbox.emplace(location.mailboxPath, io, locator.Root());
             result = folders.Append(location, madeEarlier, observer, [&] {
-                return AppendMailboxRecord(source, *mailbox, &observer, request.lineEnds, present);
+                RecordSkipper *skipper = verifier ? verifier->Watch(i, location.mailboxPath, present) : present;
+                return AppendMailboxRecord(source, *mailbox, &observer, request.lineEnds, skipper);
             });
         }
+        if (verifier)
+            verifier->SourceDone(result->ok);
         if (!result->ok && observer.StopRequested()) {
             // Taken back because the run was stopped, not because it failed.
             stoppedAt = i;
@@ -276,6 +282,8 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     summary.skipExisting = request.skipExisting;
     summary.interrupted = stoppedAt < total;
     summary.notConverted = total - stoppedAt;
+    if (verifier)
+        summary.verification = verifier->Verify(request.sources, [&observer] { observer.Yield(); });
     return summary;
 }
 

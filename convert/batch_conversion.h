@@ -3,11 +3,14 @@
 // root: the request both front ends (window and command line) build, and the
 // loop that carries it out.
 
+#include "existing_messages.h"
 #include "mailbox_record.h"
 #include "output_layout.h"
+#include "verification.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,12 @@ struct ConversionRequest {
     /// Leave out every message a mailbox holds already (see
     /// ExistingMessages), cutting a torn last record off first.
     bool skipExisting = false;
+    /// With skipExisting: cut nothing; a torn end is completed as a plain
+    /// append completes it.
+    TornEnd tornEnd = TornEnd::Cut;
+    /// Read every mailbox written to back after the run and compare it with
+    /// what was written (see RunVerifier).
+    bool verify = false;
 };
 
 /// A source file that could not be converted.
@@ -61,6 +70,8 @@ struct [[nodiscard]] BatchSummary {
     /// converted (nor counted as failed).
     bool interrupted = false;
     std::size_t notConverted = 0; ///< sources left when the run stopped
+    /// What reading the mailboxes back found, when the request asked.
+    std::optional<VerificationReport> verification;
 };
 
 /// Hears the progress of a batch. Inherits the per-line progress and the
@@ -110,6 +121,8 @@ public:
 /// One source is read and written at a time, and no mailbox is open while
 /// the observer yields. When the observer asks to stop, the source being
 /// converted is taken back and the run ends there (BatchSummary::interrupted).
+/// With `verify`, the mailboxes are read back at the end, with yields between
+/// pieces of the reading.
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer);
 
 /// The same, making the file calls through `io`.

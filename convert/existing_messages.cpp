@@ -61,9 +61,11 @@ RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closin
     return digester.digests;
 }
 
-ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut, RecordFileIo *io, std::string outputRoot)
-    : m_path(std::move(mailboxPath)), m_onCut(std::move(onCut)), m_ownIo(io ? nullptr : new RecordFileIo()),
-      m_io(io ? io : m_ownIo.get()), m_mailbox(std::make_unique<MailboxFile>(m_path, *m_io, std::move(outputRoot)))
+ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut, TornEnd tornEnd, RecordFileIo *io,
+                                   std::string outputRoot)
+    : m_path(std::move(mailboxPath)), m_onCut(std::move(onCut)), m_tornEnd(tornEnd),
+      m_ownIo(io ? nullptr : new RecordFileIo()), m_io(io ? io : m_ownIo.get()),
+      m_mailbox(std::make_unique<MailboxFile>(m_path, *m_io, std::move(outputRoot)))
 {
 }
 
@@ -83,7 +85,11 @@ bool ExistingMessages::Load()
     }
     MailboxScan scan;
     bool loaded = Scan(scan);
-    if (loaded) {
+    if (loaded && m_tornEnd == TornEnd::Keep) {
+        // A torn last record is in no digest, and nothing is in doubt.
+        m_digests = std::move(scan.digests);
+        m_length = scan.size;
+    } else if (loaded) {
         m_digests = std::move(scan.digests);
         m_length = scan.size;
         // The last record is in doubt unless what follows it was torn off:
@@ -177,6 +183,8 @@ bool ExistingMessages::Cut(std::uint64_t from, std::uint64_t to)
 SkipVerdict ExistingMessages::Check(std::string_view text, std::string_view closing)
 {
     SkipVerdict verdict;
+    if (m_digests.Size() == 0 && !m_lastInDoubt)
+        return verdict; // nothing left to match: no digest to take
     const RecordDigests digests =
         DigestsOfRecordText(text, closing, m_lastInDoubt ? std::optional<std::uint64_t>(m_lastSize) : std::nullopt);
     if (m_digests.Take(digests.full)) {
@@ -204,7 +212,7 @@ ExistingMessages *ExistingMailboxes::For(const std::string &mailboxPath, RecordR
 {
     if (const auto found = m_mailboxes.find(mailboxPath); found != m_mailboxes.end())
         return found->second.get();
-    auto messages = std::make_unique<ExistingMessages>(mailboxPath, m_onCut, m_io, m_root);
+    auto messages = std::make_unique<ExistingMessages>(mailboxPath, m_onCut, m_tornEnd, m_io, m_root);
     const bool loaded = messages->Load();
     if (warnings) {
         for (std::string &warning : messages->TakeWarnings())

@@ -39,6 +39,12 @@ struct RecordDigests {
 RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closing,
                                   std::optional<std::uint64_t> prefixSize = std::nullopt);
 
+/// What Load does with a mailbox whose end is torn or in doubt.
+enum class TornEnd {
+    Cut,  ///< the output is this program's own: cut a torn or cut-short last record off
+    Keep, ///< cut nothing: the record writer completes a torn end as a plain append does
+};
+
 /// The messages one mailbox held when the run first came to it.
 ///
 /// Load() reads it and cuts off a torn last record. Check() then takes a
@@ -62,11 +68,11 @@ class ExistingMessages final : public RecordSkipper {
 public:
     using CutHandler = std::function<void(const MailboxCut &)>;
 
-    /// `onCut` hears of every cut made to the mailbox. The file calls go
-    /// through `io` (the system's own when null); `outputRoot` as for
-    /// AppendMailboxRecord.
-    ExistingMessages(std::string mailboxPath, CutHandler onCut, RecordFileIo *io = nullptr,
-                     std::string outputRoot = {});
+    /// `onCut` hears of every cut made to the mailbox; with TornEnd::Keep
+    /// none is made. The file calls go through `io` (the system's own when
+    /// null); `outputRoot` as for AppendMailboxRecord.
+    ExistingMessages(std::string mailboxPath, CutHandler onCut, TornEnd tornEnd = TornEnd::Cut,
+                     RecordFileIo *io = nullptr, std::string outputRoot = {});
     ~ExistingMessages() override;
 
     /// Reads the mailbox (a missing one holds nothing) and cuts off a torn
@@ -90,6 +96,7 @@ private:
 
     std::string m_path;
     CutHandler m_onCut;
+    TornEnd m_tornEnd;
     std::unique_ptr<RecordFileIo> m_ownIo;
     RecordFileIo *m_io;
     std::unique_ptr<MailboxFile> m_mailbox;
@@ -110,9 +117,9 @@ class ExistingMailboxes {
 public:
     /// Reads through `io` (the system's own when null) below `outputRoot`
     /// (anywhere when empty).
-    explicit ExistingMailboxes(ExistingMessages::CutHandler onCut, RecordFileIo *io = nullptr,
-                               std::string outputRoot = {})
-        : m_onCut(std::move(onCut)), m_io(io), m_root(std::move(outputRoot))
+    explicit ExistingMailboxes(ExistingMessages::CutHandler onCut, TornEnd tornEnd = TornEnd::Cut,
+                               RecordFileIo *io = nullptr, std::string outputRoot = {})
+        : m_onCut(std::move(onCut)), m_tornEnd(tornEnd), m_io(io), m_root(std::move(outputRoot))
     {
     }
 
@@ -124,6 +131,7 @@ public:
 
 private:
     ExistingMessages::CutHandler m_onCut;
+    TornEnd m_tornEnd;
     RecordFileIo *m_io;
     std::string m_root;
     std::unordered_map<std::string, std::unique_ptr<ExistingMessages>> m_mailboxes;

@@ -531,6 +531,10 @@ public:
         case FeedEnd::Whole:
             break;
         }
+        // An empty record would run into the next one in readers that want
+        // text after a From line: an empty file gives none, and is no message.
+        if (m_result.bytesRead == 0)
+            return Failure(m_result, EINVAL, "the file is empty");
         if (!m_appender.Failed())
             (void)splitter.Finish();
         if (m_appender.Failed())

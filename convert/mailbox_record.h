@@ -340,7 +340,8 @@ private:
 /// end written as `lineEnds`, and one empty line; a last line the source
 /// left without a line end gets one. Either every record of the source is
 /// appended or none is: on any failure the mailbox is cut back to its
-/// previous length. The observer, when given, sees every line read and every
+/// previous length. An empty source holds no message and fails with "the
+/// file is empty". The observer, when given, sees every line read and every
 /// point where the caller's window may handle its events; none of them
 /// while the mailbox is open. Never throws.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,

@@ -44,6 +44,31 @@ MessageHasher::~MessageHasher() = default;
 MessageHasher::MessageHasher(MessageHasher &&) noexcept = default;
 MessageHasher &MessageHasher::operator=(MessageHasher &&) noexcept = default;
 
+struct ExactHasher::State {
+    XXH3_state_t xxh;
+};
+
+ExactHasher::ExactHasher() : m_state(std::make_unique<State>())
+{
+    XXH3_128bits_reset(&m_state->xxh);
+}
+
+ExactHasher::~ExactHasher() = default;
+ExactHasher::ExactHasher(ExactHasher &&) noexcept = default;
+ExactHasher &ExactHasher::operator=(ExactHasher &&) noexcept = default;
+
+void ExactHasher::Add(std::string_view piece)
+{
+    XXH3_128bits_update(&m_state->xxh, piece.data(), piece.size());
+}
+
+MessageDigest ExactHasher::Finish()
+{
+    const MessageDigest digest = Canonical(XXH3_128bits_digest(&m_state->xxh));
+    XXH3_128bits_reset(&m_state->xxh);
+    return digest;
+}
+
 void MessageHasher::Add(std::string_view piece)
 {
     // The text goes to the hash in its normal form, a run between two CRs

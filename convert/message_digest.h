@@ -58,6 +58,24 @@ private:
     std::optional<MessageDigest> m_finishedPrefix; // of the text finished last
 };
 
+/// The digest of a text exactly as given, fed in pieces of any size: what
+/// reading a mailbox back compares, byte for byte.
+class ExactHasher {
+public:
+    ExactHasher();
+    ~ExactHasher();
+    ExactHasher(ExactHasher &&) noexcept;
+    ExactHasher &operator=(ExactHasher &&) noexcept;
+
+    void Add(std::string_view piece);
+    /// The digest of the text added; the hasher starts afresh afterwards.
+    MessageDigest Finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
 /// Digests with a count each: the messages of a mailbox, taken off one by
 /// one as sources turn out to be there already (a message the sources hold
 /// twice is skipped only as often as the mailbox holds it).

@@ -26,25 +26,35 @@ public:
 };
 
 struct ScanResult {
-    int added = 0;
+    int added = 0;                 ///< files found, listed already or not
+    std::size_t alreadyListed = 0; ///< of them, those the list held already
     std::size_t unreadableFolders = 0;
     QStringList notAdded; ///< "<path>: <reason>" per folder or entry left out
 };
 
-QString WithSeparator(QString folder)
+std::string WithSeparator(std::string folder)
 {
-    if (!folder.endsWith(QDir::separator()))
-        folder += QDir::separator();
+    const char separator = QDir::separator().toLatin1();
+    if (!folder.ends_with(separator))
+        folder += separator;
     return folder;
+}
+
+// Lists `path`, found by a scan or dropped, unless it is listed already.
+void Take(const AddFolderContext &context, const std::string &path, ScanResult &result)
+{
+    ++result.added;
+    if (!context.list->AddFileToList(path))
+        ++result.alreadyListed;
 }
 
 // Scans `folder` (ending in a separator) and appends its message files.
 void AddTree(const AddFolderContext &context, const std::shared_ptr<FileSystemService> &fileSystem,
-             const QString &folder, ScanResult &result)
+             const std::string &folder, ScanResult &result)
 {
     EventPump &pump = *context.pump;
     pump.Yield();
-    const MbsFolderScan scan = ScanFolderForMbsFiles(ToCore(folder), fileSystem, [&pump] { pump.Yield(); });
+    const MbsFolderScan scan = ScanFolderForMbsFiles(folder, fileSystem, [&pump] { pump.Yield(); });
     pump.Yield();
     result.unreadableFolders += scan.skippedFolders.size();
     for (const SkippedFolder &skipped : scan.skippedFolders)
@@ -53,8 +63,7 @@ void AddTree(const AddFolderContext &context, const std::shared_ptr<FileSystemSe
         result.notAdded << FromCore(skipped.path) + QStringLiteral(": ") + FromCore(skipped.reason);
     for (const std::string &path : scan.files) {
         pump.Yield();
-        context.list->AddFileToList(FromCore(path));
-        ++result.added;
+        Take(context, path, result);
     }
 }
 
@@ -63,7 +72,7 @@ void AddTree(const AddFolderContext &context, const std::shared_ptr<FileSystemSe
 void ShowSummary(const AddFolderContext &context, const ScanResult &result)
 {
     const std::size_t entries = static_cast<std::size_t>(result.notAdded.size()) - result.unreadableFolders;
-    const QString text = FilesAddedText(result.added, result.unreadableFolders, entries);
+    const QString text = FilesAddedText(result.added, result.unreadableFolders, entries, result.alreadyListed);
     if (result.notAdded.isEmpty())
         context.interaction->Notify(context.owner, ApplicationTitle(), text);
     else
@@ -79,9 +88,13 @@ void EnableConvert(const AddFolderContext &context, bool enabled)
 
 } // namespace
 
-QString FilesAddedText(int added, std::size_t unreadableFolders, std::size_t unusableEntries)
+QString FilesAddedText(int found, std::size_t unreadableFolders, std::size_t unusableEntries, std::size_t alreadyListed)
 {
-    QString text = QString::number(added) + QStringLiteral(" Files Added to List.");
+    QString text = QString::number(found) + QStringLiteral(" Files Added to List.");
+    if (alreadyListed == 1)
+        text += QStringLiteral("\r\n1 was already in the list.");
+    else if (alreadyListed > 1)
+        text += QStringLiteral("\r\n%1 were already in the list.").arg(alreadyListed);
     if (unreadableFolders == 1)
         text += QStringLiteral("\r\n1 folder could not be read.");
     else if (unreadableFolders > 1)
@@ -106,7 +119,7 @@ void RunAddFolderCommand(const AddFolderContext &context)
             const BusyScope busy(context.hooks);
             const BusyPointer pointer;
             const SourceFileList::Batch batch(*context.list);
-            AddTree(context, context.fileSystem, WithSeparator(picked), result);
+            AddTree(context, context.fileSystem, WithSeparator(ToCore(picked)), result);
         }
         EnableConvert(context, result.added > 0);
         ShowSummary(context, result);
@@ -120,7 +133,16 @@ void RunAddFolderCommand(const AddFolderContext &context)
 
 void RunAddPathsCommand(const AddFolderContext &context, const QStringList &paths)
 {
-    if (paths.isEmpty())
+    std::vector<std::string> corePaths;
+    corePaths.reserve(static_cast<std::size_t>(paths.size()));
+    for (const QString &path : paths)
+        corePaths.push_back(ToCore(path));
+    RunAddPathsCommand(context, corePaths);
+}
+
+void RunAddPathsCommand(const AddFolderContext &context, const std::vector<std::string> &paths)
+{
+    if (paths.empty())
         return;
     const std::shared_ptr<FileSystemService> fileSystem =
         context.fileSystem ? context.fileSystem : MakeRealFileSystem([&pump = *context.pump] { pump.Yield(); });
@@ -130,14 +152,12 @@ void RunAddPathsCommand(const AddFolderContext &context, const QStringList &path
             const BusyScope busy(context.hooks);
             const BusyPointer pointer;
             const SourceFileList::Batch batch(*context.list);
-            for (const QString &path : paths) {
+            for (const std::string &path : paths) {
                 context.pump->Yield();
-                if (fileSystem->FolderExists(ToCore(path))) {
+                if (fileSystem->FolderExists(path))
                     AddTree(context, fileSystem, WithSeparator(path), result);
-                } else if (HasMbsExtension(ToCore(path))) {
-                    context.list->AddFileToList(path);
-                    ++result.added;
-                }
+                else if (HasMbsExtension(path))
+                    Take(context, path, result);
             }
         }
         if (result.added > 0)

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 class QWidget;
 
@@ -18,11 +20,13 @@ namespace tovaly {
 class FileSystemService;
 class UserInteraction;
 
-/// The summary box's text: "<added> Files Added to List.", followed, when
-/// folders could not be read, by a line such as "2 folders could not be
-/// read.", and when entries could not be added, by one such as "3 entries
-/// could not be added." (CR LF between the lines).
-[[nodiscard]] QString FilesAddedText(int added, std::size_t unreadableFolders, std::size_t unusableEntries = 0);
+/// The summary box's text: "<found> Files Added to List.", followed, when
+/// some of them were listed already, by a line such as "3 were already in
+/// the list.", when folders could not be read, by one such as "2 folders
+/// could not be read.", and when entries could not be added, by one such as
+/// "3 entries could not be added." (CR LF between the lines).
+[[nodiscard]] QString FilesAddedText(int found, std::size_t unreadableFolders, std::size_t unusableEntries = 0,
+                                     std::size_t alreadyListed = 0);
 
 /// Everything the add-folder command works on.
 struct AddFolderContext {
@@ -39,10 +43,10 @@ struct AddFolderContext {
 /// Folder..."; cancel ends it with nothing changed. Otherwise, as one busy
 /// command under the busy pointer (both restored however it ends), scans
 /// the folder (with a trailing separator) with ScanFolderForMbsFiles, the
-/// scan the command line uses, appends every message file it finds,
-/// unchanged and in walk order, behind the rows already listed, enables the
-/// convert button when files were added and disables it when none were, and
-/// shows FilesAddedText in a box with an OK button, no icon and the
+/// scan the command line uses, appends every message file it finds that is
+/// not listed yet, unchanged (the core's bytes) and in walk order, behind
+/// the rows already listed, enables the convert button when files were
+/// found and disables it when none were, and shows FilesAddedText in a box with an OK button, no icon and the
 /// application title. Folders the scan could not list and entries it could
 /// not use are counted in that box, which is then a warning whose details
 /// give each one's path and reason, a line each. A failure on the way stops
@@ -56,6 +60,8 @@ void RunAddFolderCommand(const AddFolderContext &context);
 /// anything else is left out. Then, like the add-folder command, the summary
 /// box; the convert button is enabled when files were added and otherwise
 /// left as it was. Nothing happens for an empty `paths`.
+void RunAddPathsCommand(const AddFolderContext &context, const std::vector<std::string> &paths);
+/// The same for paths as the window shows them (ToCore).
 void RunAddPathsCommand(const AddFolderContext &context, const QStringList &paths);
 
 } // namespace tovaly

@@ -1,6 +1,7 @@
 #include "source_file_list.h"
 
 #include "application_title.h"
+#include "core_path.h"
 #include "user_interaction.h"
 
 #include <QAbstractItemView>
@@ -9,24 +10,29 @@
 #include <QLabel>
 #include <QTableView>
 
+#include <functional>
+#include <unordered_set>
 #include <utility>
 
 namespace tovaly {
 
-// The paths behind the grid. The grid knows the first `shown` of them; rows
-// added since are announced to it in one piece by Publish().
+// The paths behind the grid, as the core's bytes. The grid knows the first
+// `shown` of them; rows added since are announced to it in one piece by
+// Publish().
 class SourceFileModel final : public QAbstractTableModel {
 public:
-    SourceFileModel() : m_paths(1) {}
+    SourceFileModel() : m_paths(1), m_listed(0, ListedHash{&m_paths}, ListedEqual{&m_paths}) {}
 
     int rowCount(const QModelIndex &parent) const override { return parent.isValid() ? 0 : m_shown; }
     int columnCount(const QModelIndex &parent) const override { return parent.isValid() ? 0 : 1; }
 
     QVariant data(const QModelIndex &index, int role) const override
     {
-        if (role != Qt::DisplayRole || !index.isValid() || index.column() != 0 || index.row() >= m_shown)
+        // The whole path in the tooltip: a long one is elided in the grid.
+        if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() || index.column() != 0 ||
+            index.row() >= m_shown)
             return {};
-        return m_paths[static_cast<std::size_t>(index.row())];
+        return FromCore(m_paths[static_cast<std::size_t>(index.row())]);
     }
 
     Qt::ItemFlags flags(const QModelIndex &index) const override
@@ -35,18 +41,25 @@ public:
     }
 
     [[nodiscard]] int Rows() const { return static_cast<int>(m_paths.size()); }
-    [[nodiscard]] const QString &At(int row) const { return m_paths[static_cast<std::size_t>(row)]; }
+    [[nodiscard]] const std::string &At(int row) const { return m_paths[static_cast<std::size_t>(row)]; }
     [[nodiscard]] bool Pending() const { return m_shown < Rows() || m_firstChanged; }
+    [[nodiscard]] bool Empty() const { return m_paths.size() == 1 && m_paths.front().empty(); }
 
-    // Into row 0 while the list is empty, else behind the last row.
-    void Add(QString path)
+    // Into row 0 while the list is empty, else behind the last row; false
+    // when the path is listed already.
+    bool Add(std::string path)
     {
-        if (m_paths.size() == 1 && m_paths.front().isEmpty()) {
+        const bool first = Empty();
+        if (first)
             m_paths.front() = std::move(path);
-            m_firstChanged = true;
-        } else {
+        else
             m_paths.push_back(std::move(path));
+        if (!m_listed.insert(m_paths.size() - 1).second) {
+            m_paths.pop_back(); // never the first: an empty list holds nothing twice
+            return false;
         }
+        m_firstChanged = m_firstChanged || first;
+        return true;
     }
 
     // Tells the grid about every change since the last call.
@@ -59,7 +72,7 @@ public:
         }
         if (m_firstChanged) {
             m_firstChanged = false;
-            Q_EMIT dataChanged(index(0, 0), index(0, 0), {Qt::DisplayRole});
+            Q_EMIT dataChanged(index(0, 0), index(0, 0), {Qt::DisplayRole, Qt::ToolTipRole});
         }
     }
 
@@ -68,21 +81,35 @@ public:
     void Clear()
     {
         Publish();
+        m_listed.clear();
         if (m_shown > 1) {
             beginRemoveRows(QModelIndex(), 1, m_shown - 1);
             m_paths.resize(1);
             m_shown = 1;
             endRemoveRows();
         }
-        if (!m_paths.front().isEmpty()) {
+        if (!m_paths.front().empty()) {
             m_paths.front().clear();
-            Q_EMIT dataChanged(index(0, 0), index(0, 0), {Qt::DisplayRole});
+            Q_EMIT dataChanged(index(0, 0), index(0, 0), {Qt::DisplayRole, Qt::ToolTipRole});
         }
         m_paths.shrink_to_fit();
+        m_listed.rehash(0);
     }
 
 private:
-    std::vector<QString> m_paths; // never empty: the empty list is one empty path
+    // The listed paths by their row, hashed and compared by the path, so
+    // each path is kept once.
+    struct ListedHash {
+        const std::vector<std::string> *paths;
+        std::size_t operator()(std::size_t row) const { return std::hash<std::string>{}((*paths)[row]); }
+    };
+    struct ListedEqual {
+        const std::vector<std::string> *paths;
+        bool operator()(std::size_t a, std::size_t b) const { return (*paths)[a] == (*paths)[b]; }
+    };
+
+    std::vector<std::string> m_paths; // never empty: the empty list is one empty path
+    std::unordered_set<std::size_t, ListedHash, ListedEqual> m_listed;
     int m_shown = 1;
     bool m_firstChanged = false;
 };
@@ -113,6 +140,8 @@ SourceFileList::SourceFileList(QTableView *grid, QLabel *countLabel, EventPump *
     m_grid->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_grid->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     m_grid->setWordWrap(false);
+    // A long path loses its middle, not its file name.
+    m_grid->setTextElideMode(Qt::ElideMiddle);
     m_grid->setColumnWidth(0, kFileColumnWidth);
     ShowCount(0);
     m_displayId = m_pump->AddDisplay([this] { Show(); });
@@ -131,17 +160,26 @@ void SourceFileList::ClearFileList()
     MakeCurrent(0);
 }
 
-void SourceFileList::AddFileToList(QString path)
+bool SourceFileList::AddFileToList(std::string path)
 {
+    if (path.empty())
+        return false;
     if (IsEmpty()) {
         // The first path goes into row 0, after the window had its turn.
         if (m_batches == 0)
             MakeCurrent(0);
         m_pump->Yield();
     }
-    m_model->Add(std::move(path));
+    if (!m_model->Add(std::move(path)))
+        return false;
     if (m_batches == 0)
         Show();
+    return true;
+}
+
+bool SourceFileList::AddFileToList(const QString &path)
+{
+    return AddFileToList(ToCore(path));
 }
 
 void SourceFileList::Show()
@@ -161,12 +199,12 @@ int SourceFileList::RowCount() const
 
 QString SourceFileList::TextAt(int row) const
 {
-    return row >= 0 && row < m_model->Rows() ? m_model->At(row) : QString();
+    return row >= 0 && row < m_model->Rows() ? FromCore(m_model->At(row)) : QString();
 }
 
-QString SourceFileList::PathAt(int row) const
+std::string SourceFileList::PathAt(int row) const
 {
-    return TrimSpaces(TextAt(row));
+    return row >= 0 && row < m_model->Rows() ? m_model->At(row) : std::string();
 }
 
 void SourceFileList::MakeCurrent(int row)
@@ -179,7 +217,7 @@ void SourceFileList::MakeCurrent(int row)
 
 bool SourceFileList::IsEmpty() const
 {
-    return m_model->At(0).isEmpty();
+    return m_model->Empty();
 }
 
 void SourceFileList::ShowCount(int count)
@@ -206,17 +244,6 @@ void RunClearCommand(SourceFileList &list, UserInteraction &interaction, QWidget
     const QString question = QStringLiteral("Do you want to clear all the files in the list\r\n Proceed?");
     if (interaction.Ask(owner, ApplicationTitle(), question) == UserInteraction::Answer::Yes)
         list.ClearFileList();
-}
-
-QString TrimSpaces(const QString &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
 }
 
 } // namespace tovaly

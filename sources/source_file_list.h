@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QLabel;
@@ -54,11 +55,16 @@ private:
 /// SourceFileList over the grid `grdFiles1` and the label `lblCount1`. The
 /// grid never has zero rows: the empty list is one row with empty text, so
 /// "empty" is told by the text of row 0, not by the row count. Paths are
-/// stored exactly as given (no trimming, no existence or duplicate checks).
+/// kept as the core's bytes, exactly as given (no trimming, no existence
+/// check), and shown converted (FromCore): a name that is not valid text in
+/// the locale is converted as it is on disk. A path already listed is not
+/// listed again.
 class SourceFileList {
 public:
     /// Lays out `grid` as the empty list (one column 1000 pixels wide, no
-    /// headers, read-only, one empty row) and sets `countLabel` to "0 files".
+    /// headers, read-only, one empty row; a path too long for the column
+    /// loses its middle, and its row's tooltip shows it whole) and sets
+    /// `countLabel` to "0 files".
     /// `pump` is the window's event pump; the list shows its rows before
     /// every serve (see Batch). It must outlive the list.
     SourceFileList(QTableView *grid, QLabel *countLabel, EventPump *pump);
@@ -70,22 +76,25 @@ public:
     /// current cell on row 0. Never yields.
     void ClearFileList();
 
-    /// Appends `path` as the last row, makes that row the current cell and
-    /// sets the label to the row count followed by " files". The first path
-    /// into an empty list goes into row 0, after one yield. Inside a Batch
-    /// the grid, label and current cell catch up when the window is next
-    /// served, or when the batch ends.
-    void AddFileToList(QString path);
+    /// Appends `path` (the core's bytes) as the last row, makes that row the
+    /// current cell and sets the label to the row count followed by
+    /// " files"; false, with nothing changed, when the list holds `path`
+    /// already or it is empty. The first path into an empty list goes into
+    /// row 0, after one yield. Inside a Batch the grid, label and current
+    /// cell catch up when the window is next served, or when the batch ends.
+    bool AddFileToList(std::string path);
+    /// The same for a path as the window shows it (ToCore).
+    bool AddFileToList(const QString &path);
 
     /// Number of rows; 1 for the empty list.
     [[nodiscard]] int RowCount() const;
 
-    /// The text of `row` exactly as stored; empty outside the rows.
+    /// The text of `row` as the grid shows it; empty outside the rows.
     [[nodiscard]] QString TextAt(int row) const;
 
-    /// The path of `row` for reading: its text without leading and trailing
-    /// spaces (other white space stays).
-    [[nodiscard]] QString PathAt(int row) const;
+    /// The path of `row` for reading, as the core's bytes; empty outside
+    /// the rows.
+    [[nodiscard]] std::string PathAt(int row) const;
 
     /// Makes cell (`row`, 0) the grid's current cell; ignored outside the rows.
     void MakeCurrent(int row);
@@ -130,8 +139,5 @@ private:
 /// title) and clears the list on Yes. An empty list asks nothing. Leaves the
 /// current cell on row 0 and never touches the convert button.
 void RunClearCommand(SourceFileList &list, UserInteraction &interaction, QWidget *owner);
-
-/// Removes leading and trailing space characters only.
-[[nodiscard]] QString TrimSpaces(const QString &text);
 
 } // namespace tovaly

@@ -18,9 +18,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tovaly {
 namespace {
@@ -32,6 +36,16 @@ const QString kCompletionText = QStringLiteral(
     "Export Completed Successfully !\r\n"
     "Your data has been successfully exported to .mbox format (Compatible for Mac Mail).\r\n"
     "Move converted folders to Mac and import it into Apple Mac Mail by using the import option from File Menu.");
+
+// The completion box of a run that wrote `messages` into `mailboxes`.
+QString Completed(int messages, int mailboxes)
+{
+    return kCompletionText + QStringLiteral("\r\n%1 %2 in %3 %4 read back and matched.")
+                                 .arg(messages)
+                                 .arg(messages == 1 ? QStringLiteral("message") : QStringLiteral("messages"))
+                                 .arg(mailboxes)
+                                 .arg(mailboxes == 1 ? QStringLiteral("mailbox") : QStringLiteral("mailboxes"));
+}
 
 // What the window showed at one yield.
 struct Seen {
@@ -184,7 +198,7 @@ TEST_F(ConversionRunTest, OneFileFillsTheBarsAndEndsWithTheCompletionBox)
 {
     const QString source = WriteMessage(QStringLiteral("mail/inbox/1.mbs"), QStringLiteral("one"));
     const qint64 size = QFileInfo(source).size();
-    Add(QStringLiteral("  ") + source + QStringLiteral(" ")); // spaces around the path are dropped
+    Add(source);
 
     Convert(OutputFolder()); // chosen without a trailing separator
     const FrmStep1Controls &c = window.Controls();
@@ -198,10 +212,10 @@ TEST_F(ConversionRunTest, OneFileFillsTheBarsAndEndsWithTheCompletionBox)
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Information);
     EXPECT_EQ(interaction.messages[0].title, QStringLiteral("Opera to MBOX Converter"));
-    EXPECT_EQ(interaction.messages[0].text, kCompletionText);
+    EXPECT_EQ(interaction.messages[0].text, Completed(1, 1));
     EXPECT_TRUE(c.CmdConvert2MBOX->isEnabled());
     EXPECT_FALSE(window.ConversionActive());
-    EXPECT_EQ(window.Files().TextAt(0), QStringLiteral("  ") + source + QStringLiteral(" ")); // list unchanged
+    EXPECT_EQ(window.Files().TextAt(0), source); // list unchanged
 }
 
 TEST_F(ConversionRunTest, ThreeFilesInTwoFoldersGiveTwoMailboxesAndTheCounterSteps)
@@ -232,6 +246,12 @@ TEST_F(ConversionRunTest, ThreeFilesInTwoFoldersGiveTwoMailboxesAndTheCounterSte
     for (std::size_t i = 1; i < seen.size(); ++i) {
         SCOPED_TRACE(i);
         const int row = seen[i].currentRow;
+        if (seen[i].counter == QStringLiteral("Message 3 (of 3)")) {
+            // Every file done: the mailboxes are read back.
+            EXPECT_EQ(row, 2);
+            EXPECT_EQ(seen[i].overall, 100);
+            continue;
+        }
         ASSERT_GE(row, lastRow);
         ASSERT_LE(row, 2);
         lastRow = row;
@@ -247,7 +267,7 @@ TEST_F(ConversionRunTest, ThreeFilesInTwoFoldersGiveTwoMailboxesAndTheCounterSte
     EXPECT_EQ(window.Controls().LblProgessCurrent->text(), QStringLiteral("Message 3 (of 3)"));
     EXPECT_EQ(window.Controls().ProgressBar1->value(), 100);
     ASSERT_EQ(interaction.messages.size(), 1U);
-    EXPECT_EQ(interaction.messages[0].text, kCompletionText);
+    EXPECT_EQ(interaction.messages[0].text, Completed(3, 2));
     EXPECT_TRUE(window.Controls().CmdConvert2MBOX->isEnabled());
     EXPECT_TRUE(window.Controls().cmdClear1->isEnabled());
 }
@@ -304,7 +324,7 @@ TEST_F(ConversionRunTest, LineProgressIsShownAtMostOncePerIntervalAndAlwaysConsi
     Convert(OutputFolder());
     checkConsistent();
     EXPECT_GT(seen.size(), 2000U);
-    EXPECT_EQ(RecordsIn(MailboxOf(big)), 3);
+    EXPECT_EQ(RecordsIn(MailboxOf(big)), 1); // the reruns found it there
 }
 
 TEST_F(ConversionRunTest, TheByteCounterNeverShowsMoreThanTheTotal)
@@ -351,7 +371,8 @@ TEST_F(ConversionRunTest, FailuresAreReportedInsteadOfSuccess)
     EXPECT_EQ(report.kind, Message::Kind::Warning);
     EXPECT_EQ(report.title, ApplicationTitle());
     EXPECT_EQ(report.text, QStringLiteral("1 of 2 files could not be converted.\r\n"
-                                          "The other files have been exported to .mbox format."));
+                                          "The other files have been exported to .mbox format.\r\n"
+                                          "1 message in 1 mailbox read back and matched."));
     EXPECT_TRUE(report.details.contains(missing)) << report.details.toStdString();
     EXPECT_FALSE(report.details.contains(QLatin1Char('\n')));
     EXPECT_EQ(RecordsIn(MailboxOf(good)), 1);
@@ -394,16 +415,115 @@ TEST_F(ConversionRunTest, ALongFailureListKeepsEveryFailureInTheDetails)
                                                        "The other files have been exported to .mbox format."));
 }
 
-TEST_F(ConversionRunTest, RunningTwiceDoublesTheRecordsAndARepeatedPathGivesTwo)
+TEST_F(ConversionRunTest, ARerunIntoTheSameOutputLeavesOutWhatTheMailboxesHold)
 {
-    const QString source = WriteMessage(QStringLiteral("mail/inbox/1.mbs"), QStringLiteral("one"));
-    Add(source);
-    Add(source);
+    const QString one = WriteMessage(QStringLiteral("mail/inbox/1.mbs"), QStringLiteral("one"));
+    const QString two = WriteMessage(QStringLiteral("mail/inbox/2.mbs"), QStringLiteral("two"));
+    const QString sent = WriteMessage(QStringLiteral("mail/sent/1.mbs"), QStringLiteral("sent"));
+    struct Case {
+        QStringList first, second; // the lists of the two runs
+        int inbox, sentRecords;    // records after both
+        QString box;               // the second run's closing box after the completion text
+    };
+    const std::vector<Case> cases{
+        {{one}, {one}, 1, -1, QStringLiteral("1 message was already in its mailbox and was left out.")},
+        {{one, two, sent},
+         {one, two, sent},
+         2,
+         1,
+         QStringLiteral("3 messages were already in their mailboxes and were left out.")},
+        {{one},
+         {one, two, sent},
+         2,
+         1,
+         QStringLiteral("1 message was already in its mailbox and was left out.\r\n"
+                        "2 messages in 2 mailboxes read back and matched.")},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        QDir(OutputFolder()).removeRecursively();
+        for (const QStringList &list : {cases[i].first, cases[i].second}) {
+            window.Files().ClearFileList();
+            for (const QString &path : list)
+                Add(path);
+            interaction.messages.clear();
+            Convert(OutputFolder());
+        }
+        EXPECT_EQ(RecordsIn(MailboxOf(one)), cases[i].inbox);
+        EXPECT_EQ(RecordsIn(MailboxOf(sent)), cases[i].sentRecords);
+        ASSERT_EQ(interaction.messages.size(), 1U);
+        EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Information);
+        EXPECT_EQ(interaction.messages[0].text, kCompletionText + QStringLiteral("\r\n") + cases[i].box);
+    }
+}
+
+TEST_F(ConversionRunTest, AMailboxThatDoesNotReadBackAsWrittenIsAFailureWithDetails)
+{
+    const QString a = WriteMessage(QStringLiteral("mail/inbox/1.mbs"), QStringLiteral("a"));
+    const QString b = WriteMessage(QStringLiteral("mail/inbox/2.mbs"), QStringLiteral("b"));
+    const QString missing = QDir::toNativeSeparators(temp.path() + QStringLiteral("/mail/inbox/gone.mbs"));
+    // Another program writes a record of its own between two of the run.
+    bool written = false;
+    onYield = [&] {
+        if (!written && window.Controls().LblProgessCurrent->text() == QStringLiteral("Message 1 (of 3)")) {
+            QFile mailbox(MailboxOf(a));
+            ASSERT_TRUE(mailbox.open(QIODevice::Append));
+            mailbox.write("From other@example.org Tue Mar 05 09:07:03 2024\nSubject: theirs\n\n");
+            written = true;
+        }
+    };
+    for (const QString &path : {a, missing, b})
+        Add(path);
     Convert(OutputFolder());
-    EXPECT_EQ(RecordsIn(MailboxOf(source)), 2);
+    ASSERT_TRUE(written);
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    const Message &report = interaction.messages[0];
+    EXPECT_EQ(report.kind, Message::Kind::Warning);
+    EXPECT_EQ(report.text, QStringLiteral("1 of 3 files could not be converted.\r\n"
+                                          "The other files have been exported to .mbox format.\r\n"
+                                          "2 messages in 1 mailbox read back; 1 mismatch."));
+    const QStringList details = report.details.split(QLatin1Char('\n'));
+    ASSERT_EQ(details.size(), 2);
+    EXPECT_TRUE(details[0].contains(missing));
+    EXPECT_TRUE(details[1].startsWith(MailboxOf(a) + QStringLiteral(": the record at byte ")));
+    EXPECT_TRUE(details[1].endsWith(QStringLiteral(" is none of the messages written to it")));
+}
+
+TEST_F(ConversionRunTest, NamesThatAreNotTextInTheLocaleAreConverted)
+{
+    namespace fs = std::filesystem;
+    const std::string root = QFile::encodeName(temp.path()).toStdString() + "/store";
+    // Below the store, as bytes, each found by Add Folder.
+    const std::vector<std::string> cases{
+        "caf\xE9/1.mbs",     // a Latin-1 folder name
+        "inbox /1.mbs",      // a folder name ending in a space
+        "sent/1.mbs ",       // a file name ending in a space
+        "caf\xC3\xA9/1.mbs", // the UTF-8 name beside the Latin-1 one
+    };
+    for (const std::string &file : cases) {
+        const fs::path path(root + "/" + file);
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << "From: ann@example.org\r\nSubject: " << file << "\r\n\r\nbody\r\n";
+    }
+    interaction.folders.push_back(QFile::decodeName(QByteArray::fromStdString(root)));
+    window.Controls().CmdAddFolder->click();
+    ASSERT_EQ(window.Files().RowCount(), static_cast<int>(cases.size()));
+    interaction.messages.clear();
     Convert(OutputFolder());
-    EXPECT_EQ(RecordsIn(MailboxOf(source)), 4);
-    EXPECT_EQ(interaction.messages.size(), 2U);
+
+    ASSERT_EQ(interaction.messages.size(), 1U);
+    EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Information)
+        << interaction.messages[0].details.toStdString();
+    EXPECT_EQ(interaction.messages[0].text, Completed(4, 4));
+    for (const std::string &file : cases) {
+        const MailboxLocation location =
+            MailboxPathFor(root + "/" + file, QFile::encodeName(OutputFolder()).toStdString());
+        std::ifstream in(location.mailboxPath, std::ios::binary);
+        const std::string mailbox((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(mailbox.find("Subject: " + file + "\n"), std::string::npos) << file;
+    }
+    fs::remove_all(root); // names QTemporaryDir cannot remove
+    fs::remove_all(QFile::encodeName(OutputFolder()).toStdString());
 }
 
 TEST_F(ConversionRunTest, AnEmptyListIsSaidSoAndEmptyRowsAreSkipped)
@@ -418,16 +538,16 @@ TEST_F(ConversionRunTest, AnEmptyListIsSaidSoAndEmptyRowsAreSkipped)
     EXPECT_EQ(window.Controls().LblProgessCurrent->text(), QStringLiteral("Message 0 (of 0)"));
     EXPECT_FALSE(QDir(OutputFolder()).exists());
 
-    // A row of spaces counts as empty.
+    // An empty path is never listed.
     interaction.messages.clear();
     interaction.folders.clear();
     const QString source = WriteMessage(QStringLiteral("mail/inbox/1.mbs"), QStringLiteral("one"));
-    Add(QStringLiteral("   "));
+    EXPECT_FALSE(window.Files().AddFileToList(std::string()));
     Add(source);
     Convert(OutputFolder());
     EXPECT_EQ(window.Controls().LblProgessCurrent->text(), QStringLiteral("Message 1 (of 1)"));
     ASSERT_EQ(interaction.messages.size(), 1U);
-    EXPECT_EQ(interaction.messages[0].text, kCompletionText);
+    EXPECT_EQ(interaction.messages[0].text, Completed(1, 1));
 }
 
 TEST_F(ConversionRunTest, NoOtherListCommandOrSecondRunStartsInsideTheRun)
@@ -492,7 +612,7 @@ TEST_F(ConversionRunTest, NoOtherListCommandOrSecondRunStartsInsideTheRun)
     EXPECT_FALSE(window.ConversionActive());
     EXPECT_FALSE(window.CommandRunning());
     ASSERT_EQ(interaction.messages.size(), 1U);
-    EXPECT_EQ(interaction.messages.back().text, kCompletionText);
+    EXPECT_EQ(interaction.messages.back().text, Completed(3, 1));
 }
 
 TEST_F(ConversionRunTest, AFailureOfTheWindowSideEndsTheRunAndGivesTheButtonBack)
@@ -519,6 +639,7 @@ TEST_F(ConversionRunTest, ATornMailboxIsCompletedAndTheClosingBoxSaysSo)
     Add(source);
     Convert(OutputFolder());
     interaction.messages.clear();
+    Add(WriteMessage(QStringLiteral("mail/inbox/2.mbs"), QStringLiteral("two")));
     // A killed run left the mailbox ending inside a line.
     QFile mailbox(MailboxOf(source));
     ASSERT_TRUE(mailbox.open(QIODevice::Append));
@@ -528,10 +649,16 @@ TEST_F(ConversionRunTest, ATornMailboxIsCompletedAndTheClosingBoxSaysSo)
     Convert(OutputFolder());
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Information);
-    EXPECT_TRUE(interaction.messages[0].text.startsWith(CompletionText()));
-    EXPECT_TRUE(interaction.messages[0].text.contains(QStringLiteral("\r\nPlease note:\r\nmailbox '")));
+    EXPECT_TRUE(interaction.messages[0].text.startsWith(
+        CompletionText() +
+        QStringLiteral("\r\n1 message was already in its mailbox and was left out.\r\n"
+                       "1 message in 1 mailbox read back and matched.\r\nPlease note:\r\nmailbox '")));
     EXPECT_TRUE(interaction.messages[0].text.endsWith(
         QStringLiteral("); added a line end and an empty line before the next record")));
+    // Nothing is cut: the torn record stays, completed, before the new one.
+    QFile written(MailboxOf(source));
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll().contains("\nSubject: cut\n\nFrom "));
     EXPECT_EQ(RecordsIn(MailboxOf(source)), 3);
 }
 

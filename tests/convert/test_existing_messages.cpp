@@ -231,6 +231,40 @@ TEST_F(ExistingMessagesTest, ACutShortCopyThatReadsAsWholeIsReplaced)
     EXPECT_EQ(cases, 4); // after the header, after the two paragraphs, after the three empty lines
 }
 
+TEST_F(ExistingMessagesTest, KeepingTheEndCutsNothingAndWritesWhatIsMissingAfterIt)
+{
+    const std::vector<std::string> sources = Sources();
+    const std::string clean = Mailbox("clean.mbox");
+    ASSERT_EQ(AppendAll(sources, clean, LineEnds::Lf).messages, 7);
+    const std::string whole = ReadAll(clean);
+    const std::size_t fourth = whole.find("From ann@example.org", whole.find("Subject: three"));
+    const std::size_t fifth = whole.find("From ann@example.org", whole.find("Subject: four"));
+    ASSERT_NE(fifth, std::string::npos);
+    struct Case {
+        std::size_t cut;        // where the mailbox ends
+        std::string completion; // what a plain append writes first
+        std::size_t resumeAt;   // where in the clean mailbox the records written start
+        int skipped;
+    };
+    for (const Case &c : {
+             Case{fourth + 40, "\n\n", fourth, 3},              // torn inside the fourth's text
+             Case{fifth - 1, "\n", fourth, 3},                  // the fourth without its empty line
+             Case{whole.find("\n\n", fifth) + 2, "", fifth, 4}, // the fifth's header only: reads as whole
+             Case{whole.size(), "", whole.size(), 7},           // finished
+         }) {
+        SCOPED_TRACE(c.cut);
+        const std::string mailbox = Put("out/kept.mbox", whole.substr(0, c.cut));
+        Cuts cuts;
+        ExistingMessages existing(mailbox, cuts.Handler(), TornEnd::Keep);
+        ASSERT_TRUE(existing.Load()) << existing.Error();
+        const RecordResult rerun = AppendAll(sources, mailbox, LineEnds::Lf, &existing);
+        EXPECT_EQ(rerun.skipped, c.skipped);
+        EXPECT_EQ(rerun.messages, 7 - c.skipped);
+        EXPECT_TRUE(cuts.seen.empty());
+        EXPECT_EQ(ReadAll(mailbox), whole.substr(0, c.cut) + c.completion + whole.substr(c.resumeAt));
+    }
+}
+
 TEST_F(ExistingMessagesTest, AWholeLastRecordThatASourceMatchedStays)
 {
     // The mailbox's last record is a message of its own whose text is the

@@ -6,8 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/types.h>
+#endif
 
 namespace tovaly {
 namespace {
@@ -85,6 +92,55 @@ TEST(ShellOpen, AThrowingOpenerCountsAsAFailure)
                                        [](const QUrl &) -> bool { throw std::runtime_error("no handler"); }));
     EXPECT_FALSE(opened);
 }
+
+#ifndef _WIN32
+TEST(ShellOpen, TheOpenersAnswerIsWaitedFor)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    using std::chrono::milliseconds;
+    struct Case {
+        const char *opener; // the script body; it is given the address as $1
+        milliseconds wait;
+        bool opened;
+    };
+    const Case cases[] = {
+        {"printf %s \"$1\" > \"$(dirname \"$0\")/handed\"; exit 0", milliseconds(60000), true},
+        {"exit 3", milliseconds(60000), false}, // xdg-open: no program for the address
+        {"exit 4", milliseconds(60000), false},
+        // A browser run in the foreground: still running when the wait is over.
+        {"echo $$ > \"$(dirname \"$0\")/running.new\"; mv \"$(dirname \"$0\")/running.new\" "
+         "\"$(dirname \"$0\")/running\"; exec sleep 60",
+         milliseconds(200), true},
+    };
+    const QUrl url(QStringLiteral("https://example.org/help?topic=import"));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.opener);
+        const QString script = folder.filePath(QStringLiteral("opener"));
+        QFile file(script);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray("#!/bin/sh\n") + c.opener + "\n");
+        file.close();
+        ASSERT_TRUE(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        EXPECT_EQ(OpenWithOpener(script, url, c.wait, [] {}), c.opened);
+    }
+    QFile handed(folder.filePath(QStringLiteral("handed")));
+    ASSERT_TRUE(handed.open(QIODevice::ReadOnly));
+    EXPECT_EQ(handed.readAll(), url.toEncoded());
+    EXPECT_FALSE(OpenWithOpener(folder.filePath(QStringLiteral("missing")), url, milliseconds(60000), {}));
+
+    // The opener still running was left to run (it may start late on a
+    // busy machine): end it here.
+    QFile running(folder.filePath(QStringLiteral("running")));
+    for (int tries = 0; tries < 600 && !running.exists(); ++tries)
+        std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(running.open(QIODevice::ReadOnly));
+    const pid_t pid = static_cast<pid_t>(running.readAll().trimmed().toLong());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(::kill(pid, 0), 0);
+    ::kill(pid, SIGTERM);
+}
+#endif
 
 } // namespace
 } // namespace tovaly

@@ -213,15 +213,45 @@ TEST_F(AddFolderCommandTest, NoMessageFileDisablesConvertWhateverTheListHolds)
     EXPECT_EQ(interaction.messages[1].text, QStringLiteral("0 Files Added to List."));
 }
 
-TEST_F(AddFolderCommandTest, AddingTheSameFolderTwiceListsEveryFileTwice)
+TEST_F(AddFolderCommandTest, AFileAlreadyListedIsNotListedAgainAndTheBoxSaysSo)
 {
     const QString a = Make(QStringLiteral("in/a.mbs"));
-    RunOn(Root());
-    RunOn(Root() + QDir::separator()); // with its separator already
-    EXPECT_EQ(Rows(), (QStringList{a, a}));
-    EXPECT_EQ(count.text(), QStringLiteral("2 files"));
-    ASSERT_EQ(interaction.messages.size(), 2U);
-    EXPECT_EQ(interaction.messages[1].text, QStringLiteral("1 Files Added to List."));
+    const QString b = Make(QStringLiteral("in/sub/b.mbs"));
+    const QString c = Make(QStringLiteral("in/sub/c.mbs"));
+    const QString in = Root() + QStringLiteral("/in");
+    struct Step {
+        std::function<void()> add;
+        QString box;
+        int rows;
+    };
+    const std::vector<Step> steps{
+        {[&] { RunOn(in + QStringLiteral("/sub")); }, QStringLiteral("2 Files Added to List."), 2},
+        {[&] { RunOn(in); }, QStringLiteral("3 Files Added to List.\r\n2 were already in the list."), 3},
+        {[&] { RunOn(in + QDir::separator()); },
+         QStringLiteral("3 Files Added to List.\r\n3 were already in the list."), 3},
+        {[&] {
+             RunAddPathsCommand(Context(), QStringList{a, in});
+         },
+         QStringLiteral("4 Files Added to List.\r\n4 were already in the list."), 3},
+        {[&] {
+             list->ClearFileList();
+             RunAddPathsCommand(Context(), QStringList{b, in});
+         },
+         QStringLiteral("4 Files Added to List.\r\n1 was already in the list."), 3},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        convert.setEnabled(false);
+        steps[i].add();
+        ASSERT_EQ(interaction.messages.size(), i + 1);
+        EXPECT_EQ(interaction.messages[i].kind, Message::Kind::Notice) << i;
+        EXPECT_EQ(interaction.messages[i].text, steps[i].box) << i;
+        EXPECT_EQ(list->RowCount(), steps[i].rows) << i;
+        EXPECT_EQ(count.text(), QStringLiteral("%1 files").arg(steps[i].rows)) << i;
+        EXPECT_TRUE(convert.isEnabled()) << i; // files were found
+    }
+    QStringList rows = Rows();
+    rows.sort();
+    EXPECT_EQ(rows, (QStringList{a, b, c}));
 }
 
 TEST_F(AddFolderCommandTest, CancellingThePickerDoesNothing)
@@ -244,14 +274,16 @@ TEST_F(AddFolderCommandTest, TheBusyPointerShowsDuringTheScanAndIsAlwaysRestored
 {
     Make(QStringLiteral("a.mbs"));
     Make(QStringLiteral("b.mbs"));
+    Make(QStringLiteral("c.mbs"));
     RunOn(Root());
     EXPECT_GT(yields, 4);
     EXPECT_TRUE(busyAtEveryYield);
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 
     // A failure part-way: the rows added so far stay, the pointer comes back.
+    list->ClearFileList();
     onYield = [this] {
-        if (list->RowCount() == 3)
+        if (list->RowCount() == 2)
             throw CommandFailure(5, QStringLiteral("Invalid procedure call or argument"));
     };
     convert.setEnabled(false);
@@ -261,7 +293,7 @@ TEST_F(AddFolderCommandTest, TheBusyPointerShowsDuringTheScanAndIsAlwaysRestored
     EXPECT_EQ(interaction.messages[1].kind, Message::Kind::Warning);
     EXPECT_EQ(interaction.messages[1].title, ApplicationTitle());
     EXPECT_EQ(interaction.messages[1].text, QStringLiteral("5:Invalid procedure call or argument"));
-    EXPECT_EQ(list->RowCount(), 3);
+    EXPECT_EQ(list->RowCount(), 2);
     EXPECT_TRUE(convert.isEnabled());
 }
 
@@ -380,7 +412,7 @@ TEST_F(AddFolderCommandTest, ADropWithoutMessageFilesLeavesTheConvertButtonAsItW
     EXPECT_EQ(interaction.messages[1].text, QStringLiteral("0 Files Added to List."));
 
     // Nothing dropped: nothing happens at all.
-    RunAddPathsCommand(Context(), {});
+    RunAddPathsCommand(Context(), QStringList());
     EXPECT_EQ(interaction.messages.size(), 2U);
     EXPECT_EQ(busyCalls.size(), 4U);
 
@@ -429,12 +461,13 @@ TEST_F(AddFolderCommandTest, LinksAreFollowedAndEntriesThatCannotBeAddedAreListe
     EXPECT_EQ(details, (QStringList{store + QStringLiteral("broken.mbs: not a regular file: the link leads nowhere"),
                                     store + QStringLiteral("pipe.Mbs: not a regular file")}));
 
-    // Dropped on the list, the folder reads the same.
+    // Dropped on the list, the folder reads the same; its files are listed already.
     RunAddPathsCommand(Context(), {Root() + QStringLiteral("/store")});
-    EXPECT_EQ(list->RowCount(), 6);
+    EXPECT_EQ(list->RowCount(), 3);
     ASSERT_EQ(interaction.messages.size(), 2U);
     EXPECT_EQ(interaction.messages[1].kind, Message::Kind::Warning);
-    EXPECT_EQ(interaction.messages[1].text, box.text);
+    EXPECT_EQ(interaction.messages[1].text,
+              QStringLiteral("3 Files Added to List.\r\n3 were already in the list.\r\n2 entries could not be added."));
     EXPECT_EQ(interaction.messages[1].details, box.details);
 }
 

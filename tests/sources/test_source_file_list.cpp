@@ -76,11 +76,11 @@ TEST_F(SourceFileListTest, FirstPathFillsRowZeroAfterOneYieldThenRowsAreAppended
     EXPECT_EQ(GridRows(), Rows());
     EXPECT_EQ(count.text(), QStringLiteral("1 files"));
 
-    // The same path twice fills two rows; spaces are stored as given.
-    list->AddFileToList(QStringLiteral("C:\\Mail\\a.mbs"));
+    // Spaces are stored as given.
+    list->AddFileToList(QStringLiteral("C:\\Mail\\b.mbs"));
     list->AddFileToList(QStringLiteral("  C:\\Mail\\b.mbs "));
     EXPECT_EQ(yields, 1);
-    EXPECT_EQ(Rows(), (QStringList{QStringLiteral("C:\\Mail\\a.mbs"), QStringLiteral("C:\\Mail\\a.mbs"),
+    EXPECT_EQ(Rows(), (QStringList{QStringLiteral("C:\\Mail\\a.mbs"), QStringLiteral("C:\\Mail\\b.mbs"),
                                    QStringLiteral("  C:\\Mail\\b.mbs ")}));
     EXPECT_EQ(GridRows(), Rows());
     EXPECT_EQ(count.text(), QStringLiteral("3 files"));
@@ -90,14 +90,22 @@ TEST_F(SourceFileListTest, FirstPathFillsRowZeroAfterOneYieldThenRowsAreAppended
     EXPECT_TRUE(grid.model()->flags(grid.model()->index(2, 0)).testFlag(Qt::ItemIsSelectable));
 }
 
-TEST_F(SourceFileListTest, ReaderTrimsSpacesOnly)
+TEST_F(SourceFileListTest, ALongPathKeepsItsFileNameInSightAndIsWholeInItsTooltip)
 {
-    list->AddFileToList(QStringLiteral("  /mail/a b.mbs\t "));
-    EXPECT_EQ(list->PathAt(0), QStringLiteral("/mail/a b.mbs\t"));
-    EXPECT_EQ(list->PathAt(5), QString());
-    EXPECT_EQ(list->TextAt(-1), QString());
-    EXPECT_EQ(TrimSpaces(QStringLiteral("   ")), QString());
-    EXPECT_EQ(TrimSpaces(QStringLiteral(" \nx\n ")), QStringLiteral("\nx\n"));
+    QString path = QStringLiteral("/home/ann/.opera/mail/store");
+    while (path.size() < 380)
+        path += QStringLiteral("/account1/2010/01/05");
+    path += QStringLiteral("/message-1234.mbs");
+    list->AddFileToList(path);
+
+    const QAbstractItemModel *model = grid.model();
+    EXPECT_EQ(model->data(model->index(0, 0), Qt::ToolTipRole).toString(), path);
+    // What the grid draws in its column: the start and the file name.
+    const QString shown = grid.fontMetrics().elidedText(model->data(model->index(0, 0)).toString(),
+                                                        grid.textElideMode(), grid.columnWidth(0));
+    EXPECT_NE(shown, path);
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("/home/ann/"))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("message-1234.mbs"))) << shown.toStdString();
 }
 
 TEST_F(SourceFileListTest, ClearLeavesOneEmptyRowAndTheNextPathGoesIntoRowZero)
