@@ -459,7 +459,7 @@ TEST_F(ExistingMessagesTest, WhatIsPutInTheMailboxsPlaceIsNeitherReadNorCut)
         io.swap = row.swap;
         io.duringScan = row.duringScan;
         io.mailbox = mailbox;
-        ExistingMessages existing(mailbox, nullptr, &io, (m_dir / "out").string() + "/");
+        ExistingMessages existing(mailbox, nullptr, TornEnd::Cut, &io, (m_dir / "out").string() + "/");
         const bool loaded = existing.Load(); // and it returns: no FIFO is waited on
         EXPECT_EQ(loaded, row.errorCode == 0) << existing.Error();
         EXPECT_EQ(existing.ErrorCode(), row.errorCode);
