@@ -1,5 +1,6 @@
 #include "mailbox_record.h"
 
+#include "error_text.h"
 #include "mail_message_reader.h"
 #include "message_splitter.h"
 
@@ -36,25 +37,10 @@ inline int PercentOf(std::uint64_t n, std::uint64_t m)
     return percent;
 }
 
-std::string Describe(int error)
-{
-    return std::generic_category().message(error);
-}
-
-std::string Quoted(const std::string &path)
-{
-    return "'" + path + "'";
-}
-
 void YieldTo(RecordObserver *observer)
 {
     if (observer && observer->Yields())
         observer->Yield();
-}
-
-int LastError()
-{
-    return errno != 0 ? errno : EIO;
 }
 
 std::string NotPlainFile(const std::string &path)
@@ -67,9 +53,8 @@ std::string OpenFailureText(const std::string &path, bool confined, int error)
     if (error == EISDIR)
         return NotPlainFile(path);
     if (error == ELOOP && confined)
-        return "cannot open mailbox " + Quoted(path) +
-               ": it is a symbolic link or lies behind one, and mailboxes are written only inside the output "
-               "folder, never through links";
+        return "cannot open mailbox " + Quoted(path) + ": it is a symbolic link or lies behind one, and " +
+               std::string(kNeverThroughLinks);
     return "cannot open mailbox " + Quoted(path) + ": " + Describe(error);
 }
 
@@ -158,17 +143,17 @@ OpenedSource OpenSource(RecordFileIo &io, const std::string &path)
     source.fd = io.OpenSource(path);
     if (source.fd < 0) {
         const int error = LastError();
-        return fail(error, "cannot open file " + Quoted(path) + ": " + Describe(error));
+        return fail(error, "cannot open: " + Describe(error));
     }
     errno = 0;
     if (io.Stat(source.fd, source.status) != 0) {
         const int error = LastError();
-        return fail(error, "cannot read file " + Quoted(path) + ": " + Describe(error));
+        return fail(error, "cannot read: " + Describe(error));
     }
     if (source.status.directory)
-        return fail(EISDIR, Quoted(path) + " is a folder, not a message file");
+        return fail(EISDIR, "a folder, not a message file");
     if (!source.status.regular)
-        return fail(EINVAL, Quoted(path) + " is not a message file");
+        return fail(EINVAL, "not a message file");
     source.size = source.status.size;
     source.fileTime = source.status.modified;
     return source;
@@ -450,16 +435,15 @@ RecordResult Failure(RecordResult result, int error, std::string text)
 // Runs `convert` and turns what it throws into a failure of the source,
 // taking back what `appender` wrote.
 template <typename Convert>
-RecordResult Guarded(const std::string &sourcePath, RecordAppender &appender, const std::uint64_t &bytesRead,
-                     Convert &&convert)
+RecordResult Guarded(RecordAppender &appender, const std::uint64_t &bytesRead, Convert &&convert)
 {
     try {
         try {
             return convert();
         } catch (const std::bad_alloc &) {
-            appender.Abandon(ENOMEM, "not enough memory to convert " + Quoted(sourcePath));
+            appender.Abandon(ENOMEM, "not enough memory to convert it");
         } catch (...) {
-            appender.Abandon(EIO, "the conversion of " + Quoted(sourcePath) + " was interrupted");
+            appender.Abandon(EIO, "its conversion was interrupted");
         }
         RecordResult result;
         result.bytesRead = bytesRead;
@@ -512,15 +496,14 @@ public:
 
         switch (fed.end) {
         case FeedEnd::ReadError:
-            m_appender.Abandon(fed.error, "cannot read file " + Quoted(m_sourcePath) + ": " + Describe(fed.error));
+            m_appender.Abandon(fed.error, "cannot read: " + Describe(fed.error));
             return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
         case FeedEnd::Shrank:
-            m_appender.Abandon(fed.error, "file " + Quoted(m_sourcePath) + " became shorter while it was read (" +
-                                              std::to_string(m_result.bytesRead) + " of its " +
-                                              std::to_string(m_totalBytes) + " bytes were there)");
+            m_appender.Abandon(fed.error, "it became shorter while it was read (" + std::to_string(m_result.bytesRead) +
+                                              " of its " + std::to_string(m_totalBytes) + " bytes were there)");
             return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
         case FeedEnd::Stopped:
-            m_appender.Abandon(fed.error, "interrupted while " + Quoted(m_sourcePath) + " was read");
+            m_appender.Abandon(fed.error, "interrupted while it was read");
             return Failure(m_result, m_appender.ErrorCode(), m_appender.Error());
         case FeedEnd::Grew:
             m_appender.Warn("file " + Quoted(m_sourcePath) + " grew while it was read: its first " +
@@ -563,7 +546,7 @@ RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, Rec
     RecordRun run(sourcePath, mailbox, observer, lineEnds, skipper);
     // Out of memory, or an exception from the observer: take back what this
     // source appended and report it like any other failure.
-    return Guarded(sourcePath, run.Appender(), run.BytesRead(), [&] { return run.Run(); });
+    return Guarded(run.Appender(), run.BytesRead(), [&] { return run.Run(); });
 }
 
 } // namespace

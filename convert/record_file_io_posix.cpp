@@ -4,6 +4,7 @@
 // mailboxes and lock files are reached one name at a time with openat(2)
 // and O_NOFOLLOW.
 
+#include "error_text.h"
 #include "mailbox_record.h"
 #include "output_layout.h"
 
@@ -55,11 +56,6 @@ int OpenFolderAt(int dir, const std::string &name)
         error = ELOOP;
     errno = error;
     return -1;
-}
-
-int LastError()
-{
-    return errno != 0 ? errno : EIO;
 }
 
 std::string HostName()
