@@ -5,7 +5,7 @@
 // and O_NOFOLLOW.
 
 #include "error_text.h"
-#include "mailbox_record.h"
+#include "record_file_io.h"
 #include "output_layout.h"
 
 #include <algorithm>
