@@ -167,7 +167,7 @@ QString FailureDetailsText(const std::vector<FileFailure> &failures)
     for (const FileFailure &failure : failures) {
         const QString path = FromCore(failure.path);
         const QString reason = FromCore(failure.reason);
-        lines << (reason.contains(path) ? reason : path + QStringLiteral(": ") + reason);
+        lines << path + QStringLiteral(": ") + reason;
     }
     return lines.join(QLatin1Char('\n'));
 }

@@ -1,4 +1,5 @@
 #include "batch_conversion.h"
+#include "error_text.h"
 #include "utf8_path.h"
 
 #include "existing_messages.h"
@@ -19,11 +20,10 @@ RecordResult FolderFailure(const std::string &folder, std::error_code error, con
 {
     RecordResult result;
     if (error == std::errc::too_many_symbolic_link_levels && !link.empty())
-        result.error = "cannot create folder '" + folder + "': '" + link +
-                       "' is a symbolic link, and mailboxes are written only inside the output folder, never "
-                       "through links";
+        result.error = "cannot create folder " + Quoted(folder) + ": " + Quoted(link) + " is a symbolic link, and " +
+                       std::string(kNeverThroughLinks);
     else
-        result.error = "cannot create folder '" + folder + "': " + error.message();
+        result.error = "cannot create folder " + Quoted(folder) + ": " + error.message();
     result.errorCode = error.value();
     return result;
 }
@@ -223,8 +223,7 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         if (!mailbox)
             return;
         if (const int error = mailbox->Close(); error != 0) {
-            closeFailures.push_back("closing mailbox '" + mailbox->Path() + "' failed (" +
-                                    std::generic_category().message(error) +
+            closeFailures.push_back("closing mailbox " + Quoted(mailbox->Path()) + " failed (" + Describe(error) +
                                     "): the records written last may not all be there");
             observer.BatchWarning(closeFailures.back());
         }

@@ -1,4 +1,5 @@
 #include "existing_messages.h"
+#include "error_text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,11 +31,6 @@ public:
 private:
     MessageHasher m_hasher;
 };
-
-std::string Quoted(const std::string &path)
-{
-    return "'" + path + "'";
-}
 
 constexpr std::size_t kScanChunk = std::size_t{1} << 18;
 
@@ -103,7 +99,7 @@ bool ExistingMessages::Load()
     }
     if (const int error = m_mailbox->Close(); error != 0 && loaded) {
         m_errorCode = error;
-        m_error = "cannot read mailbox " + Quoted(m_path) + ": " + std::generic_category().message(error);
+        m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(error);
         return false;
     }
     return loaded;
@@ -125,7 +121,7 @@ bool ExistingMessages::Scan(MailboxScan &scan)
             continue;
         if (got <= 0) {
             m_errorCode = got < 0 && errno != 0 ? errno : EIO;
-            m_error = "cannot read mailbox " + Quoted(m_path) + ": " + std::generic_category().message(m_errorCode);
+            m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(m_errorCode);
             return false;
         }
         reader.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));

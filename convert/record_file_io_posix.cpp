@@ -4,7 +4,8 @@
 // mailboxes and lock files are reached one name at a time with openat(2)
 // and O_NOFOLLOW.
 
-#include "mailbox_record.h"
+#include "error_text.h"
+#include "record_file_io.h"
 #include "output_layout.h"
 
 #include <algorithm>
@@ -55,11 +56,6 @@ int OpenFolderAt(int dir, const std::string &name)
         error = ELOOP;
     errno = error;
     return -1;
-}
-
-int LastError()
-{
-    return errno != 0 ? errno : EIO;
 }
 
 std::string HostName()

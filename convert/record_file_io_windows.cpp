@@ -9,7 +9,7 @@
 // below takes the handle back out with _get_osfhandle and sets errno as
 // the POSIX calls would.
 
-#include "mailbox_record.h"
+#include "record_file_io.h"
 #include "output_layout.h"
 #include "utf8_path.h"
 

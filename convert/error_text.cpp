@@ -1,0 +1,28 @@
+#include "error_text.h"
+
+#include <cerrno>
+#include <system_error>
+
+namespace tovaly {
+
+std::string Quoted(std::string_view path)
+{
+    std::string quoted;
+    quoted.reserve(path.size() + 2);
+    quoted += '\'';
+    quoted += path;
+    quoted += '\'';
+    return quoted;
+}
+
+std::string Describe(int error)
+{
+    return std::generic_category().message(error);
+}
+
+int LastError()
+{
+    return errno != 0 ? errno : EIO;
+}
+
+} // namespace tovaly

@@ -1,0 +1,24 @@
+#pragma once
+// The words of every failure the core reports, in one place. A failure is
+// reported as "<path>: <reason>", so a reason never names the file that
+// failed again; it names only other files (the mailbox a source goes to).
+
+#include <string>
+#include <string_view>
+
+namespace tovaly {
+
+/// A file named in a reason: 'path'.
+std::string Quoted(std::string_view path);
+
+/// The system's words for errno `error` ("No such file or directory").
+std::string Describe(int error);
+
+/// errno, or EIO when a failing call left it 0.
+int LastError();
+
+/// Why nothing is written through a symbolic link below the output folder.
+inline constexpr std::string_view kNeverThroughLinks =
+    "mailboxes are written only inside the output folder, never through links";
+
+} // namespace tovaly

@@ -1,0 +1,327 @@
+#include "mailbox_file.h"
+
+#include "error_text.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tovaly {
+
+namespace {
+
+std::string NotPlainFile(const std::string &path)
+{
+    return "the mailbox " + Quoted(path) + " is not a plain file (a folder, a pipe or a device stands there)";
+}
+
+std::string OpenFailureText(const std::string &path, bool confined, int error)
+{
+    if (error == EISDIR)
+        return NotPlainFile(path);
+    if (error == ELOOP && confined)
+        return "cannot open mailbox " + Quoted(path) + ": it is a symbolic link or lies behind one, and " +
+               std::string(kNeverThroughLinks);
+    return "cannot open mailbox " + Quoted(path) + ": " + Describe(error);
+}
+
+// Writes every byte of `pieces` (which it consumes); 0, or the errno of the
+// failure. `written` counts the bytes that went out.
+int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::uint64_t &written)
+{
+    std::size_t first = 0;
+    while (true) {
+        while (first < pieces.size() && pieces[first].empty())
+            ++first;
+        if (first == pieces.size())
+            return 0;
+        errno = 0;
+        const std::int64_t got = io.Write(fd, std::span<const std::string_view>(pieces.subspan(first)));
+        if (got < 0) {
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            return error != 0 ? error : EIO;
+        }
+        if (got == 0)
+            return ENOSPC;
+        written += static_cast<std::uint64_t>(got);
+        auto left = static_cast<std::uint64_t>(got);
+        while (left > 0 && first < pieces.size()) {
+            const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, pieces[first].size()));
+            pieces[first].remove_prefix(take);
+            left -= take;
+            if (pieces[first].empty())
+                ++first;
+        }
+    }
+}
+
+// Closes `fd` if open and marks it closed: 0, or the errno of the failure.
+int CloseDescriptor(RecordFileIo &io, int &fd)
+{
+    if (fd < 0)
+        return 0;
+    errno = 0;
+    const int result = io.Close(fd);
+    fd = -1;
+    return result == 0 ? 0 : LastError();
+}
+
+} // namespace
+
+MailboxFile::MailboxFile(std::string path, RecordFileIo &io, std::string root)
+    : m_path(std::move(path)), m_io(io), m_root(std::move(root))
+{
+}
+
+MailboxFile::~MailboxFile()
+{
+    (void)Close();
+}
+
+int MailboxFile::Open()
+{
+    if (m_fd >= 0)
+        return 0;
+    m_openFailure.clear();
+    errno = 0;
+    bool made = false;
+    const int fd = m_io.OpenMailbox(m_path, m_root, &made);
+    if (fd < 0) {
+        const int error = LastError();
+        m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
+        return error;
+    }
+    if (made) {
+        FileStatus status;
+        if (m_io.Stat(fd, status) == 0) {
+            m_made = true;
+            m_madeDevice = status.device;
+            m_madeInode = status.inode;
+        }
+    }
+    // A mailbox this call made was in no other program's hands a moment ago:
+    // the locks on the file itself keep it so without a lock file (which
+    // costs a new inode per mailbox, the same as the mailbox itself).
+    return OpenWith(fd, !made);
+}
+
+int MailboxFile::OpenExisting()
+{
+    if (m_fd >= 0)
+        return 0;
+    m_openFailure.clear();
+    errno = 0;
+    const int fd = m_io.ReopenMailbox(m_path, m_root);
+    if (fd < 0) {
+        const int error = LastError();
+        m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
+        return error;
+    }
+    return OpenWith(fd, true);
+}
+
+// Takes the lock file (with `dotlock`), then the locks on `fd`, waiting while another
+// program holds either: 0, or the errno of the failure.
+int MailboxFile::TakeLocks(int fd, bool dotlock)
+{
+    const auto deadline = std::chrono::steady_clock::now() + m_io.LockWait();
+    while (true) {
+        bool busy = false;
+        if (dotlock && !m_dotlocked && !m_dotlockRefused) {
+            errno = 0;
+            if (m_io.TryDotlock(m_path, m_root) == 0) {
+                m_dotlocked = true;
+            } else if (errno == EEXIST) {
+                busy = true;
+            } else {
+                // A folder where no lock file may be made: the locks on the
+                // file itself still keep out every program that takes them.
+                const int error = LastError();
+                m_dotlockRefused = true;
+                if (m_io.FirstDotlockRefusal())
+                    m_warnings.push_back("cannot make the lock file " + Quoted(m_path + ".lock") + " (" +
+                                         Describe(error) + "); mailboxes are locked without lock files");
+            }
+        }
+        if (!busy) {
+            errno = 0;
+            if (m_io.TryLock(fd) == 0)
+                return 0;
+            const int error = LastError();
+            if (error != EWOULDBLOCK && error != EAGAIN && error != EINTR) {
+                DropDotlock();
+                return error;
+            }
+        }
+        if (m_io.StopRequested()) {
+            DropDotlock();
+            return ECANCELED;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            DropDotlock();
+            return EWOULDBLOCK;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void MailboxFile::DropDotlock()
+{
+    if (m_dotlocked)
+        (void)m_io.RemoveDotlock(m_path, m_root);
+    m_dotlocked = false;
+}
+
+// Checks what `fd` opened, locks it and learns its length; closes it on failure.
+int MailboxFile::OpenWith(int fd, bool dotlock)
+{
+    const auto fail = [&](int error, std::string text) {
+        (void)m_io.Close(fd);
+        m_openFailure = std::move(text);
+        return error;
+    };
+    FileStatus status;
+    errno = 0;
+    if (m_io.Stat(fd, status) != 0) {
+        const int error = LastError();
+        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
+    }
+    if (!status.regular)
+        return fail(status.directory ? EISDIR : EINVAL, NotPlainFile(m_path));
+    if (m_excluded && status.device == m_excludedDevice && status.inode == m_excludedInode)
+        return fail(EINVAL, "the source is the mailbox " + Quoted(m_path) + " it would go into");
+    if (const int error = TakeLocks(fd, dotlock); error != 0) {
+        if (error == EWOULDBLOCK)
+            return fail(EWOULDBLOCK,
+                        "cannot write to mailbox " + Quoted(m_path) + ": mailbox is in use by another program");
+        if (error == ECANCELED)
+            return fail(ECANCELED, "interrupted while waiting for mailbox " + Quoted(m_path));
+        return fail(error, "cannot lock mailbox " + Quoted(m_path) + ": " + Describe(error));
+    }
+    // Asked again under the lock: another program may have appended since.
+    errno = 0;
+    if (m_io.Stat(fd, status) != 0) {
+        const int error = LastError();
+        DropDotlock();
+        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
+    }
+    m_fd = fd;
+    m_length = status.size;
+    m_lengthKnown = true;
+    m_device = status.device;
+    m_inode = status.inode;
+    m_openedAt = std::chrono::steady_clock::now();
+    m_wroteSinceOpen = false;
+    return 0;
+}
+
+int MailboxFile::ReadTail(std::string &tail)
+{
+    tail.clear();
+    if (m_fd < 0)
+        return EBADF;
+    const std::uint64_t want = std::min<std::uint64_t>(m_length, 4);
+    std::array<char, 4> buffer{};
+    std::uint64_t got = 0;
+    while (got < want) {
+        errno = 0;
+        const std::int64_t n =
+            m_io.ReadAt(m_fd, buffer.data() + got, static_cast<std::size_t>(want - got), m_length - want + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? LastError() : EIO;
+        got += static_cast<std::uint64_t>(n);
+    }
+    tail.assign(buffer.data(), static_cast<std::size_t>(want));
+    return 0;
+}
+
+int MailboxFile::Write(std::span<const std::string_view> pieces)
+{
+    std::uint64_t sent = 0;
+    int error = EBADF;
+    if (m_fd >= 0) {
+        std::array<std::string_view, 8> local{};
+        if (pieces.size() <= local.size()) {
+            std::copy(pieces.begin(), pieces.end(), local.begin());
+            error = WriteAll(m_io, m_fd, std::span<std::string_view>(local.data(), pieces.size()), sent);
+        } else {
+            std::vector<std::string_view> copy(pieces.begin(), pieces.end());
+            error = WriteAll(m_io, m_fd, copy, sent);
+        }
+    }
+    m_length += sent;
+    m_wroteSinceOpen = error == 0;
+    return error;
+}
+
+int MailboxFile::Close()
+{
+    const int error = CloseDescriptor(m_io, m_fd);
+    DropDotlock();
+    return error;
+}
+
+std::int64_t MailboxFile::ReadAt(char *buffer, std::size_t size, std::uint64_t offset)
+{
+    if (m_fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return m_io.ReadAt(m_fd, buffer, size, offset);
+}
+
+bool MailboxFile::RemoveIfMadeAndEmpty()
+{
+    if (!m_made || (m_lengthKnown && m_length > 0))
+        return false; // records of this run are in it (as far as it knows)
+    m_made = false;
+    if (OpenExisting() != 0)
+        return false;
+    FileStatus status;
+    const bool remove = m_io.Stat(m_fd, status) == 0 && status.size == 0 && status.device == m_madeDevice &&
+                        status.inode == m_madeInode;
+    const bool removed = remove && m_io.RemoveMailbox(m_fd, m_path, m_root) == 0;
+    (void)Close();
+    return removed;
+}
+
+std::string MailboxFile::CutBack(std::uint64_t length)
+{
+    if (!m_lengthKnown)
+        return {};
+    const std::string notCut = " (the mailbox could not be cut back to its previous length: ";
+    if (m_fd < 0) {
+        errno = 0;
+        const int fd = m_io.ReopenMailbox(m_path, m_root);
+        if (fd < 0) {
+            const int error = LastError();
+            return notCut +
+                   (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place" : Describe(error)) + ")";
+        }
+        const std::uint64_t expected = m_length;
+        if (OpenWith(fd, true) != 0)
+            return notCut + m_openFailure + ")";
+        if (m_length != expected) {
+            // Someone else has written (or cut) since: their bytes are not ours to remove.
+            m_lengthKnown = false;
+            return " (the mailbox was not cut back: another program changed it meanwhile)";
+        }
+    }
+    errno = 0;
+    if (m_io.Truncate(m_fd, length) != 0) {
+        // Where the file ends now is anyone's guess: ask again before the next write.
+        m_lengthKnown = false;
+        return notCut + Describe(LastError()) + ")";
+    }
+    m_length = length;
+    return {};
+}
+
+} // namespace tovaly
