@@ -22,7 +22,7 @@ namespace {
 
 constexpr const char *kUsage =
     "usage: opera2mbox [-q] [--line-ends=lf|crlf] [--mailbox-per=folder|account|store [--mailbox-name=NAME]]\n"
-    "                  [--skip-existing] -o OUTPUT_DIR SOURCE...\n"
+    "                  [--skip-existing] [--verify] -o OUTPUT_DIR SOURCE...\n"
     "       opera2mbox -h | --help | --version\n";
 
 constexpr const char *kHelp = "Convert Opera Mail message files (.mbs) into mbox mailboxes.\n"
