@@ -9,7 +9,7 @@ fail() { echo "deb check: $*"; exit 1; }
 [ -f "$deb" ] || fail "no package $deb"
 
 depends=$(dpkg-deb -f "$deb" Depends) || fail "$deb is not a package"
-for lib in libgmime-3.0 libqt6widgets6 libc6; do
+for lib in libgmime-3.0 libqt6widgets6 libc6 qt6-qpa-plugins; do
   case $depends in
     *"$lib"*) ;;
     *) fail "Depends lacks $lib: $depends" ;;
