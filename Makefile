@@ -149,8 +149,13 @@ test-windows-window: package-windows
 	cmake -S . -B $(WINDOWS_HOST_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVALY_WITH_QT=OFF \
 	  -DTOVALY_BUILD_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(WINDOWS_HOST_BUILD_DIR) -j $(JOBS) --target opera2mbox
+	@# The tests are listed under Wine as they are built: one server is
+	@# started first, so two listings never start Wine at the same moment.
 	export WINEPREFIX=$$(windows/build-qt.sh --key)/wineprefix WINEARCH=win64 WINEDEBUG=-all; \
-	cmake --build $(WINDOWS_QT_BUILD_DIR) -j $(JOBS) --target tovaly_window_tests && \
+	[ -d $$WINEPREFIX ] || wineboot -i </dev/null >/dev/null 2>&1; \
+	wineserver -p && wine cmd /c exit </dev/null >/dev/null 2>&1; \
+	cmake --build $(WINDOWS_QT_BUILD_DIR) -j $(JOBS) --target tovaly_window_tests; status=$$?; \
+	wineserver -k; [ $$status = 0 ] && \
 	JOBS=$(JOBS) windows/test-window.sh $(WINDOWS_QT_BUILD_DIR) $(WINDOWS_HOST_BUILD_DIR)/cli/opera2mbox \
 	  $(DIST_DIR)/TovalyOpera2MBOXConverter-$(VERSION)-setup.exe
 

@@ -11,7 +11,7 @@
 #
 #   windows/test-window.sh BUILD LINUX_OPERA2MBOX SETUP_EXE
 # Environment: WINEPREFIX (a 64-bit prefix of its own; made when missing),
-# DISPLAY_NUM (88), JOBS.
+# DISPLAY_NUM (88), JOBS, STEPS (which of "tests window setup" to run; all).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,9 +20,9 @@ build=$(cd "$1" && pwd) linux_cli=$(readlink -f "$2") setup=$(readlink -f "$3")
 export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all
 export DISPLAY=:${DISPLAY_NUM:-88}
 JOBS=${JOBS:-2}
+STEPS=" ${STEPS:-tests window setup} "
 TITLE='Tovaly Opera to MBOX Converter'
 work=$build/window-check
-rm -rf "$work"
 mkdir -p "$work"
 
 log() { echo "window check: $*" >&2; }
@@ -60,6 +60,8 @@ Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!
 wait_for 20 test -e "/tmp/.X11-unix/X${DISPLAY#:}" || fail "Xvfb did not start"
 openbox >/dev/null 2>&1 & pids+=($!)
 [ -d "$WINEPREFIX" ] || wineboot -i </dev/null >/dev/null 2>&1 || true
+wineserver -k 2>/dev/null || true   # one started without this display
+wineserver -w
 # One server and desktop process, started before any test and with no
 # standard streams of a test to hold open; no crash dialog to wait on.
 wineserver -p
@@ -68,14 +70,18 @@ wine reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f </dev/null >/dev/nul
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
 # ---- 1. the test suites ------------------------------------------------------
+if [[ $STEPS == *" tests "* ]]; then
 t0=$(date +%s)
 (cd "$build" && timeout 1500 ctest -L window --output-on-failure --timeout 300 -j "$JOBS") \
   || fail "the window's tests"
 log "test suites under Wine: $(( $(date +%s) - t0 )) s"
+fi
 
 # ---- 2. the real window ------------------------------------------------------
+if [[ $STEPS == *" window "* ]]; then
 # The sample store and a generated one of 200 messages in many folders.
 store=$work/store
+rm -rf "$store" "$work/linux" "$work/windows" "$work"/*.png
 mkdir -p "$store"
 cp -r "$here/../samples/store/." "$store/"
 python3 "$here/../tests/cli/make_test_store.py" --out "$store/generated" --messages 200 --seed 11 >/dev/null
@@ -114,12 +120,18 @@ mailboxes=$(find "$work/windows" -name '*.mbox' | wc -l)
 diff -r "$work/linux" "$work/windows" >"$work/diff.txt" \
   || fail "the window's mailboxes differ from the Linux ones (see $work/diff.txt)"
 log "$mailboxes mailboxes, byte for byte those of the Linux opera2mbox --line-ends=crlf"
+fi
 
 # ---- 3. the setup program ----------------------------------------------------
+[[ $STEPS == *" setup "* ]] || exit 0
 dir="$WINEPREFIX/drive_c/Program Files/$TITLE"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/$TITLE.lnk"
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TovalyOpera2MBOXConverter'
-[ ! -e "$dir" ] || fail "$dir is there before the install"
+if [ -e "$dir" ] || [ -e "$shortcut" ]; then  # left by a run that stopped half-way
+  log "removing an earlier install"
+  rm -rf "$dir" "$shortcut"
+  wine reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
+fi
 timeout 300 wine "$setup" /S </dev/null >/dev/null 2>&1 || fail "the setup program failed"
 for f in TovalyOpera2MBOXConverter.exe opera2mbox.exe manual.html LICENSE-NOTICE.txt uninstall.exe; do
   [ -f "$dir/$f" ] || fail "not installed: $f"
