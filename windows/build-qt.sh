@@ -22,8 +22,9 @@
 # the default plugins (qwindows, windowsvista) into every executable itself;
 # a test that wants the offscreen platform imports that plugin by name.
 #
-# Figures measured on 2 cores (JOBS=2): 33 minutes lightly loaded, 71 under
-# heavy load; about 2.5 GB while it builds, about 100 MB kept (the prefix).
+# Figures measured on 2 cores (JOBS=2): 33 minutes lightly loaded, 61 shared
+# with other builds, 71 under heavy load; about 2.5 GB while it builds, about
+# 100 MB kept (the prefix).
 #
 # Qt is LGPL: a user of the static window may relink it against a Qt of their
 # own. This script and the project's source are what that takes.
