@@ -20,7 +20,11 @@ FUZZ_SECONDS ?= 60
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test test-sanitize fuzz format-check run sample clean
+.PHONY: all deps configure build test test-sanitize fuzz format-check run sample clean \
+        test-windows windows-window package-windows test-windows-window package
+
+# The project's one version number, from CMakeLists.txt's project().
+VERSION := $(shell sed -n 's/^project([^)]* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 
 all: build
 
@@ -114,6 +118,56 @@ test-windows:
 	  $(BUILD_DIR)/tests/app/test_windows_resources --gtest_filter='ResourceScript.*'; \
 	fi
 
+# The window for Windows: Qt for MinGW is built once per machine into its own
+# cache (windows/build-qt.sh, half an hour to an hour the first time), beside
+# GLib and GMime; the window, opera2mbox.exe and the window's tests are then
+# cross-built against it in build-windows-qt/, static, one .exe each.
+WINDOWS_QT_PACKAGES := nsis zip xvfb openbox xdotool imagemagick perl qt6-base-dev qt6-base-dev-tools
+WINDOWS_QT_BUILD_DIR ?= build-windows-qt
+DIST_DIR ?= dist
+
+windows-window:
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(WINDOWS_PACKAGES) $(WINDOWS_QT_PACKAGES)"
+	deps=$$(windows/build-deps.sh) && qt=$$(windows/build-qt.sh) && \
+	cmake -S . -B $(WINDOWS_QT_BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$$qt/lib/cmake/Qt6/qt.toolchain.cmake \
+	  -DQT_CHAINLOAD_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
+	  -DTOVALY_WINDOWS_PREFIX=$$deps -DTOVALY_WITH_QT=ON $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_QT_BUILD_DIR) -j $(JOBS) --target TovalyOpera2MBOXConverter opera2mbox tovaly_manual
+
+# dist/TovalyOpera2MBOXConverter-<version>-setup.exe (NSIS), the same files as
+# a portable .zip, and the source they were built from.
+package-windows: windows-window
+	windows/package.sh $(WINDOWS_QT_BUILD_DIR) $(DIST_DIR) $(VERSION)
+
+# The window's tests under Wine, the real window driven on Xvfb (display :88,
+# DISPLAY_NUM to change it) with its mailboxes compared with the Linux
+# opera2mbox's, and the setup program installed and uninstalled silently.
+# Wine runs in a prefix of its own beside the Qt cache, which the window's
+# tests also use when they are listed at build time.
+test-windows-window: package-windows
+	cmake -S . -B $(WINDOWS_HOST_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVALY_WITH_QT=OFF \
+	  -DTOVALY_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_HOST_BUILD_DIR) -j $(JOBS) --target opera2mbox
+	@# The tests are listed under Wine as they are built: one server is
+	@# started first, so two listings never start Wine at the same moment.
+	export WINEPREFIX=$$(windows/build-qt.sh --key)/wineprefix WINEARCH=win64 WINEDEBUG=-all; \
+	[ -d $$WINEPREFIX ] || wineboot -i </dev/null >/dev/null 2>&1; \
+	wineserver -p && wine cmd /c exit </dev/null >/dev/null 2>&1; \
+	cmake --build $(WINDOWS_QT_BUILD_DIR) -j $(JOBS) --target tovaly_window_tests; status=$$?; \
+	wineserver -k; [ $$status = 0 ] && \
+	JOBS=$(JOBS) windows/test-window.sh $(WINDOWS_QT_BUILD_DIR) $(WINDOWS_HOST_BUILD_DIR)/cli/opera2mbox \
+	  $(DIST_DIR)/TovalyOpera2MBOXConverter-$(VERSION)-setup.exe
+
+# A .deb of the Linux build (CPack; dependencies from dpkg-shlibdeps), checked
+# by unpacking it into a scratch root and running opera2mbox from there.
+package: build
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="dpkg-dev"
+	rm -rf $(BUILD_DIR)/cpack && mkdir -p $(DIST_DIR)
+	cd $(BUILD_DIR) && cpack -G DEB -B $(CURDIR)/$(BUILD_DIR)/cpack
+	cp $(BUILD_DIR)/cpack/*.deb $(DIST_DIR)/
+	tests/install/check_deb.sh $(DIST_DIR)/tovaly-opera2mbox_$(VERSION)_*.deb $(BUILD_DIR)/deb-root
+
 run: build
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ] && [ -x $(BUILD_DIR)/app/TovalyOpera2MBOXConverter ]; then \
 	  $(BUILD_DIR)/app/TovalyOpera2MBOXConverter; \
@@ -128,4 +182,5 @@ sample:
 	@find out -name '*.mbox' | sort
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-fuzz $(WINDOWS_BUILD_DIR) $(WINDOWS_HOST_BUILD_DIR) out
+	rm -rf $(BUILD_DIR) build-asan build-fuzz $(WINDOWS_BUILD_DIR) $(WINDOWS_HOST_BUILD_DIR) \
+	  $(WINDOWS_QT_BUILD_DIR) $(DIST_DIR) out

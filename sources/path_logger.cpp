@@ -1,10 +1,13 @@
 #include "path_logger.h"
 #include "utf8_path.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <numeric>
 #include <set>
 #include <system_error>
+#include <tuple>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -122,6 +125,11 @@ private:
         }
         if (ec)
             return FolderListing::Failure(ec.value(), ec.message());
+        SortAsListed(subfolders.names);
+        SortAsListed(files->names);
+        std::stable_sort(
+            files->unusable.begin(), files->unusable.end(),
+            [](const UnusableEntry &a, const UnusableEntry &b) { return NameListedBefore(a.name, b.name); });
         return subfolders;
     }
 
@@ -135,7 +143,89 @@ std::string Key(std::int64_t number)
     return "K" + std::to_string(number);
 }
 
+// The upper-case form of one UTF-16 code unit, as NTFS folds names for its
+// folder index, for the scripts file names mostly use.
+char16_t UpperUnit(char16_t c)
+{
+    const auto shifted = [c](int by) { return static_cast<char16_t>(c + by); };
+    if (c < 0x80)
+        return c >= u'a' && c <= u'z' ? shifted(-32) : c;
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) // Latin-1: à..þ but ÷
+        return shifted(-32);
+    if (c == 0xFF) // ÿ
+        return 0x178;
+    if (c >= 0x100 && c <= 0x137) // Latin Extended-A pairs: upper even, lower odd
+        return c != 0x131 && (c & 1) != 0 ? shifted(-1) : c;
+    if (c >= 0x139 && c <= 0x148) // ...then upper odd, lower even
+        return (c & 1) == 0 ? shifted(-1) : c;
+    if (c >= 0x14A && c <= 0x177)
+        return (c & 1) != 0 ? shifted(-1) : c;
+    if (c >= 0x179 && c <= 0x17E)
+        return (c & 1) == 0 ? shifted(-1) : c;
+    if ((c >= 0x3B1 && c <= 0x3C1) || (c >= 0x3C3 && c <= 0x3CB)) // Greek
+        return shifted(-32);
+    if (c == 0x3C2) // final sigma
+        return 0x3A3;
+    if (c == 0x3AC)
+        return 0x386;
+    if (c >= 0x3AD && c <= 0x3AF)
+        return shifted(-37);
+    if (c == 0x3CC)
+        return 0x38C;
+    if (c == 0x3CD || c == 0x3CE)
+        return shifted(-63);
+    if (c >= 0x430 && c <= 0x44F) // Cyrillic
+        return shifted(-32);
+    if (c >= 0x450 && c <= 0x45F)
+        return shifted(-80);
+    if (c >= 0xFF41 && c <= 0xFF5A) // full-width a..z
+        return shifted(-32);
+    return c;
+}
+
+// What a name is sorted by: its folded form, then its own code units, then
+// its bytes (two byte strings that are not UTF-8 may read the same).
+struct ListingKey {
+    std::u16string folded;
+    std::u16string units;
+    std::string_view bytes;
+
+    explicit ListingKey(std::string_view name) : units(Utf16FromUtf8(name)), bytes(name)
+    {
+        folded = units;
+        for (char16_t &c : folded)
+            c = UpperUnit(c);
+    }
+
+    bool operator<(const ListingKey &other) const
+    {
+        return std::tie(folded, units, bytes) < std::tie(other.folded, other.units, other.bytes);
+    }
+};
+
 } // namespace
+
+bool NameListedBefore(std::string_view a, std::string_view b)
+{
+    return ListingKey(a) < ListingKey(b);
+}
+
+void SortAsListed(std::vector<std::string> &names)
+{
+    // Each name's key is made once, not at every comparison.
+    std::vector<ListingKey> keys;
+    keys.reserve(names.size());
+    for (const std::string &name : names)
+        keys.emplace_back(name);
+    std::vector<std::size_t> order(names.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&keys](std::size_t x, std::size_t y) { return keys[x] < keys[y]; });
+    std::vector<std::string> sorted;
+    sorted.reserve(names.size());
+    for (const std::size_t i : order)
+        sorted.push_back(std::move(names[i]));
+    names = std::move(sorted);
+}
 
 std::shared_ptr<FileSystemService> MakeRealFileSystem(std::function<void()> yield)
 {

@@ -130,7 +130,8 @@ struct FolderListing {
 };
 
 /// The file system as the walker sees it. Listings never include "." and
-/// "..", include hidden entries, and keep the file system's own order.
+/// "..", include hidden entries, and come in the service's own order (the
+/// walker does not sort).
 class FileSystemService {
 public:
     virtual ~FileSystemService() = default;
@@ -149,11 +150,26 @@ public:
     virtual std::optional<std::string> FolderIdentity(const std::string &path) = 0;
 };
 
+/// Whether the name `a` comes before `b` in a folder listing of the real
+/// file system. Names are compared as an NTFS folder lists them: as UTF-16
+/// code units, letters in upper case (ASCII, Latin-1, Latin Extended-A,
+/// Greek, Cyrillic and the full-width Latin letters; other characters as
+/// they are). Names that are equal so compare by their exact code units, so
+/// that "Inbox.mbs" and "inbox.mbs", which Linux can hold side by side, still
+/// come in one order.
+[[nodiscard]] bool NameListedBefore(std::string_view a, std::string_view b);
+
+/// Sorts `names` by NameListedBefore.
+void SortAsListed(std::vector<std::string> &names);
+
 /// Entries of a folder listed between two calls of the real file system's
 /// yield.
 inline constexpr std::size_t kEntriesPerYield = 512;
 
-/// The real file system (std::filesystem underneath). `yield`, when given,
+/// The real file system (std::filesystem underneath). It lists a folder's
+/// subfolders and files sorted by NameListedBefore, the order NTFS gives, so
+/// the same tree is walked in the same order on every system and the same
+/// store makes the same mailboxes byte for byte. `yield`, when given,
 /// is called after every kEntriesPerYield entries of a folder being listed,
 /// so that a folder of hundreds of thousands of files does not keep a
 /// window waiting until it is listed.

@@ -1,4 +1,5 @@
 #include "path_logger.h"
+#include "utf8_path.h"
 
 #include <gtest/gtest.h>
 
@@ -469,6 +470,67 @@ TEST_F(TempTree, ALargeFolderIsListedWithYieldsInBetween)
         return count;
     };
     EXPECT_EQ(walk(nullptr) - walk(tovaly::MakeRealFileSystem()), (files + 3) / tovaly::kEntriesPerYield);
+}
+
+// Each pair in the order a folder listing gives it; the byte order of UTF-8
+// text says otherwise for most of them.
+TEST(ListingOrder, NamesComeAsAnNtfsFolderListsThem)
+{
+    const std::vector<std::pair<std::string, std::string>> inOrder = {
+        {"10.mbs", "9.mbs"},
+        {"a.mbs", "B.mbs"},         // letters folded to upper case
+        {"zeta.mbs", "_alpha.mbs"}, // 'Z' < '_' < 'z'
+        {"mail", "mail.mbs"},       // a prefix first
+        {"Inbox.mbs", "inbox.mbs"}, // equal folded: by code unit
+        {"F.mbs", "\xC3\xA9.mbs"},  // F < é (folded É, U+00C9)
+        {"\xC3\xA9"
+         "a.mbs",
+         "\xC3\x89"
+         "b.mbs"}, // éa < Éb
+        {"\xC5\x82"
+         "a.mbs",
+         "\xC5\x81"
+         "b.mbs"},                                        // ła < Łb
+        {"\xCE\xB1\xCE\xB2.mbs", "\xCE\x92.mbs"},         // αβ < Β
+        {"\xD0\xB6\xD0\xB0.mbs", "\xD0\x96\xD1\x83.mbs"}, // жа < Жу
+        {"\xEF\xBD\x81.mbs", "\xEF\xBC\xA2.mbs"},         // full-width ａ < Ｂ
+        {"\xF0\x9F\x98\x80.mbs", "\xEF\xBC\xA1.mbs"},     // U+1F600 < U+FF21 in UTF-16
+        {"\xFE", "\xFF"},                                 // not UTF-8: by byte
+    };
+    for (const auto &[first, second] : inOrder) {
+        EXPECT_TRUE(tovaly::NameListedBefore(first, second)) << first << " | " << second;
+        EXPECT_FALSE(tovaly::NameListedBefore(second, first)) << second << " | " << first;
+        EXPECT_FALSE(tovaly::NameListedBefore(first, first)) << first;
+    }
+}
+
+// The real file system hands the walker every folder's names in that order,
+// whatever order the names were made in and the system keeps them in.
+TEST_F(TempTree, TheRealFileSystemListsEveryFolderInOneOrder)
+{
+    const std::vector<std::string> files = {"10.mbs", "9.mbs", "a.mbs", "B.mbs", "F.mbs", "\xC3\xA9.mbs", "_x.mbs"};
+    const std::vector<std::string> folders = {"Alpha", "beta", "\xC3\x89t\xC3\xA9", "_z"};
+    for (auto name = files.rbegin(); name != files.rend(); ++name)
+        std::ofstream(m_root / tovaly::PathFromUtf8(*name)) << "x";
+    for (auto name = folders.rbegin(); name != folders.rend(); ++name)
+        fs::create_directories(m_root / tovaly::PathFromUtf8(*name));
+    for (const std::string &name : files)
+        std::ofstream(m_root / "beta" / tovaly::PathFromUtf8(name)) << "x";
+
+    const auto real = tovaly::MakeRealFileSystem();
+    EXPECT_EQ(real->ListSubfolders(Slash()).names, (std::vector<std::string>{"Alpha", "beta", "_z", folders[2]}));
+    const std::vector<std::string> sorted = {"10.mbs", "9.mbs", "a.mbs", "B.mbs", "F.mbs", "_x.mbs", files[5]};
+    EXPECT_EQ(real->ListFiles(Slash()).names, sorted);
+
+    pathLogger walker;
+    walker.PathLogInit();
+    walker.LogPath(Root());
+    std::vector<std::string> expected;
+    for (const std::string &name : sorted)
+        expected.push_back(Slash() + name);
+    for (const std::string &name : sorted)
+        expected.push_back(Slash() + N("beta/") + name);
+    EXPECT_EQ(Values(*walker.fullFileNames()), expected);
 }
 
 TEST_F(TempTree, EmptyFolder)
