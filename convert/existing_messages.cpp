@@ -34,13 +34,6 @@ private:
 
 constexpr std::size_t kScanChunk = std::size_t{1} << 18;
 
-// Hashes every record and remembers where the last one started.
-class ScanVisitor final : public RecordDigester {
-public:
-    std::uint64_t lastRecordAt = 0;
-    void RecordStarted(std::uint64_t offset, std::string_view) override { lastRecordAt = offset; }
-};
-
 } // namespace
 
 RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closing,
@@ -108,8 +101,7 @@ bool ExistingMessages::Load()
 // Reads the open mailbox to the length it had when it was locked.
 bool ExistingMessages::Scan(MailboxScan &scan)
 {
-    ScanVisitor visitor;
-    MboxReader reader(visitor);
+    MailboxScanner scanner;
     std::vector<char> buffer(kScanChunk);
     const std::uint64_t length = m_mailbox->Length();
     std::uint64_t offset = 0;
@@ -124,22 +116,10 @@ bool ExistingMessages::Scan(MailboxScan &scan)
             m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(m_errorCode);
             return false;
         }
-        reader.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+        scanner.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
         offset += static_cast<std::uint64_t>(got);
     }
-    reader.Finish();
-    scan.ok = true;
-    scan.exists = true;
-    scan.size = reader.Size();
-    scan.records = reader.Records();
-    scan.firstRecordAt = reader.FirstRecordAt();
-    scan.wholeEnd = reader.WholeEnd();
-    scan.lastRecordAt = visitor.lastRecordAt;
-    if (scan.records > 0) {
-        scan.lastRecordDigest = visitor.Last();
-        scan.lastRecordSize = visitor.LastSize();
-    }
-    scan.digests = std::move(visitor.Digests());
+    scan = scanner.Finish();
     return true;
 }
 

@@ -167,13 +167,6 @@ void RecordDigester::RecordEnded(std::uint64_t, RecordEnd how)
 
 namespace {
 
-// Also remembers where the last record started.
-class ScanVisitor final : public RecordDigester {
-public:
-    std::uint64_t lastRecordAt = 0;
-    void RecordStarted(std::uint64_t offset, std::string_view) override { lastRecordAt = offset; }
-};
-
 struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
 };
@@ -205,13 +198,12 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
     }
     scan.exists = true;
 
-    ScanVisitor visitor;
-    MboxReader reader(visitor);
+    MailboxScanner scanner;
     std::vector<char> buffer(chunkSize > 0 ? chunkSize : 1);
     while (true) {
         const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
         if (got > 0)
-            reader.Feed(std::string_view(buffer.data(), got));
+            scanner.Feed(std::string_view(buffer.data(), got));
         if (got < buffer.size()) {
             if (std::ferror(file.get())) {
                 const int error = errno != 0 ? errno : EIO;
@@ -222,18 +214,25 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
             break;
         }
     }
-    reader.Finish();
+    return scanner.Finish();
+}
+
+MailboxScan MailboxScanner::Finish()
+{
+    m_reader.Finish();
+    MailboxScan scan;
     scan.ok = true;
-    scan.size = reader.Size();
-    scan.records = reader.Records();
-    scan.firstRecordAt = reader.FirstRecordAt();
-    scan.wholeEnd = reader.WholeEnd();
-    scan.lastRecordAt = visitor.lastRecordAt;
+    scan.exists = true;
+    scan.size = m_reader.Size();
+    scan.records = m_reader.Records();
+    scan.firstRecordAt = m_reader.FirstRecordAt();
+    scan.wholeEnd = m_reader.WholeEnd();
+    scan.lastRecordAt = m_visitor.lastRecordAt;
     if (scan.records > 0) {
-        scan.lastRecordDigest = visitor.Last();
-        scan.lastRecordSize = visitor.LastSize();
+        scan.lastRecordDigest = m_visitor.Last();
+        scan.lastRecordSize = m_visitor.LastSize();
     }
-    scan.digests = std::move(visitor.Digests());
+    scan.digests = std::move(m_visitor.Digests());
     return scan;
 }
 

@@ -135,6 +135,29 @@ struct [[nodiscard]] MailboxScan {
     std::uint64_t lastRecordSize = 0;
 };
 
+/// Hashes the records of a mailbox fed from its first byte in pieces of any
+/// size, wherever the pieces come from.
+class MailboxScanner {
+public:
+    MailboxScanner() : m_reader(m_visitor) {}
+    MailboxScanner(const MailboxScanner &) = delete;
+    MailboxScanner &operator=(const MailboxScanner &) = delete;
+
+    void Feed(std::string_view piece) { m_reader.Feed(piece); }
+    /// What the pieces held, as a mailbox that exists and was read whole.
+    MailboxScan Finish();
+
+private:
+    // Also remembers where the last record started.
+    class Visitor final : public RecordDigester {
+    public:
+        std::uint64_t lastRecordAt = 0;
+        void RecordStarted(std::uint64_t offset, std::string_view) override { lastRecordAt = offset; }
+    };
+    Visitor m_visitor;
+    MboxReader m_reader;
+};
+
 /// Reads the mailbox at `path` in chunks of `chunkSize` bytes and hashes
 /// each of its records; memory grows with the number of records only. A
 /// mailbox that does not exist is read as empty.
