@@ -138,6 +138,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args)
     // Sources are what is left over (see SourcesAmong): as the values of a
     // positional option CLI11 would split "[a,b]" into a list.
     app.allow_extras();
+    // "/o" is a source on every system, as it always was: no Windows-style options.
+    app.allow_windows_style_options(false);
 
     app.add_option("-o,--output", options.outputDir)->required()->check([](const std::string &value) {
         return value.empty() ? "the value is empty" : std::string();
