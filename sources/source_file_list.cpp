@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QTableView>
 
+#include <algorithm>
 #include <functional>
 #include <unordered_set>
 #include <utility>
@@ -97,15 +98,40 @@ public:
     }
 
 private:
+    // A path's bytes as they tell files apart: Windows names a file the
+    // same with either separator and in either case of its ASCII letters.
+    static char KeyByte(char c)
+    {
+#ifdef Q_OS_WIN
+        if (c == '/')
+            return '\\';
+        if (c >= 'A' && c <= 'Z')
+            return static_cast<char>(c - 'A' + 'a');
+#endif
+        return c;
+    }
+
     // The listed paths by their row, hashed and compared by the path, so
     // each path is kept once.
     struct ListedHash {
         const std::vector<std::string> *paths;
-        std::size_t operator()(std::size_t row) const { return std::hash<std::string>{}((*paths)[row]); }
+        std::size_t operator()(std::size_t row) const
+        {
+            std::size_t hash = 14695981039346656037ULL; // FNV-1a
+            for (const char c : (*paths)[row])
+                hash = (hash ^ static_cast<unsigned char>(KeyByte(c))) * 1099511628211ULL;
+            return hash;
+        }
     };
     struct ListedEqual {
         const std::vector<std::string> *paths;
-        bool operator()(std::size_t a, std::size_t b) const { return (*paths)[a] == (*paths)[b]; }
+        bool operator()(std::size_t a, std::size_t b) const
+        {
+            const std::string &x = (*paths)[a];
+            const std::string &y = (*paths)[b];
+            return x.size() == y.size() &&
+                   std::equal(x.begin(), x.end(), y.begin(), [](char p, char q) { return KeyByte(p) == KeyByte(q); });
+        }
     };
 
     std::vector<std::string> m_paths; // never empty: the empty list is one empty path

@@ -490,6 +490,9 @@ TEST_F(ConversionRunTest, AMailboxThatDoesNotReadBackAsWrittenIsAFailureWithDeta
 
 TEST_F(ConversionRunTest, NamesThatAreNotTextInTheLocaleAreConverted)
 {
+#ifdef Q_OS_WIN
+    GTEST_SKIP() << "Windows names are UTF-16 text: no name is bytes outside the locale's text";
+#endif
     namespace fs = std::filesystem;
     const std::string root = QFile::encodeName(temp.path()).toStdString() + "/store";
     // Below the store, as bytes, each found by Add Folder.
@@ -657,7 +660,10 @@ TEST_F(ConversionRunTest, ATornMailboxIsCompletedAndTheClosingBoxSaysSo)
     // Nothing is cut: the torn record stays, completed, before the new one.
     QFile written(MailboxOf(source));
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(written.readAll().contains("\nSubject: cut\n\nFrom "));
+    // Completed with the line ends of the run: LF here, CR LF on Windows.
+    const QByteArray text = written.readAll();
+    EXPECT_TRUE(text.contains("\nSubject: cut\n\nFrom ") || text.contains("\nSubject: cut\r\n\r\nFrom "))
+        << text.toStdString();
     EXPECT_EQ(RecordsIn(MailboxOf(source)), 3);
 }
 

@@ -559,7 +559,9 @@ TEST_F(FrmStep1Test, FilesAndFoldersDroppedOnTheListAreAdded)
     ASSERT_EQ(rows.size(), 5);
     EXPECT_EQ(rows[0], QStringLiteral("/mail/a.mbs"));
     EXPECT_EQ(rows[1], loose);
+#ifndef Q_OS_WIN // Windows names are UTF-16 text, never such bytes
     EXPECT_EQ(window.Files().PathAt(2), latin1);
+#endif
     EXPECT_TRUE(rows[3].startsWith(dropped) && rows[4].startsWith(dropped));
     EXPECT_EQ(window.Controls().lblCount1->text(), QStringLiteral("5 files"));
     EXPECT_TRUE(window.Controls().CmdConvert2MBOX->isEnabled());
