@@ -1,6 +1,7 @@
 #include "command_line.h"
 #include "interrupt_signals.h"
 
+#include "error_text.h"
 #include "mbs_filter.h"
 #include "path_logger.h"
 #include "progress_reporter.h"
@@ -63,11 +64,6 @@ constexpr const char *kHelp = "Convert Opera Mail message files (.mbs) into mbox
                               "mismatch), 2 bad usage.\n";
 
 constexpr const char *kVersion = "opera2mbox 1.00\n";
-
-std::string Counted(std::uint64_t n, const char *singular, const char *plural)
-{
-    return std::to_string(n) + " " + (n == 1 ? singular : plural);
-}
 
 // What keeps `output` from being a folder: the output itself, or the
 // nearest existing path above it, when that is not a folder (a file, or a

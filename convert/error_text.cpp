@@ -5,6 +5,11 @@
 
 namespace tovaly {
 
+std::string Counted(std::uint64_t n, const char *singular, const char *plural)
+{
+    return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
+
 std::string Quoted(std::string_view path)
 {
     std::string quoted;

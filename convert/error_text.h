@@ -3,6 +3,7 @@
 // reported as "<path>: <reason>", so a reason never names the file that
 // failed again; it names only other files (the mailbox a source goes to).
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,9 @@ namespace tovaly {
 
 /// A file named in a reason: 'path'.
 std::string Quoted(std::string_view path);
+
+/// "1 message", "2 messages": a count with its noun.
+std::string Counted(std::uint64_t n, const char *singular, const char *plural);
 
 /// The system's words for errno `error` ("No such file or directory").
 std::string Describe(int error);

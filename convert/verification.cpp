@@ -1,5 +1,6 @@
 #include "verification.h"
 
+#include "error_text.h"
 #include "mbox_reader.h"
 #include "utf8_path.h"
 
@@ -17,16 +18,6 @@ namespace tovaly {
 namespace {
 
 constexpr std::size_t kReadChunk = std::size_t{1} << 18;
-
-std::string Counted(std::uint64_t n, const char *singular, const char *plural)
-{
-    return std::to_string(n) + " " + (n == 1 ? singular : plural);
-}
-
-std::string Quoted(const std::string &path)
-{
-    return "'" + path + "'";
-}
 
 // The check of a record's text as a reader will get it back: one ">" off
 // every line matching ^>+From , and the line end the closing gave a last
@@ -184,7 +175,7 @@ void RunVerifier::CheckMailbox(const Mailbox &mailbox, const std::vector<std::st
             in.seekg(static_cast<std::streamoff>(mailbox.from));
         if (!in) {
             const int error = errno != 0 ? errno : EIO;
-            mismatch("cannot be read back: " + std::generic_category().message(error));
+            mismatch("cannot be read back: " + Describe(error));
             return;
         }
         MboxReader reader(readBack);
