@@ -10,6 +10,7 @@
 #include <tuple>
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <sys/stat.h>
 #endif
 
@@ -97,16 +98,7 @@ private:
     {
         FolderListing subfolders;
         std::error_code ec;
-#ifndef _WIN32
-        // A folder that can be read but not searched lists its names, yet
-        // none of its entries can be opened or told apart: it counts as a
-        // folder that cannot be listed.
-        struct stat self {};
-        if (::stat((fs::path(folder) / ".").c_str(), &self) != 0) {
-            ec.assign(errno, std::generic_category());
-            return FolderListing::Failure(ec.value(), ec.message());
-        }
-#endif
+#ifdef _WIN32
         fs::directory_iterator it(PathFromUtf8(folder), ec);
         const fs::directory_iterator end;
         std::size_t entries = 0;
@@ -125,6 +117,56 @@ private:
         }
         if (ec)
             return FolderListing::Failure(ec.value(), ec.message());
+#else
+        // A folder that can be read but not searched lists its names, yet
+        // none of its entries can be opened or told apart: it counts as a
+        // folder that cannot be listed.
+        struct stat self {};
+        if (::stat((fs::path(folder) / ".").c_str(), &self) != 0) {
+            ec.assign(errno, std::generic_category());
+            return FolderListing::Failure(ec.value(), ec.message());
+        }
+        // readdir() gives each entry's type with its name; only a link, or an
+        // entry of a file system that does not say, costs a stat (which
+        // follows links, as the window's own listing does).
+        DIR *const dir = ::opendir(folder.c_str());
+        if (dir == nullptr) {
+            ec.assign(errno, std::generic_category());
+            return FolderListing::Failure(ec.value(), ec.message());
+        }
+        std::size_t entries = 0;
+        for (;;) {
+            errno = 0;
+            const dirent *const entry = ::readdir(dir);
+            if (entry == nullptr) {
+                if (errno != 0)
+                    ec.assign(errno, std::generic_category());
+                break;
+            }
+            const std::string_view name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            if (yield && ++entries % kEntriesPerYield == 0)
+                yield();
+            unsigned char type = entry->d_type;
+            if (type == DT_LNK || type == DT_UNKNOWN) {
+                struct stat target {};
+                type = ::fstatat(::dirfd(dir), entry->d_name, &target, 0) != 0 ? DT_UNKNOWN
+                       : S_ISDIR(target.st_mode)                               ? DT_DIR
+                       : S_ISREG(target.st_mode)                               ? DT_REG
+                                                                               : DT_UNKNOWN;
+            }
+            if (type == DT_DIR)
+                subfolders.names.emplace_back(name);
+            else if (type == DT_REG)
+                files->names.emplace_back(name);
+            else
+                files->unusable.push_back(Unusable(fs::directory_entry(fs::path(folder) / entry->d_name)));
+        }
+        ::closedir(dir);
+        if (ec)
+            return FolderListing::Failure(ec.value(), ec.message());
+#endif
         SortAsListed(subfolders.names);
         SortAsListed(files->names);
         std::stable_sort(
