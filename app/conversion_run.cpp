@@ -76,11 +76,10 @@ public:
     // mailbox open across a yield.
     bool FollowsLines() const override { return true; }
 
-    void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override
+    void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes) override
     {
         m_bytes = bytesSoFar;
         m_totalBytes = totalBytes;
-        m_percent = percent;
         m_linePending = true;
     }
 
@@ -108,7 +107,7 @@ public:
         if (m_linePending) {
             m_linePending = false;
             c.LblByteRead->setText(ByteCounterText(m_bytes, m_totalBytes));
-            c.EmlProgress->setValue(m_percent);
+            c.EmlProgress->setValue(ProgressPercent(m_bytes, m_totalBytes));
         }
         if (m_filePending) {
             m_filePending = false;
@@ -126,7 +125,6 @@ private:
     bool m_linePending = false;
     std::uint64_t m_bytes = 0;
     std::uint64_t m_totalBytes = 0;
-    int m_percent = 0;
     bool m_filePending = false;
     std::size_t m_done = 0;
     std::size_t m_doneTotal = 0;
@@ -207,6 +205,20 @@ QString WarningText(const std::vector<std::string> &warnings)
     if (warnings.size() > named)
         lines << QStringLiteral("and %1 more.").arg(warnings.size() - named);
     return lines.join(kLineBreak);
+}
+
+int ProgressPercent(std::uint64_t read, std::uint64_t total)
+{
+    if (total == 0)
+        return 0;
+    const double value = static_cast<double>(read) / static_cast<double>(total) * 100.0;
+    if (!(value < 100.0))
+        return 100;
+    int percent = static_cast<int>(value); // value >= 0: truncation is floor
+    const double fraction = value - percent;
+    if (fraction > 0.5 || (fraction == 0.5 && percent % 2 != 0))
+        ++percent;
+    return percent;
 }
 
 int OverallPercent(std::size_t index, std::size_t total)

@@ -67,6 +67,12 @@ struct VerificationReport;
 inline constexpr std::size_t kReportedWarnings = 10;
 [[nodiscard]] QString WarningText(const std::vector<std::string> &warnings);
 
+/// Value of `EmlProgress` after `read` of the `total` bytes of a file:
+/// read / total * 100 in double precision, rounded to the nearest integer
+/// with halves to the even one (1 of 8 gives 12, 3 of 8 gives 38), capped
+/// at 100; 0 when the total is 0.
+[[nodiscard]] int ProgressPercent(std::uint64_t read, std::uint64_t total);
+
 /// Value of `ProgressBar1` after row `index` (0-based) of `total`:
 /// (index + 1) / total * 100 as a single-precision number, rounded to the
 /// nearest integer (1 of 3 gives 33, 2 of 3 gives 67, 3 of 3 gives 100).

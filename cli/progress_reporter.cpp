@@ -140,7 +140,7 @@ void ProgressReporter::MailboxCutBack(const std::string &mailboxPath, std::uint6
     MaybeDraw();
 }
 
-void ProgressReporter::LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int)
+void ProgressReporter::LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes)
 {
     if (!m_showBar)
         return;

@@ -57,7 +57,7 @@ public:
     void FileDone(std::size_t index, std::size_t total, const std::string &path, const RecordResult &result) override;
     /// Writes "opera2mbox: <mailbox>: torn last record cut off (N bytes)".
     void MailboxCutBack(const std::string &mailboxPath, std::uint64_t from, std::uint64_t to) override;
-    void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent) override;
+    void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes) override;
     bool FollowsLines() const override { return m_showBar; }
     /// Writes it as ReportWarning does.
     void BatchWarning(const std::string &text) override { ReportWarning(text); }

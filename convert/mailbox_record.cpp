@@ -21,21 +21,6 @@ namespace {
 constexpr std::size_t kMaxChunk = 1024 * 1024;
 constexpr std::size_t kMinChunk = 4096;
 
-// Called for every line read, so kept cheap: no library rounding call.
-inline int PercentOf(std::uint64_t n, std::uint64_t m)
-{
-    if (m == 0)
-        return 0;
-    const double value = static_cast<double>(n) / static_cast<double>(m) * 100.0;
-    if (!(value < 100.0))
-        return 100;
-    int percent = static_cast<int>(value); // value >= 0: truncation is floor
-    const double fraction = value - percent;
-    if (fraction > 0.5 || (fraction == 0.5 && percent % 2 != 0))
-        ++percent;
-    return percent;
-}
-
 void YieldTo(RecordObserver *observer)
 {
     if (observer && observer->Yields())
@@ -428,9 +413,7 @@ public:
         YieldTo(m_observer);
 
         const auto lineRead = [this](std::uint64_t bytesSoFar) {
-            if (m_totalBytes > 0)
-                m_percent = PercentOf(bytesSoFar, m_totalBytes);
-            m_observer->LineRead(bytesSoFar, m_totalBytes, m_percent);
+            m_observer->LineRead(bytesSoFar, m_totalBytes);
             YieldTo(m_observer);
         };
         MessageSplitter splitter(
@@ -490,7 +473,6 @@ private:
     RecordAppender m_appender;
     RecordResult m_result;
     std::uint64_t m_totalBytes = 0;
-    int m_percent = 0;
 };
 
 RecordResult RunGuarded(const std::string &sourcePath, MailboxFile &mailbox, RecordObserver *observer,
@@ -538,11 +520,6 @@ std::string TailCompletion(const MailboxTail &tail, std::string_view lastBytes, 
 // ---- The entry points --------------------------------------------------------
 // RecordFileIo's system calls live in record_file_io_posix.cpp and
 // record_file_io_windows.cpp, one of which the build picks.
-
-int ProgressPercent(std::uint64_t n, std::uint64_t m)
-{
-    return PercentOf(n, m);
-}
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer, LineEnds lineEnds)

@@ -38,14 +38,12 @@ public:
     virtual bool Yields() const { return true; }
     /// Called after every line read. `bytesSoFar` counts the lines read so
     /// far, each with two bytes for its line end, whatever the mailbox is
-    /// written with; `totalBytes` is the source size;
-    /// `percent` is bytesSoFar / totalBytes * 100 rounded half to even and
-    /// capped at 100 (it keeps its last value when totalBytes is 0).
-    virtual void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes, int percent)
+    /// written with, so it can outgrow `totalBytes`, the source size (0 when
+    /// the system gives none). Each display turns them into its own figures.
+    virtual void LineRead(std::uint64_t bytesSoFar, std::uint64_t totalBytes)
     {
         (void)bytesSoFar;
         (void)totalBytes;
-        (void)percent;
     }
     /// False when the observer has no use for LineRead and the yields after
     /// each line: the writer then skips them, which a batch without a
@@ -87,10 +85,6 @@ public:
     /// mailbox is open.
     virtual SkipVerdict Check(std::string_view text, std::string_view closing) = 0;
 };
-
-/// Percentage of `n` in `m`, rounded half to even and capped at 100; 0 when
-/// `m` is 0.
-int ProgressPercent(std::uint64_t n, std::uint64_t m);
 
 /// How a mailbox ends, seen from its last bytes.
 enum class TailState {

@@ -18,12 +18,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tovaly {
@@ -325,6 +328,28 @@ TEST_F(ConversionRunTest, LineProgressIsShownAtMostOncePerIntervalAndAlwaysConsi
     checkConsistent();
     EXPECT_GT(seen.size(), 2000U);
     EXPECT_EQ(RecordsIn(MailboxOf(big)), 1); // the reruns found it there
+}
+
+TEST(ProgressPercent, RoundsHalfToEvenAndCapsAt100)
+{
+    const std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> table = {
+        {0, 5, 0},
+        {1, 8, 12},
+        {3, 8, 38},
+        {5, 8, 62},
+        {7, 8, 88},
+        {1, 200, 0},
+        {3, 200, 2},
+        {1, 3, 33},
+        {2, 3, 67},
+        {199, 200, 100},
+        {300, 300, 100},
+        {301, 300, 100},
+        {std::numeric_limits<std::uint64_t>::max(), 1, 100},
+        {5, 0, 0},
+    };
+    for (const auto &[n, m, percent] : table)
+        EXPECT_EQ(ProgressPercent(n, m), percent) << n << " of " << m;
 }
 
 TEST_F(ConversionRunTest, TheByteCounterNeverShowsMoreThanTheTotal)

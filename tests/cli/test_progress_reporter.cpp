@@ -161,16 +161,16 @@ TEST(ProgressReporter, RedrawsAtMostTenTimesASecond)
     const int first = reporter.Redraws();
     EXPECT_EQ(first, 1);
     for (int i = 0; i < 100000; ++i)
-        reporter.LineRead(static_cast<std::uint64_t>(i), kMB, 0);
+        reporter.LineRead(static_cast<std::uint64_t>(i), kMB);
     EXPECT_EQ(reporter.Redraws(), first); // no time has passed
 
     now += 0.05;
     for (int i = 0; i < 1000; ++i)
-        reporter.LineRead(10, kMB, 0);
+        reporter.LineRead(10, kMB);
     EXPECT_EQ(reporter.Redraws(), first);
     now += 0.06;
     for (int i = 0; i < 1000; ++i)
-        reporter.LineRead(kMB / 2, kMB, 0);
+        reporter.LineRead(kMB / 2, kMB);
     EXPECT_EQ(reporter.Redraws(), first + 1);
     EXPECT_NE(err.str().find("0/2 messages  0.5/2.0 MB"), std::string::npos) << err.str();
 
@@ -202,7 +202,7 @@ TEST(ProgressReporter, NoBurstOfEventsDrawsMoreOften)
         const int before = reporter.Redraws();
         reporter.FileStarted(i, kFiles, "/f.mbs");
         for (int line = 0; line < 300; ++line)
-            reporter.LineRead(static_cast<std::uint64_t>(line), 1000, 0);
+            reporter.LineRead(static_cast<std::uint64_t>(line), 1000);
         if (i % 7 == 0) {
             RecordResult failed;
             failed.error = "cannot read file";
@@ -255,7 +255,7 @@ TEST(ProgressReporter, TheWholeRunMessagesBytesRateAndTimeLeft)
     reporter.FileStarted(1, 3, "/b.mbs");
     now = 2.0;
     for (int i = 0; i < 256; ++i)
-        reporter.LineRead(kMB, 2 * kMB, 50);
+        reporter.LineRead(kMB, 2 * kMB);
     terminal.Take(err);
     EXPECT_EQ(terminal.Current(), " 50% [##########          ] 2/4 messages  2.0/4.0 MB  1.0 MB/s  0:02 left");
 
@@ -346,7 +346,7 @@ TEST(ProgressReporter, WithoutABarOnlyFailuresAreWritten)
     std::ostringstream err;
     ProgressReporter reporter(err, false, {});
     reporter.FileStarted(0, 2, "/a.mbs");
-    reporter.LineRead(5, 10, 50);
+    reporter.LineRead(5, 10);
     reporter.FileDone(0, 2, "/a.mbs", Ok());
     RecordResult failed;
     failed.error = "cannot read file";

@@ -56,7 +56,7 @@ public:
         events.push_back("done " + std::to_string(index) + "/" + std::to_string(total) + " " +
                          fs::path(path).filename().string() + (result.ok ? " ok" : " failed"));
     }
-    void LineRead(std::uint64_t bytesSoFar, std::uint64_t, int) override
+    void LineRead(std::uint64_t bytesSoFar, std::uint64_t) override
     {
         ++lines;
         lastBytes = bytesSoFar;
@@ -340,7 +340,7 @@ public:
         events.push_back("done " + std::to_string(index) + (result.ok ? " ok " : " failed ") +
                          std::to_string(result.messages));
     }
-    void LineRead(std::uint64_t, std::uint64_t, int) override { ++lines; }
+    void LineRead(std::uint64_t, std::uint64_t) override { ++lines; }
     bool FollowsLines() const override { return m_followsLines; }
 
 private:

@@ -170,13 +170,12 @@ private:
 struct LineEvent {
     std::uint64_t n;
     std::uint64_t m;
-    int percent;
     bool operator==(const LineEvent &) const = default;
 };
 
 void PrintTo(const LineEvent &e, std::ostream *os)
 {
-    *os << "(" << e.n << "," << e.m << "," << e.percent << ")";
+    *os << "(" << e.n << "," << e.m << ")";
 }
 
 class RecordingObserver : public tovaly::RecordObserver {
@@ -192,9 +191,9 @@ public:
         ++yields;
         Note("yield");
     }
-    void LineRead(std::uint64_t n, std::uint64_t m, int percent) override
+    void LineRead(std::uint64_t n, std::uint64_t m) override
     {
-        lines.push_back({n, m, percent});
+        lines.push_back({n, m});
         Note("line");
     }
 
@@ -373,7 +372,7 @@ TEST_F(MailboxRecordTest, LargeMessageCrossingReadChunks)
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_TRUE(ReadFile(Mailbox()) == expected); // too large for a readable difference
     ASSERT_FALSE(observer.lines.empty());
-    EXPECT_EQ(observer.lines.back(), (LineEvent{input.size(), input.size(), 100}));
+    EXPECT_EQ(observer.lines.back(), (LineEvent{input.size(), input.size()}));
 }
 
 // ---- failures -----------------------------------------------------------------
@@ -571,25 +570,22 @@ TEST_F(MailboxRecordTest, ReportsEveryLineRead)
         return observer.lines;
     };
 
-    EXPECT_EQ(linesOf("a\r\nbcdef"), (std::vector<LineEvent>{{3, 8, 38}, {10, 8, 100}}));
+    EXPECT_EQ(linesOf("a\r\nbcdef"), (std::vector<LineEvent>{{3, 8}, {10, 8}}));
     EXPECT_EQ(linesOf("abcd\r\nefgh\r\nijklmnop\r\n\r\n"),
-              (std::vector<LineEvent>{{6, 24, 25}, {12, 24, 50}, {22, 24, 92}, {24, 24, 100}}));
+              (std::vector<LineEvent>{{6, 24}, {12, 24}, {22, 24}, {24, 24}}));
 
     std::string crlf300;
     for (int i = 0; crlf300.size() < 290; ++i)
         crlf300 += "line " + std::to_string(i) + "\r\n";
     crlf300 += std::string(300 - crlf300.size() - 2, 'z') + "\r\n";
     ASSERT_EQ(crlf300.size(), 300u);
-    EXPECT_EQ(linesOf(crlf300).back(), (LineEvent{300, 300, 100}));
+    EXPECT_EQ(linesOf(crlf300).back(), (LineEvent{300, 300}));
 
     const std::string lfOnly = "Subject: lf\n\nbody\nFrom x\n";
-    EXPECT_EQ(linesOf(lfOnly), (std::vector<LineEvent>{{lfOnly.size() + 2, lfOnly.size(), 100}}));
+    EXPECT_EQ(linesOf(lfOnly), (std::vector<LineEvent>{{lfOnly.size() + 2, lfOnly.size()}}));
 
-    // Lone CRs: the count outgrows the file, the percentage stops at 100.
-    const auto lone = linesOf("a\rb\rc\r");
-    ASSERT_EQ(lone.size(), 3u);
-    EXPECT_EQ(lone[1], (LineEvent{6, 6, 100}));
-    EXPECT_EQ(lone[2], (LineEvent{9, 6, 100}));
+    // Lone CRs: each counts with two bytes, so the count outgrows the file.
+    EXPECT_EQ(linesOf("a\rb\rc\r"), (std::vector<LineEvent>{{3, 6}, {6, 6}, {9, 6}}));
 }
 
 TEST_F(MailboxRecordTest, AnEmptySourceHoldsNoMessageAndWritesNoRecord)
@@ -680,28 +676,6 @@ TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
     EXPECT_EQ(mailbox.Close(), 0);
     EXPECT_FALSE(mailbox.IsOpen());
     EXPECT_NE(mailbox.CutBack(0), ""); // nothing left to cut
-}
-
-TEST(ProgressPercent, RoundsHalfToEvenAndCapsAt100)
-{
-    const std::vector<std::tuple<std::uint64_t, std::uint64_t, int>> table = {
-        {0, 5, 0},
-        {1, 8, 12},
-        {3, 8, 38},
-        {5, 8, 62},
-        {7, 8, 88},
-        {1, 200, 0},
-        {3, 200, 2},
-        {1, 3, 33},
-        {2, 3, 67},
-        {199, 200, 100},
-        {300, 300, 100},
-        {301, 300, 100},
-        {std::numeric_limits<std::uint64_t>::max(), 1, 100},
-        {5, 0, 0},
-    };
-    for (const auto &[n, m, percent] : table)
-        EXPECT_EQ(tovaly::ProgressPercent(n, m), percent) << n << " of " << m;
 }
 
 // ---- other programs at the same mailbox --------------------------------------
