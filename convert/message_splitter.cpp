@@ -114,12 +114,11 @@ void MessageSplitter::CountLineEndingAt(const char *cr, const char *next)
 // ends.
 const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
 {
+    if (m_lineEnd.size() == 1)
+        return CopyPlainLinesAsLf(p, end);
     const char *copyFrom = p;
     // Written with LF, the text never grows: room for all of it at once, and
     // no check per line.
-    const bool lf = m_lineEnd.size() == 1;
-    if (lf)
-        Reserve(m_size + static_cast<std::size_t>(end - p));
     while (p < end) {
         const char first = *p;
         if (first == '>' || first == 'F')
@@ -137,15 +136,8 @@ const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
             CountLineEndingAt(eol, next);
         }
         if (static_cast<std::size_t>(next - eol) != m_lineEnd.size() || *eol != m_lineEnd.front()) {
-            const auto size = static_cast<std::size_t>(eol - copyFrom);
-            if (lf) {
-                std::memcpy(m_data.get() + m_size, copyFrom, size);
-                m_size += size;
-                m_data[m_size++] = '\n';
-            } else {
-                Append(copyFrom, size);
-                AppendLineEnd();
-            }
+            Append(copyFrom, static_cast<std::size_t>(eol - copyFrom));
+            AppendLineEnd();
             copyFrom = next;
         }
         if (eol == p) {
@@ -164,6 +156,106 @@ const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
     }
     Append(copyFrom, static_cast<std::size_t>(p - copyFrom));
     m_lineStart = m_size;
+    return p;
+}
+
+// CopyPlainLines for text written with LF, the loop a conversion spends most
+// of its time in. Written with LF the text never grows, so there is room for
+// all of it at once (and 16 bytes more, for the copy below to store whole
+// blocks). Each line is copied as it is looked for its end, 16 bytes at a
+// time. The state lives in locals while the loop runs: every byte stored
+// through the buffer could otherwise be a store to a member as far as the
+// compiler knows.
+const char *MessageSplitter::CopyPlainLinesAsLf(const char *p, const char *end)
+{
+    Reserve(m_size + static_cast<std::size_t>(end - p) + 16);
+    char *const out = m_data.get();
+    std::size_t size = m_size;
+    std::uint64_t bytesSoFar = m_bytesSoFar;
+    std::uint64_t countCarry = m_countCarry;
+    const char *countFrom = m_countFrom;
+    std::size_t headerEnd = m_headerEnd;
+    std::size_t emptyStart = m_emptyStart;
+    bool previousEmpty = m_previousEmpty;
+    bool anyLine = false;
+    bool skipLf = false;
+    const bool counted = static_cast<bool>(m_lineCounted);
+    while (p < end) {
+        const char first = *p;
+        if (first == '>' || first == 'F')
+            break;
+        const std::size_t lineStart = size;
+        const char *eol = p;
+        if (first != '\r' && first != '\n') {
+#if defined(__SSE2__)
+            const __m128i cr = _mm_set1_epi8('\r');
+            const __m128i lf = _mm_set1_epi8('\n');
+            while (end - eol >= 16) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(eol));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(out + size), bytes);
+                const auto mask = static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
+                if (mask != 0) {
+                    eol += std::countr_zero(mask);
+                    break;
+                }
+                eol += 16;
+                size += 16;
+            }
+            if (end - eol < 16 || (*eol != '\r' && *eol != '\n')) {
+                const char *const rest = eol;
+                eol = FindLineEnd(eol, end);
+                std::memcpy(out + size, rest, static_cast<std::size_t>(eol - rest));
+            }
+            size = lineStart + static_cast<std::size_t>(eol - p);
+#else
+            eol = FindLineEnd(p, end);
+            std::memcpy(out + size, p, static_cast<std::size_t>(eol - p));
+            size += static_cast<std::size_t>(eol - p);
+#endif
+            if (eol == end) {
+                size = lineStart; // an unfinished line is left to the caller
+                break;
+            }
+        }
+        out[size++] = '\n';
+        const char *next = eol + 1;
+        if (*eol == '\r') {
+            if (next < end && *next == '\n')
+                ++next;
+            else
+                skipLf = next == end; // the LF of a CR LF may start the next chunk
+            bytesSoFar += countCarry + static_cast<std::uint64_t>(eol - countFrom) + 2;
+            countCarry = 0;
+            countFrom = next;
+            if (counted)
+                m_lineCounted(bytesSoFar);
+        }
+        if (eol == p) {
+            if (headerEnd == std::string_view::npos)
+                headerEnd = lineStart + 1;
+            previousEmpty = true;
+            emptyStart = lineStart;
+        } else {
+            previousEmpty = false;
+        }
+        anyLine = true;
+        p = next;
+    }
+    if (anyLine && m_firstLine) {
+        m_firstLine = false;
+        m_form = Form::Message;
+    }
+    m_size = size;
+    m_lineStart = size;
+    m_bytesSoFar = bytesSoFar;
+    m_countCarry = countCarry;
+    m_countFrom = countFrom;
+    m_headerEnd = headerEnd;
+    m_emptyStart = emptyStart;
+    m_previousEmpty = previousEmpty;
+    if (skipLf)
+        m_skipLf = true;
     return p;
 }
 

@@ -89,6 +89,7 @@ private:
     enum class Answer { Yes, No, NotYet };
 
     const char *CopyPlainLines(const char *p, const char *end);
+    const char *CopyPlainLinesAsLf(const char *p, const char *end);
     void CountLineEndingAt(const char *cr, const char *next);
     void Append(const char *data, std::size_t size);
     void AppendLineEnd();

@@ -300,3 +300,47 @@ TEST(MessageSplitter, GivesTheSameResultWhereverTheChunksAreCut)
         }
     }
 }
+
+// Written with LF, a message is its CR LF text with every CR LF made an LF:
+// the two are cut by different loops, so each checks the other, across lines
+// of every length around the 16-byte blocks the LF loop copies in and every
+// place a chunk can end.
+TEST(MessageSplitter, WrittenWithLfIsTheCrLfTextWithLfLineEnds)
+{
+    std::vector<std::string> inputs;
+    for (const std::string ending : {"\r\n", "\n", "\r"}) {
+        std::string input;
+        for (std::size_t length = 0; length <= 40; ++length) {
+            std::string line(length, 'a');
+            for (std::size_t i = 0; i < length; ++i)
+                line[i] = static_cast<char>('a' + (i * 7 + length) % 26);
+            if (length % 9 == 4)
+                line.insert(0, length % 2 == 0 ? ">" : "From ");
+            input += line + ending;
+        }
+        inputs.push_back(input);
+        inputs.push_back(input + "an unfinished last line longer than sixteen bytes");
+        inputs.push_back("From x\r\n" + kStatus + "\r\n" + input);
+    }
+    const auto asLf = [](std::string text) {
+        for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+            text.erase(at, 1);
+        return text;
+    };
+    for (const std::string &input : inputs) {
+        SCOPED_TRACE(testing::PrintToString(input));
+        for (std::size_t cut = 0; cut <= input.size(); ++cut) {
+            const Result crLf = Scan(input, {cut}, LineEnds::CrLf);
+            const Result lf = Scan(input, {cut}, LineEnds::Lf);
+            ASSERT_EQ(lf.messages.size(), crLf.messages.size()) << "cut at " << cut;
+            EXPECT_EQ(lf.lineCounts, crLf.lineCounts) << "cut at " << cut;
+            for (std::size_t i = 0; i < lf.messages.size(); ++i) {
+                const Message &expected = crLf.messages[i];
+                EXPECT_EQ(lf.messages[i].text, asLf(expected.text)) << "cut at " << cut;
+                EXPECT_EQ(lf.messages[i].headerSize, asLf(expected.text.substr(0, expected.headerSize)).size())
+                    << "cut at " << cut;
+                EXPECT_EQ(lf.messages[i].envelope, expected.envelope) << "cut at " << cut;
+            }
+        }
+    }
+}
