@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -27,18 +26,21 @@ MessageDigest CheckOfRecordText(std::string_view text, std::string_view closing)
 {
     ExactHasher hasher;
     std::size_t from = 0; // of the text not yet hashed
-    for (std::size_t line = 0; line < text.size();) {
-        if (text[line] == '>') {
-            const std::size_t quotes = text.find_first_not_of('>', line);
-            if (quotes != std::string_view::npos && text.substr(quotes).starts_with("From ")) {
-                hasher.Add(text.substr(from, line - from));
-                from = line + 1;
-            }
+    // Only a line that starts with ">" can be a quoted From line, so the
+    // search goes from one ">" to the next rather than line by line.
+    for (std::size_t at = text.find('>'); at != std::string_view::npos;) {
+        if (at > 0 && text[at - 1] != '\n') {
+            at = text.find('>', at + 1);
+            continue;
         }
-        const void *end = std::memchr(text.data() + line, '\n', text.size() - line);
-        if (!end)
+        const std::size_t quotes = text.find_first_not_of('>', at);
+        if (quotes == std::string_view::npos)
             break;
-        line = static_cast<std::size_t>(static_cast<const char *>(end) - text.data()) + 1;
+        if (text.substr(quotes).starts_with("From ")) {
+            hasher.Add(text.substr(from, at - from));
+            from = at + 1;
+        }
+        at = text.find('>', quotes);
     }
     hasher.Add(text.substr(from));
     const std::string_view half = closing.substr(0, closing.size() / 2);

@@ -51,7 +51,9 @@ TEST(RunVerifier, EveryRecordWrittenIsReadBackAsWrittenOrTheMismatchIsNamed)
         fs::create_directories(fs::path(sources.back()).parent_path());
         if (sources.size() != 3) // the missing one fails: nothing of it is expected
             std::ofstream(sources.back(), std::ios::binary)
-                << "From: ann@example.org\r\nSubject: " << name << "\r\n\r\nFrom the start, quoted"
+                << "From: ann@example.org\r\nSubject: " << name
+                << "\r\n\r\nFrom the start, quoted\r\n>From once\r\n>>From twice\r\n> a reply\r\nx >From y\r\n"
+                   ">\r\n>>\r\n>>Fro\r\nFrom the end"
                 << (sources.size() == 4 ? "" : "\r\n"); // in/3.mbs ends without a line end
     }
     const std::string missing1 = "a message of '" + sources[0] + "' is not in it as written";
