@@ -92,10 +92,9 @@ HeaderFields ParseHeaderBlock(std::string_view message)
     // C strings go to GMime: a NUL byte must not cut a value short.
     for (auto *value : {&fields.date, &fields.received, &fields.from, &fields.sender, &fields.returnPath}) {
         if (value->has_value()) {
-            for (char &c : **value) {
-                if (c == '\0')
-                    c = ' ';
-            }
+            std::string &text = **value;
+            for (std::size_t at = text.find('\0'); at != std::string::npos; at = text.find('\0', at + 1))
+                text[at] = ' ';
         }
     }
     return fields;
