@@ -254,6 +254,24 @@ bool NameListedBefore(std::string_view a, std::string_view b)
 
 void SortAsListed(std::vector<std::string> &names)
 {
+    // ASCII names, as a store's mostly are, sort by their upper-case bytes
+    // and then their own: the same order as their UTF-16 keys, without them.
+    const auto ascii = [](const std::string &name) {
+        return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    };
+    if (std::all_of(names.begin(), names.end(), ascii)) {
+        const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+        std::sort(names.begin(), names.end(), [&upper](const std::string &a, const std::string &b) {
+            const auto differ = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
+                                              [&upper](char x, char y) { return upper(x) == upper(y); });
+            if (differ.first != a.end() && differ.second != b.end())
+                return upper(*differ.first) < upper(*differ.second);
+            if (a.size() != b.size())
+                return a.size() < b.size();
+            return a < b;
+        });
+        return;
+    }
     // Each name's key is made once, not at every comparison.
     std::vector<ListingKey> keys;
     keys.reserve(names.size());

@@ -502,6 +502,14 @@ TEST(ListingOrder, NamesComeAsAnNtfsFolderListsThem)
         EXPECT_FALSE(tovaly::NameListedBefore(second, first)) << second << " | " << first;
         EXPECT_FALSE(tovaly::NameListedBefore(first, first)) << first;
     }
+    // A folder of ASCII names is sorted without their UTF-16 keys: the same
+    // order all the same.
+    std::vector<std::string> ascii = {"b", "_", "A", "a", "[", "ab", "aB", "a1", "Z", "z", "~", "10", "9", "", "a.mbs"};
+    std::vector<std::string> byKeys = ascii;
+    std::sort(byKeys.begin(), byKeys.end(), tovaly::NameListedBefore);
+    tovaly::SortAsListed(ascii);
+    EXPECT_EQ(ascii, byKeys);
+    EXPECT_EQ(ascii.front(), "");
 }
 
 // The real file system hands the walker every folder's names in that order,
