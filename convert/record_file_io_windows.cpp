@@ -181,14 +181,14 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
 // this checks names rather than holding the folders open: a link put in
 // place between the check and the open is not caught.
 
-// Checks (and with `make`, creates) each of `names` below `root` as a folder
-// that is not a reparse point: 0, or -1 with errno (ELOOP for a link) and
-// `reached` the index of the name that failed.
-int WalkBelow(const std::string &root, std::span<const std::string_view> names, bool make, std::size_t &reached)
+// Checks (and with `make`, creates) each folder of `location` below its
+// root as a folder that is not a reparse point: 0, or -1 with errno (ELOOP
+// for a link) and `reached` the index of the folder that failed.
+int WalkBelow(const MailboxLocation &location, bool make, std::size_t &reached)
 {
-    for (reached = 0; reached < names.size(); ++reached) {
+    for (reached = 0; reached < location.folders.size(); ++reached) {
         std::wstring wide;
-        if (!WidePath(PathBelow(root, names.first(reached + 1)), wide))
+        if (!WidePath(location.FolderPath(reached + 1), wide))
             return -1;
         DWORD attributes = GetFileAttributesW(wide.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -209,19 +209,20 @@ int WalkBelow(const std::string &root, std::span<const std::string_view> names, 
     return 0;
 }
 
-// Opens the mailbox `path` below `root` (anywhere when `root` is empty),
-// refusing a reparse point on the way or as the mailbox itself.
-int OpenMailboxBelow(const std::string &path, const std::string &root, DWORD creation, bool *created = nullptr)
+// Opens the mailbox of `location` (anywhere when it has no root), refusing
+// a reparse point on the way or as the mailbox itself.
+int OpenMailboxBelow(const MailboxLocation &location, DWORD creation, bool *created = nullptr)
 {
-    if (root.empty())
-        return OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL, created);
+    if (location.root.empty())
+        return OpenMailboxWith(location.file, creation, FILE_ATTRIBUTE_NORMAL, created);
+    std::string path;
     try {
-        std::vector<std::string_view> names;
-        if (!NamesBelow(root, path, names) || names.empty())
+        if (!NamesStayBelowRoot(location) || location.file.empty())
             return FailWith(EINVAL);
         std::size_t reached = 0;
-        if (WalkBelow(root, std::span<const std::string_view>(names).first(names.size() - 1), false, reached) != 0)
+        if (WalkBelow(location, false, reached) != 0)
             return -1;
+        path = location.Path();
     } catch (const std::bad_alloc &) {
         return FailWith(ENOMEM);
     }
@@ -235,6 +236,42 @@ int OpenMailboxBelow(const std::string &path, const std::string &root, DWORD cre
         return FailWith(ELOOP);
     }
     return fd;
+}
+
+// The error errno holds after a failed call (EIO when it holds none).
+std::error_code LastErrorCode()
+{
+    return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
+IoResult<int> Descriptor(int fd)
+{
+    if (fd >= 0)
+        return {fd, {}};
+    return {-1, LastErrorCode()};
+}
+
+std::error_code Done(int result)
+{
+    return result == 0 ? std::error_code() : LastErrorCode();
+}
+
+std::error_code ErrorOf(int error)
+{
+    return {error, std::generic_category()};
+}
+
+// The error of the Windows call that failed last.
+std::error_code SystemError()
+{
+    return ErrorOf(ErrnoFor(GetLastError()));
+}
+
+IoResult<std::size_t> Count(std::int64_t result)
+{
+    if (result >= 0)
+        return {static_cast<std::size_t>(result), {}};
+    return {0, LastErrorCode()};
 }
 
 // Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
@@ -252,9 +289,7 @@ constexpr std::size_t kMaxTransfer = 1u << 30;
 // Pieces up to this size in all are gathered into one write.
 constexpr std::size_t kGatherLimit = 256 * 1024;
 
-} // namespace
-
-int RecordFileIo::OpenSource(const std::string &path)
+int OpenSourceFile(const std::string &path)
 {
     std::wstring wide;
     if (!WidePath(path, wide))
@@ -268,7 +303,7 @@ int RecordFileIo::OpenSource(const std::string &path)
     return DescriptorFor(handle, _O_RDONLY);
 }
 
-std::int64_t RecordFileIo::Read(int fd, char *buffer, std::size_t size)
+std::int64_t ReadFrom(int fd, char *buffer, std::size_t size)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
@@ -282,7 +317,7 @@ std::int64_t RecordFileIo::Read(int fd, char *buffer, std::size_t size)
     return got;
 }
 
-std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
+std::int64_t ReadFromAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
 {
     // A positioned read moves the file position of a synchronous handle;
     // that is harmless here, as every write goes to the end of the file.
@@ -301,142 +336,162 @@ std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::u
     return got;
 }
 
-RecordFileIo::~RecordFileIo() = default;
+} // namespace
 
-FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string &folder, std::string *link)
+// No state is kept between calls: every walk checks the names afresh.
+struct RecordFileIo::SystemState {};
+
+RecordFileIo::RecordFileIo(std::chrono::milliseconds lockWait, std::chrono::milliseconds holdLimit)
+    : m_lockWait(lockWait), m_holdLimit(holdLimit)
 {
-    try {
-        std::vector<std::string_view> names;
-        if (!NamesBelow(root, folder, names))
-            return {std::make_error_code(std::errc::invalid_argument)};
-        if (const FolderMade made = EnsureFolderExists(root); !made)
-            return made;
-        std::size_t reached = 0;
-        if (WalkBelow(root, names, true, reached) != 0) {
-            const int error = errno;
-            if (error == ELOOP && link)
-                *link = PathBelow(root, std::span(names).first(std::min(reached + 1, names.size())));
-            return {std::error_code(error, std::generic_category())};
-        }
-        return {};
-    } catch (const std::bad_alloc &) {
-        return {std::make_error_code(std::errc::not_enough_memory)};
-    }
 }
 
-int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root, bool *created)
+RecordFileIo::~RecordFileIo() = default;
+
+std::error_code RecordFileIo::WalkFolders(const MailboxLocation &location, bool make, std::size_t &reached)
+{
+    reached = 0;
+    if (make) {
+        if (const FolderMade made = EnsureFolderExists(location.root); !made)
+            return made.error;
+    }
+    errno = 0;
+    return Done(WalkBelow(location, make, reached));
+}
+
+IoResult<int> RecordFileIo::OpenSource(const std::string &path)
+{
+    errno = 0;
+    return Descriptor(OpenSourceFile(path));
+}
+
+IoResult<std::size_t> RecordFileIo::Read(int fd, char *buffer, std::size_t size)
+{
+    errno = 0;
+    return Count(ReadFrom(fd, buffer, size));
+}
+
+IoResult<std::size_t> RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
+{
+    errno = 0;
+    return Count(ReadFromAt(fd, buffer, size, offset));
+}
+
+IoResult<int> RecordFileIo::OpenMailbox(const MailboxLocation &location, bool *created)
 {
     if (created)
         *created = false;
-    return OpenMailboxBelow(path, root, OPEN_ALWAYS, created);
+    errno = 0;
+    return Descriptor(OpenMailboxBelow(location, OPEN_ALWAYS, created));
 }
 
-int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
+IoResult<int> RecordFileIo::ReopenMailbox(const MailboxLocation &location)
 {
-    return OpenMailboxBelow(path, root, OPEN_EXISTING);
+    errno = 0;
+    return Descriptor(OpenMailboxBelow(location, OPEN_EXISTING));
 }
 
-int RecordFileIo::Stat(int fd, FileStatus &status)
+std::error_code RecordFileIo::Stat(int fd, FileStatus &status)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     status = FileStatus{};
     const DWORD type = GetFileType(handle);
     if (type != FILE_TYPE_DISK) {
         // A pipe, a console or a device: not a file, and nothing more to ask.
         if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-            return FailWithLastError();
-        return 0;
+            return SystemError();
+        return {};
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info))
-        return FailWithLastError();
+        return SystemError();
     status.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     status.regular = !status.directory && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
     status.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     status.modified = UnixSeconds(info.ftLastWriteTime);
     status.device = info.dwVolumeSerialNumber;
     status.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return 0;
+    return {};
 }
 
-int RecordFileIo::TryLock(int fd)
+std::error_code RecordFileIo::TryLock(int fd)
 {
     // The whole file, exclusively: another program's LockFileEx waits, and
     // its reads and writes of the file fail while we hold it.
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     OVERLAPPED whole{};
     if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
-        return 0;
+        return {};
     const DWORD error = GetLastError();
     if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
-        return FailWith(EWOULDBLOCK);
-    return FailWith(ErrnoFor(error));
+        return ErrorOf(EWOULDBLOCK);
+    return ErrorOf(ErrnoFor(error));
 }
 
-int RecordFileIo::TryDotlock(const std::string &, const std::string &)
+std::error_code RecordFileIo::TryDotlock(const MailboxLocation &)
 {
-    return 0; // Windows mail programs lock with LockFileEx alone
+    return {}; // Windows mail programs lock with LockFileEx alone
 }
 
-int RecordFileIo::RemoveDotlock(const std::string &, const std::string &)
+std::error_code RecordFileIo::RemoveDotlock(const MailboxLocation &)
 {
-    return 0;
+    return {};
 }
 
-int RecordFileIo::RemoveMailbox(int fd, const std::string &path, const std::string &root)
+std::error_code RecordFileIo::RemoveMailbox(int fd, const MailboxLocation &location)
 {
     // Opened again with the right to delete, never through a reparse point,
     // and deleted through that handle only when it is the file `fd` has.
     const HANDLE open = HandleOf(fd);
     if (open == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     std::wstring wide;
-    if (!WidePath(path, wide))
-        return -1;
-    (void)root; // the path was checked below the output folder when `fd` was opened
+    if (!WidePath(location.Path(), wide))
+        return LastErrorCode();
+    // The path was checked below the output folder when `fd` was opened.
     const HANDLE named = CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (named == INVALID_HANDLE_VALUE)
-        return FailWithLastError();
+        return SystemError();
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
-    int result = 0;
+    std::error_code result;
     if (!GetFileInformationByHandle(open, &a) || !GetFileInformationByHandle(named, &b)) {
-        result = FailWithLastError();
+        result = SystemError();
     } else if (a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
                a.nFileIndexLow != b.nFileIndexLow) {
-        result = FailWith(ENOENT); // that file is no longer there by that name
+        result = ErrorOf(ENOENT); // that file is no longer there by that name
     } else {
         FILE_DISPOSITION_INFO disposition{};
         disposition.DeleteFile = TRUE;
         if (!SetFileInformationByHandle(named, FileDispositionInfo, &disposition, sizeof disposition))
-            result = FailWithLastError();
+            result = SystemError();
     }
     CloseHandle(named);
     return result;
 }
 
-int RecordFileIo::Truncate(int fd, std::uint64_t length)
+std::error_code RecordFileIo::Truncate(int fd, std::uint64_t length)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(std::min<std::uint64_t>(length, std::numeric_limits<LONGLONG>::max()));
     if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) || !SetEndOfFile(handle))
-        return FailWithLastError();
-    return 0;
+        return SystemError();
+    return {};
 }
 
-std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)
+IoResult<std::size_t> RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return {0, ErrorOf(EBADF)};
     // Several small pieces go out in one write; otherwise the first one alone.
     std::size_t total = 0;
     for (const std::string_view piece : pieces)
@@ -457,18 +512,18 @@ std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> piece
         }
     }
     if (out.empty())
-        return 0;
+        return {0, {}};
     // An offset of all ones writes at the end of the file, as O_APPEND does.
     OVERLAPPED atEnd{};
     atEnd.Offset = MAXDWORD;
     atEnd.OffsetHigh = MAXDWORD;
     DWORD sent = 0;
     if (!WriteFile(handle, out.data(), static_cast<DWORD>(std::min(out.size(), kMaxTransfer)), &sent, &atEnd))
-        return FailWithLastError();
-    return sent;
+        return {0, SystemError()};
+    return {sent, {}};
 }
 
-int RecordFileIo::Close(int fd)
+std::error_code RecordFileIo::Close(int fd)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle != INVALID_HANDLE_VALUE) {
@@ -477,7 +532,8 @@ int RecordFileIo::Close(int fd)
         OVERLAPPED whole{};
         (void)UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
     }
-    return _close(fd);
+    errno = 0;
+    return Done(_close(fd));
 }
 
 void LetOversizeWritesFail()
