@@ -6,8 +6,8 @@
 //
 // Descriptors are C runtime descriptors wrapping the handles
 // (_open_osfhandle), so the writer keeps its int descriptors; every call
-// below takes the handle back out with _get_osfhandle and sets errno as
-// the POSIX calls would.
+// below takes the handle back out with _get_osfhandle and reports a
+// failure with the errno value the POSIX calls would give.
 
 #include "record_file_io.h"
 #include "output_layout.h"
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <string_view>
@@ -82,29 +83,27 @@ int ErrnoFor(DWORD error)
     }
 }
 
-int FailWith(int error)
+std::error_code ErrorOf(int error)
 {
-    errno = error;
-    return -1;
+    return {error, std::generic_category()};
 }
 
-int FailWithLastError()
+// The error of the Windows call that failed last.
+std::error_code SystemError()
 {
-    return FailWith(ErrnoFor(GetLastError()));
+    return ErrorOf(ErrnoFor(GetLastError()));
 }
 
-// The UTF-16 form of a UTF-8 path; false (errno EINVAL) for text that is
-// not UTF-8, which could only name some other file.
-bool WidePath(const std::string &path, std::wstring &wide)
+// The UTF-16 form of a UTF-8 path; EINVAL for text that is not UTF-8,
+// which could only name some other file.
+std::error_code WidePath(const std::string &path, std::wstring &wide)
 {
     bool valid = true;
     const std::u16string utf16 = Utf16FromUtf8(path, &valid);
-    if (!valid || utf16.find(u'\0') != std::u16string::npos) {
-        errno = EINVAL;
-        return false;
-    }
+    if (!valid || utf16.find(u'\0') != std::u16string::npos)
+        return ErrorOf(EINVAL);
     wide.assign(utf16.begin(), utf16.end());
-    return true;
+    return {};
 }
 
 HANDLE HandleOf(int fd)
@@ -113,15 +112,15 @@ HANDLE HandleOf(int fd)
     return handle == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
 }
 
-// A descriptor owning `handle`, or -1 (the handle closed).
-int DescriptorFor(HANDLE handle, int flags)
+// A descriptor owning `handle` (closed when none can be had).
+IoResult<int> DescriptorFor(HANDLE handle, int flags)
 {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY | _O_NOINHERIT);
     if (fd < 0) {
         CloseHandle(handle);
-        errno = EMFILE;
+        return {-1, ErrorOf(EMFILE)};
     }
-    return fd;
+    return {fd, {}};
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -150,12 +149,12 @@ bool UnderAFile(std::wstring path)
 // Opens a mailbox for reading and writing (or, where reading is refused,
 // for writing alone); `creation` is OPEN_ALWAYS or OPEN_EXISTING. Writes go
 // to the end of the file whatever the file position (see Write).
-int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_ATTRIBUTE_NORMAL,
-                    bool *created = nullptr)
+IoResult<int> OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_ATTRIBUTE_NORMAL,
+                              bool *created = nullptr)
 {
     std::wstring wide;
-    if (!WidePath(path, wide))
-        return -1;
+    if (const std::error_code error = WidePath(path, wide))
+        return {-1, error};
     HANDLE handle =
         CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !IsFolder(wide))
@@ -166,10 +165,10 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
         const DWORD error = GetLastError();
         // A folder where the mailbox goes: say so, as open(2) does.
         if (error == ERROR_ACCESS_DENIED && IsFolder(wide))
-            return FailWith(EISDIR);
+            return {-1, ErrorOf(EISDIR)};
         if (error == ERROR_PATH_NOT_FOUND && UnderAFile(wide))
-            return FailWith(ENOTDIR);
-        return FailWith(ErrnoFor(error));
+            return {-1, ErrorOf(ENOTDIR)};
+        return {-1, ErrorOf(ErrnoFor(error))};
     }
     return DescriptorFor(handle, _O_RDWR);
 }
@@ -182,96 +181,61 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
 // place between the check and the open is not caught.
 
 // Checks (and with `make`, creates) each folder of `location` below its
-// root as a folder that is not a reparse point: 0, or -1 with errno (ELOOP
-// for a link) and `reached` the index of the folder that failed.
-int WalkBelow(const MailboxLocation &location, bool make, std::size_t &reached)
+// root as a folder that is not a reparse point: ELOOP for a link, with
+// `reached` the index of the folder that failed.
+std::error_code WalkBelow(const MailboxLocation &location, bool make, std::size_t &reached)
 {
     for (reached = 0; reached < location.folders.size(); ++reached) {
         std::wstring wide;
-        if (!WidePath(location.FolderPath(reached + 1), wide))
-            return -1;
+        if (const std::error_code error = WidePath(location.FolderPath(reached + 1), wide))
+            return error;
         DWORD attributes = GetFileAttributesW(wide.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
             if (!make || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
-                return FailWith(ErrnoFor(error));
+                return ErrorOf(ErrnoFor(error));
             if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-                return FailWithLastError();
+                return SystemError();
             attributes = GetFileAttributesW(wide.c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES)
-                return FailWithLastError();
+                return SystemError();
         }
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            return FailWith(ELOOP);
+            return ErrorOf(ELOOP);
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            return FailWith(ENOTDIR);
+            return ErrorOf(ENOTDIR);
     }
-    return 0;
+    return {};
 }
 
 // Opens the mailbox of `location` (anywhere when it has no root), refusing
 // a reparse point on the way or as the mailbox itself.
-int OpenMailboxBelow(const MailboxLocation &location, DWORD creation, bool *created = nullptr)
+IoResult<int> OpenMailboxBelow(const MailboxLocation &location, DWORD creation, bool *created = nullptr)
 {
     if (location.root.empty())
         return OpenMailboxWith(location.file, creation, FILE_ATTRIBUTE_NORMAL, created);
     std::string path;
     try {
         if (!NamesStayBelowRoot(location) || location.file.empty())
-            return FailWith(EINVAL);
+            return {-1, ErrorOf(EINVAL)};
         std::size_t reached = 0;
-        if (WalkBelow(location, false, reached) != 0)
-            return -1;
+        if (const std::error_code error = WalkBelow(location, false, reached))
+            return {-1, error};
         path = location.Path();
     } catch (const std::bad_alloc &) {
-        return FailWith(ENOMEM);
+        return {-1, ErrorOf(ENOMEM)};
     }
-    const int fd = OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, created);
-    if (fd < 0)
-        return fd;
+    const IoResult<int> opened =
+        OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, created);
+    if (!opened)
+        return opened;
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(HandleOf(fd), &info) ||
+    if (!GetFileInformationByHandle(HandleOf(opened.value), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        _close(fd);
-        return FailWith(ELOOP);
+        _close(opened.value);
+        return {-1, ErrorOf(ELOOP)};
     }
-    return fd;
-}
-
-// The error errno holds after a failed call (EIO when it holds none).
-std::error_code LastErrorCode()
-{
-    return {errno != 0 ? errno : EIO, std::generic_category()};
-}
-
-IoResult<int> Descriptor(int fd)
-{
-    if (fd >= 0)
-        return {fd, {}};
-    return {-1, LastErrorCode()};
-}
-
-std::error_code Done(int result)
-{
-    return result == 0 ? std::error_code() : LastErrorCode();
-}
-
-std::error_code ErrorOf(int error)
-{
-    return {error, std::generic_category()};
-}
-
-// The error of the Windows call that failed last.
-std::error_code SystemError()
-{
-    return ErrorOf(ErrnoFor(GetLastError()));
-}
-
-IoResult<std::size_t> Count(std::int64_t result)
-{
-    if (result >= 0)
-        return {static_cast<std::size_t>(result), {}};
-    return {0, LastErrorCode()};
+    return opened;
 }
 
 // Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
@@ -288,53 +252,6 @@ constexpr std::size_t kMaxTransfer = 1u << 30;
 
 // Pieces up to this size in all are gathered into one write.
 constexpr std::size_t kGatherLimit = 256 * 1024;
-
-int OpenSourceFile(const std::string &path)
-{
-    std::wstring wide;
-    if (!WidePath(path, wide))
-        return -1;
-    // Backup semantics let a folder open too, so that Stat can tell the
-    // caller what stands there rather than "Permission denied".
-    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return FailWithLastError();
-    return DescriptorFor(handle, _O_RDONLY);
-}
-
-std::int64_t ReadFrom(int fd, char *buffer, std::size_t size)
-{
-    const HANDLE handle = HandleOf(fd);
-    if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
-    DWORD got = 0;
-    if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, nullptr)) {
-        if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF)
-            return 0;
-        return FailWithLastError();
-    }
-    return got;
-}
-
-std::int64_t ReadFromAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
-{
-    // A positioned read moves the file position of a synchronous handle;
-    // that is harmless here, as every write goes to the end of the file.
-    const HANDLE handle = HandleOf(fd);
-    if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
-    if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, &at)) {
-        if (GetLastError() == ERROR_HANDLE_EOF)
-            return 0;
-        return FailWithLastError();
-    }
-    return got;
-}
 
 } // namespace
 
@@ -355,40 +272,66 @@ std::error_code RecordFileIo::WalkFolders(const MailboxLocation &location, bool 
         if (const FolderMade made = EnsureFolderExists(location.root); !made)
             return made.error;
     }
-    errno = 0;
-    return Done(WalkBelow(location, make, reached));
+    return WalkBelow(location, make, reached);
 }
 
 IoResult<int> RecordFileIo::OpenSource(const std::string &path)
 {
-    errno = 0;
-    return Descriptor(OpenSourceFile(path));
+    std::wstring wide;
+    if (const std::error_code error = WidePath(path, wide))
+        return {-1, error};
+    // Backup semantics let a folder open too, so that Stat can tell the
+    // caller what stands there rather than "Permission denied".
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {-1, SystemError()};
+    return DescriptorFor(handle, _O_RDONLY);
 }
 
 IoResult<std::size_t> RecordFileIo::Read(int fd, char *buffer, std::size_t size)
 {
-    errno = 0;
-    return Count(ReadFrom(fd, buffer, size));
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {0, ErrorOf(EBADF)};
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, nullptr)) {
+        if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF)
+            return {0, {}};
+        return {0, SystemError()};
+    }
+    return {got, {}};
 }
 
 IoResult<std::size_t> RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
 {
-    errno = 0;
-    return Count(ReadFromAt(fd, buffer, size, offset));
+    // A positioned read moves the file position of a synchronous handle;
+    // that is harmless here, as every write goes to the end of the file.
+    const HANDLE handle = HandleOf(fd);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {0, ErrorOf(EBADF)};
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF)
+            return {0, {}};
+        return {0, SystemError()};
+    }
+    return {got, {}};
 }
 
 IoResult<int> RecordFileIo::OpenMailbox(const MailboxLocation &location, bool *created)
 {
     if (created)
         *created = false;
-    errno = 0;
-    return Descriptor(OpenMailboxBelow(location, OPEN_ALWAYS, created));
+    return OpenMailboxBelow(location, OPEN_ALWAYS, created);
 }
 
 IoResult<int> RecordFileIo::ReopenMailbox(const MailboxLocation &location)
 {
-    errno = 0;
-    return Descriptor(OpenMailboxBelow(location, OPEN_EXISTING));
+    return OpenMailboxBelow(location, OPEN_EXISTING);
 }
 
 std::error_code RecordFileIo::Stat(int fd, FileStatus &status)
@@ -450,8 +393,8 @@ std::error_code RecordFileIo::RemoveMailbox(int fd, const MailboxLocation &locat
     if (open == INVALID_HANDLE_VALUE)
         return ErrorOf(EBADF);
     std::wstring wide;
-    if (!WidePath(location.Path(), wide))
-        return LastErrorCode();
+    if (const std::error_code error = WidePath(location.Path(), wide))
+        return error;
     // The path was checked below the output folder when `fd` was opened.
     const HANDLE named = CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -533,7 +476,9 @@ std::error_code RecordFileIo::Close(int fd)
         (void)UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
     }
     errno = 0;
-    return Done(_close(fd));
+    if (_close(fd) != 0)
+        return ErrorOf(errno != 0 ? errno : EIO);
+    return {};
 }
 
 void LetOversizeWritesFail()
