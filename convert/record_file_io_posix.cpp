@@ -299,25 +299,21 @@ RecordFileIo::~RecordFileIo() = default;
 
 std::error_code RecordFileIo::WalkFolders(const MailboxLocation &location, bool make, std::size_t &reached)
 {
-    errno = 0;
     return m_system->Walk(location.root, location.folders, make, reached) < 0 ? LastErrorCode() : std::error_code();
 }
 
 IoResult<int> RecordFileIo::OpenSource(const std::string &path)
 {
-    errno = 0;
     return Descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
 IoResult<std::size_t> RecordFileIo::Read(int fd, char *buffer, std::size_t size)
 {
-    errno = 0;
     return Count(::read(fd, buffer, size));
 }
 
 IoResult<std::size_t> RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
 {
-    errno = 0;
     return Count(::pread(fd, buffer, size, static_cast<off_t>(offset)));
 }
 
@@ -344,7 +340,6 @@ IoResult<int> RecordFileIo::OpenMailbox(const MailboxLocation &location, bool *c
     };
     if (created)
         *created = false;
-    errno = 0;
     // Made with O_EXCL when missing, so that this call knows it made it.
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = open(0);
@@ -365,7 +360,6 @@ IoResult<int> RecordFileIo::OpenMailbox(const MailboxLocation &location, bool *c
 IoResult<int> RecordFileIo::ReopenMailbox(const MailboxLocation &location)
 {
     const int flags = O_CLOEXEC | O_NONBLOCK;
-    errno = 0;
     if (location.root.empty())
         return Descriptor(OpenForAppending(location.file, flags));
     return Descriptor(m_system->OpenBelow(location, O_RDWR | flags, O_WRONLY | flags));
@@ -374,7 +368,6 @@ IoResult<int> RecordFileIo::ReopenMailbox(const MailboxLocation &location)
 std::error_code RecordFileIo::Stat(int fd, FileStatus &status)
 {
     struct stat info {};
-    errno = 0;
     if (::fstat(fd, &info) != 0)
         return LastErrorCode();
     status.regular = S_ISREG(info.st_mode);
@@ -399,7 +392,6 @@ std::error_code RecordFileIo::TryLock(int fd)
 #else
     const int command = F_SETLK;
 #endif
-    errno = 0;
     if (::fcntl(fd, command, &lock) != 0) {
         if (errno == EAGAIN || errno == EACCES || errno == EINTR)
             return IoError(std::errc::operation_would_block);
@@ -484,7 +476,6 @@ int LinkDotlock(int dir, const std::string &lockName)
 
 std::error_code RecordFileIo::TryDotlock(const MailboxLocation &location)
 {
-    errno = 0;
     const int dir = m_system->FolderOf(location);
     if (dir == -1)
         return LastErrorCode();
@@ -493,9 +484,10 @@ std::error_code RecordFileIo::TryDotlock(const MailboxLocation &location)
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (LinkDotlock(dir, lockName) == 0)
             return {};
+        const std::error_code error = LastErrorCode(); // before the look at the lock file
         struct stat seen {};
-        if (errno != EEXIST || attempt > 0 || !DotlockIsStale(dir, lockName, name, seen))
-            return LastErrorCode();
+        if (error != std::errc::file_exists || attempt > 0 || !DotlockIsStale(dir, lockName, name, seen))
+            return error;
         // Taken over, but only the one found stale: another program may
         // have taken it over first.
         struct stat now {};
@@ -508,7 +500,6 @@ std::error_code RecordFileIo::TryDotlock(const MailboxLocation &location)
 
 std::error_code RecordFileIo::RemoveDotlock(const MailboxLocation &location)
 {
-    errno = 0;
     const int dir = m_system->FolderOf(location);
     if (dir == -1)
         return LastErrorCode();
@@ -517,7 +508,6 @@ std::error_code RecordFileIo::RemoveDotlock(const MailboxLocation &location)
 
 std::error_code RecordFileIo::RemoveMailbox(int fd, const MailboxLocation &location)
 {
-    errno = 0;
     const int dir = m_system->FolderOf(location);
     if (dir == -1)
         return LastErrorCode();
@@ -533,7 +523,6 @@ std::error_code RecordFileIo::RemoveMailbox(int fd, const MailboxLocation &locat
 
 std::error_code RecordFileIo::Truncate(int fd, std::uint64_t length)
 {
-    errno = 0;
     return Done(::ftruncate(fd, static_cast<off_t>(length)));
 }
 
@@ -545,13 +534,11 @@ IoResult<std::size_t> RecordFileIo::Write(int fd, std::span<const std::string_vi
         vectors[i].iov_base = const_cast<char *>(pieces[i].data());
         vectors[i].iov_len = pieces[i].size();
     }
-    errno = 0;
     return Count(::writev(fd, vectors.data(), static_cast<int>(count)));
 }
 
 std::error_code RecordFileIo::Close(int fd)
 {
-    errno = 0;
     return Done(::close(fd));
 }
 

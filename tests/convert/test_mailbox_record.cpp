@@ -1027,6 +1027,7 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
         std::int64_t lockTime;    // and when it was last changed
         std::int64_t mailboxTime; // when the mailbox was
         bool takenOver;
+        bool unreadable = false; // the lock file may not be read (by a user other than root)
     };
     const std::vector<Case> table = {
         {"a finished process of this host", std::to_string(finished) + ":" + host + "\n", now, now, true},
@@ -1037,6 +1038,7 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
         {"nothing, old beside a mailbox written to lately", "", old, now, false},
         {"a running process, old beside an old mailbox", std::to_string(::getpid()) + ":" + host + "\n", old, old,
          true},
+        {"an unreadable one, fresh", std::to_string(::getpid()) + ":" + host + "\n", now, now, false, true},
     };
     for (const Case &row : table) {
         SCOPED_TRACE(row.label);
@@ -1044,6 +1046,8 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
         WriteFile(lockFile, row.held);
         SetFileTime(lockFile, row.lockTime);
         SetFileTime(Mailbox(), row.mailboxTime);
+        if (row.unreadable)
+            fs::permissions(lockFile, fs::perms::owner_write);
         tovaly::RecordFileIo impatient(std::chrono::milliseconds(0));
         const RecordResult result =
             AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, impatient, LineEnds::CrLf);
@@ -1053,6 +1057,7 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
             EXPECT_EQ(ReadFile(Mailbox()), std::string("kept\n\n") + kSimpleRecord);
         } else {
             EXPECT_EQ(result.errorCode, EWOULDBLOCK);
+            fs::permissions(lockFile, fs::perms::owner_read, fs::perm_options::add);
             EXPECT_EQ(ReadFile(lockFile), row.held); // left to its owner
             EXPECT_EQ(ReadFile(Mailbox()), "kept\n\n");
         }
