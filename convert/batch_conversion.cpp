@@ -37,18 +37,11 @@ public:
           m_workingFolder(WithTrailingSeparator(AbsolutePath("."))), m_sources(&request.sources),
           m_layout(request.layout), m_topFolders(&request.topFolders)
     {
-        if (m_layout.per == MailboxPer::Store)
-            m_cachedLocation = StoreMailboxPathFor(m_root, m_layout.storeName);
     }
 
-    // The output folder, ending in a separator: every location lies below it.
-    const std::string &Root() const { return m_root; }
-
-    // The location of source `index` of the request.
-    MailboxLocation Locate(std::size_t index)
+    // The location of source `index` of the request, below the output folder.
+    const MailboxLocation &Locate(std::size_t index)
     {
-        if (m_layout.per == MailboxPer::Store)
-            return m_cachedLocation;
         const std::string &source = (*m_sources)[index];
         const std::size_t top = m_layout.per == MailboxPer::Account ? TopFolderIndex(index) : 0;
         // Sources of one folder share a location (unless their name is "."
@@ -61,19 +54,16 @@ public:
             if (!name.empty() && name != "." && name != "..") {
                 folder = std::string_view(source).substr(0, source.size() - name.size());
                 if (m_cached && folder == m_cachedFolder && top == m_cachedTop)
-                    return m_cachedLocation;
+                    return m_location;
             }
         }
-        MailboxLocation location = m_layout.per == MailboxPer::Account
-                                       ? AccountMailboxPathFor(Absolute(source), TopFolderPath(top), m_root)
-                                       : MailboxPathFor(Absolute(source), m_root);
-        if (!folder.empty()) {
-            m_cached = true;
+        m_location = MailboxPathFor(m_layout, Absolute(source), TopFolderPath(top), m_root);
+        m_cached = !folder.empty();
+        if (m_cached) {
             m_cachedFolder = folder;
             m_cachedTop = top;
-            m_cachedLocation = location;
         }
-        return location;
+        return m_location;
     }
 
 private:
@@ -106,29 +96,33 @@ private:
     const std::vector<std::string> *m_sources;
     MailboxLayout m_layout;
     const std::vector<TopFolder> *m_topFolders;
-    bool m_cached = false;
-    std::string m_cachedFolder;  // the source folder, as given, of the location below
-    std::size_t m_cachedTop = 0; // and the top folder it was found under
-    MailboxLocation m_cachedLocation;
+    MailboxLocation m_location;  // the location found last
+    bool m_cached = false;       // ... is that of every source of
+    std::string m_cachedFolder;  // this source folder, as given,
+    std::size_t m_cachedTop = 0; // found under this top folder
 };
+
+bool SameFolders(const MailboxLocation &a, const MailboxLocation &b)
+{
+    return a.root == b.root && a.folders == b.folders;
+}
 
 // Makes the mirror folders below the output folder, never through a link
 // there. Sources come grouped by folder, so a folder is made once for a run
 // of sources that share it.
 class FolderMaker {
 public:
-    FolderMaker(RecordFileIo &io, const std::string &root) : m_io(io), m_root(root) {}
+    explicit FolderMaker(RecordFileIo &io) : m_io(io) {}
 
     // Nothing when the folder of `location` is there, with `madeEarlier`
     // telling whether it was made for an earlier source; else the failure.
     std::optional<RecordResult> Make(const MailboxLocation &location, bool &madeEarlier)
     {
-        madeEarlier = location.mirrorFolder == m_ready;
+        madeEarlier = m_ready && SameFolders(location, *m_ready);
         if (!madeEarlier) {
             if (std::optional<RecordResult> failure = MakeNow(location))
                 return failure;
         }
-        m_ready = location.mirrorFolder;
         return std::nullopt;
     }
 
@@ -144,11 +138,10 @@ public:
                 observer.Yield();
             result = append();
             std::error_code ec;
-            if (result.ok || !madeEarlier || std::filesystem::is_directory(PathFromUtf8(location.mirrorFolder), ec))
+            if (result.ok || !madeEarlier || std::filesystem::is_directory(PathFromUtf8(location.MirrorFolder()), ec))
                 break;
             if (std::optional<RecordResult> failure = MakeNow(location))
                 return std::move(*failure);
-            m_ready = location.mirrorFolder;
             madeEarlier = false;
         }
         return result;
@@ -157,17 +150,16 @@ public:
 private:
     std::optional<RecordResult> MakeNow(const MailboxLocation &location)
     {
+        m_ready.reset();
         std::string link;
-        if (const FolderMade made = m_io.MakeFolders(m_root, location.mirrorFolder, &link); !made) {
-            m_ready.clear();
-            return FolderFailure(location.mirrorFolder, made.error, link);
-        }
+        if (const FolderMade made = m_io.MakeFolders(location, &link); !made)
+            return FolderFailure(location.MirrorFolder(), made.error, link);
+        m_ready = location;
         return std::nullopt;
     }
 
     RecordFileIo &m_io;
-    const std::string &m_root;
-    std::string m_ready; // the mirror folder last made sure of
+    std::optional<MailboxLocation> m_ready; // its folders were last made sure of
 };
 
 class Tally {
@@ -176,7 +168,7 @@ public:
     {
         if (result.messages > 0) {
             m_summary.messages += static_cast<std::uint64_t>(result.messages);
-            m_mailboxes.insert(location.mailboxPath);
+            m_mailboxes.insert(location.Path());
         }
         m_summary.alreadyPresent += static_cast<std::uint64_t>(std::max(result.skipped, 0));
         m_summary.bytesRead += result.bytesRead;
@@ -209,12 +201,12 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer, RecordFileIo &io)
 {
     Locator locator(request);
-    FolderMaker folders(io, locator.Root());
+    FolderMaker folders(io);
     Tally tally;
     io.SetStopCheck([&observer] { return observer.StopRequested(); });
     ExistingMailboxes existing(
         [&observer](const MailboxCut &cut) { observer.MailboxCutBack(cut.mailboxPath, cut.from, cut.to); },
-        request.tornEnd, &io, locator.Root());
+        request.tornEnd, &io);
     // The mailbox of the sources before, kept for the next ones bound for
     // it: an observer that does not yield has it stay open between them.
     std::optional<MailboxFile> mailbox;
@@ -241,8 +233,8 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         }
         const std::string &source = request.sources[i];
         observer.FileStarted(i, total, source);
-        const MailboxLocation location = locator.Locate(i);
-        if (mailbox && mailbox->Path() != location.mailboxPath)
+        const MailboxLocation &location = locator.Locate(i);
+        if (mailbox && mailbox->Location() != location)
             closeMailbox();
         bool madeEarlier = false;
         std::optional<RecordResult> result = folders.Make(location, madeEarlier);
@@ -250,15 +242,15 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
         std::vector<std::string> warnings;
         if (!result && request.skipExisting) {
             RecordResult failure;
-            present = existing.For(location.mailboxPath, failure, &warnings);
+            present = existing.For(location, failure, &warnings);
             if (!present)
                 result = std::move(failure);
         }
         if (!result) {
             if (!mailbox)
-                mailbox.emplace(location.mailboxPath, io, locator.Root());
+                mailbox.emplace(location, io);
             result = folders.Append(location, madeEarlier, observer, [&] {
-                RecordSkipper *skipper = verifier ? verifier->Watch(i, location.mailboxPath, present) : present;
+                RecordSkipper *skipper = verifier ? verifier->Watch(i, mailbox->Path(), present) : present;
                 return AppendMailboxRecord(source, *mailbox, &observer, request.lineEnds, skipper);
             });
         }

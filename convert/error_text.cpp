@@ -1,6 +1,5 @@
 #include "error_text.h"
 
-#include <cerrno>
 #include <system_error>
 
 namespace tovaly {
@@ -23,11 +22,6 @@ std::string Quoted(std::string_view path)
 std::string Describe(int error)
 {
     return std::generic_category().message(error);
-}
-
-int LastError()
-{
-    return errno != 0 ? errno : EIO;
 }
 
 } // namespace tovaly

@@ -18,9 +18,6 @@ std::string Counted(std::uint64_t n, const char *singular, const char *plural);
 /// The system's words for errno `error` ("No such file or directory").
 std::string Describe(int error);
 
-/// errno, or EIO when a failing call left it 0.
-int LastError();
-
 /// Why nothing is written through a symbolic link below the output folder.
 inline constexpr std::string_view kNeverThroughLinks =
     "mailboxes are written only inside the output folder, never through links";

@@ -50,11 +50,10 @@ RecordDigests DigestsOfRecordText(std::string_view text, std::string_view closin
     return digester.digests;
 }
 
-ExistingMessages::ExistingMessages(std::string mailboxPath, CutHandler onCut, TornEnd tornEnd, RecordFileIo *io,
-                                   std::string outputRoot)
-    : m_path(std::move(mailboxPath)), m_onCut(std::move(onCut)), m_tornEnd(tornEnd),
+ExistingMessages::ExistingMessages(MailboxLocation location, CutHandler onCut, TornEnd tornEnd, RecordFileIo *io)
+    : m_path(location.Path()), m_onCut(std::move(onCut)), m_tornEnd(tornEnd),
       m_ownIo(io ? nullptr : new RecordFileIo()), m_io(io ? io : m_ownIo.get()),
-      m_mailbox(std::make_unique<MailboxFile>(m_path, *m_io, std::move(outputRoot)))
+      m_mailbox(std::make_unique<MailboxFile>(std::move(location), *m_io))
 {
 }
 
@@ -106,18 +105,17 @@ bool ExistingMessages::Scan(MailboxScan &scan)
     const std::uint64_t length = m_mailbox->Length();
     std::uint64_t offset = 0;
     while (offset < length) {
-        errno = 0;
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - offset));
-        const std::int64_t got = m_mailbox->ReadAt(buffer.data(), want, offset);
-        if (got < 0 && errno == EINTR)
+        const IoResult<std::size_t> got = m_mailbox->ReadAt(buffer.data(), want, offset);
+        if (got.error == std::errc::interrupted)
             continue;
-        if (got <= 0) {
-            m_errorCode = got < 0 && errno != 0 ? errno : EIO;
+        if (got.error || got.value == 0) {
+            m_errorCode = got.error ? got.error.value() : EIO;
             m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(m_errorCode);
             return false;
         }
-        scanner.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
-        offset += static_cast<std::uint64_t>(got);
+        scanner.Feed(std::string_view(buffer.data(), got.value));
+        offset += got.value;
     }
     scan = scanner.Finish();
     return true;
@@ -183,12 +181,13 @@ SkipVerdict ExistingMessages::Check(std::string_view text, std::string_view clos
     return verdict;
 }
 
-ExistingMessages *ExistingMailboxes::For(const std::string &mailboxPath, RecordResult &failure,
+ExistingMessages *ExistingMailboxes::For(const MailboxLocation &location, RecordResult &failure,
                                          std::vector<std::string> *warnings)
 {
+    std::string mailboxPath = location.Path();
     if (const auto found = m_mailboxes.find(mailboxPath); found != m_mailboxes.end())
         return found->second.get();
-    auto messages = std::make_unique<ExistingMessages>(mailboxPath, m_onCut, m_tornEnd, m_io, m_root);
+    auto messages = std::make_unique<ExistingMessages>(location, m_onCut, m_tornEnd, m_io);
     const bool loaded = messages->Load();
     if (warnings) {
         for (std::string &warning : messages->TakeWarnings())
@@ -200,7 +199,7 @@ ExistingMessages *ExistingMailboxes::For(const std::string &mailboxPath, RecordR
         failure.error = messages->Error();
         return nullptr;
     }
-    return m_mailboxes.emplace(mailboxPath, std::move(messages)).first->second.get();
+    return m_mailboxes.emplace(std::move(mailboxPath), std::move(messages)).first->second.get();
 }
 
 } // namespace tovaly

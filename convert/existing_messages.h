@@ -70,9 +70,10 @@ public:
 
     /// `onCut` hears of every cut made to the mailbox; with TornEnd::Keep
     /// none is made. The file calls go through `io` (the system's own when
-    /// null); `outputRoot` as for AppendMailboxRecord.
-    ExistingMessages(std::string mailboxPath, CutHandler onCut, TornEnd tornEnd = TornEnd::Cut,
-                     RecordFileIo *io = nullptr, std::string outputRoot = {});
+    /// null); a location with a root is read only below it (see
+    /// RecordFileIo::OpenMailbox).
+    ExistingMessages(MailboxLocation location, CutHandler onCut, TornEnd tornEnd = TornEnd::Cut,
+                     RecordFileIo *io = nullptr);
     ~ExistingMessages() override;
 
     /// Reads the mailbox (a missing one holds nothing) and cuts off a torn
@@ -115,25 +116,24 @@ private:
 /// when the run first comes to it.
 class ExistingMailboxes {
 public:
-    /// Reads through `io` (the system's own when null) below `outputRoot`
-    /// (anywhere when empty).
+    /// Reads through `io` (the system's own when null), each mailbox only
+    /// below the root of its location.
     explicit ExistingMailboxes(ExistingMessages::CutHandler onCut, TornEnd tornEnd = TornEnd::Cut,
-                               RecordFileIo *io = nullptr, std::string outputRoot = {})
-        : m_onCut(std::move(onCut)), m_tornEnd(tornEnd), m_io(io), m_root(std::move(outputRoot))
+                               RecordFileIo *io = nullptr)
+        : m_onCut(std::move(onCut)), m_tornEnd(tornEnd), m_io(io)
     {
     }
 
-    /// The messages of `mailboxPath`, read on the first call for it. Null
+    /// The messages of the mailbox at `location`, read on the first call for it. Null
     /// when it cannot be read (asked again on the next call), with the reason
     /// in `failure`. What reading it warned of goes to `warnings`.
-    ExistingMessages *For(const std::string &mailboxPath, RecordResult &failure,
+    ExistingMessages *For(const MailboxLocation &location, RecordResult &failure,
                           std::vector<std::string> *warnings = nullptr);
 
 private:
     ExistingMessages::CutHandler m_onCut;
     TornEnd m_tornEnd;
     RecordFileIo *m_io;
-    std::string m_root;
     std::unordered_map<std::string, std::unique_ptr<ExistingMessages>> m_mailboxes;
 };
 

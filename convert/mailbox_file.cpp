@@ -38,18 +38,15 @@ int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::
             ++first;
         if (first == pieces.size())
             return 0;
-        errno = 0;
-        const std::int64_t got = io.Write(fd, std::span<const std::string_view>(pieces.subspan(first)));
-        if (got < 0) {
-            const int error = errno;
-            if (error == EINTR)
-                continue;
-            return error != 0 ? error : EIO;
-        }
-        if (got == 0)
+        const IoResult<std::size_t> got = io.Write(fd, std::span<const std::string_view>(pieces.subspan(first)));
+        if (got.error == std::errc::interrupted)
+            continue;
+        if (got.error)
+            return got.error.value();
+        if (got.value == 0)
             return ENOSPC;
-        written += static_cast<std::uint64_t>(got);
-        auto left = static_cast<std::uint64_t>(got);
+        written += got.value;
+        std::uint64_t left = got.value;
         while (left > 0 && first < pieces.size()) {
             const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, pieces[first].size()));
             pieces[first].remove_prefix(take);
@@ -65,16 +62,14 @@ int CloseDescriptor(RecordFileIo &io, int &fd)
 {
     if (fd < 0)
         return 0;
-    errno = 0;
-    const int result = io.Close(fd);
-    fd = -1;
-    return result == 0 ? 0 : LastError();
+    const std::error_code error = io.Close(std::exchange(fd, -1));
+    return error.value();
 }
 
 } // namespace
 
-MailboxFile::MailboxFile(std::string path, RecordFileIo &io, std::string root)
-    : m_path(std::move(path)), m_io(io), m_root(std::move(root))
+MailboxFile::MailboxFile(MailboxLocation location, RecordFileIo &io)
+    : m_location(std::move(location)), m_path(m_location.Path()), m_io(io)
 {
 }
 
@@ -88,17 +83,16 @@ int MailboxFile::Open()
     if (m_fd >= 0)
         return 0;
     m_openFailure.clear();
-    errno = 0;
     bool made = false;
-    const int fd = m_io.OpenMailbox(m_path, m_root, &made);
-    if (fd < 0) {
-        const int error = LastError();
-        m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
-        return error;
+    const IoResult<int> opened = m_io.OpenMailbox(m_location, &made);
+    if (!opened) {
+        m_openFailure = OpenFailureText(m_path, Confined(), opened.error.value());
+        return opened.error.value();
     }
+    const int fd = opened.value;
     if (made) {
         FileStatus status;
-        if (m_io.Stat(fd, status) == 0) {
+        if (!m_io.Stat(fd, status)) {
             m_made = true;
             m_madeDevice = status.device;
             m_madeInode = status.inode;
@@ -115,14 +109,12 @@ int MailboxFile::OpenExisting()
     if (m_fd >= 0)
         return 0;
     m_openFailure.clear();
-    errno = 0;
-    const int fd = m_io.ReopenMailbox(m_path, m_root);
-    if (fd < 0) {
-        const int error = LastError();
-        m_openFailure = OpenFailureText(m_path, !m_root.empty(), error);
-        return error;
+    const IoResult<int> opened = m_io.ReopenMailbox(m_location);
+    if (!opened) {
+        m_openFailure = OpenFailureText(m_path, Confined(), opened.error.value());
+        return opened.error.value();
     }
-    return OpenWith(fd, true);
+    return OpenWith(opened.value, true);
 }
 
 // Takes the lock file (with `dotlock`), then the locks on `fd`, waiting while another
@@ -133,29 +125,28 @@ int MailboxFile::TakeLocks(int fd, bool dotlock)
     while (true) {
         bool busy = false;
         if (dotlock && !m_dotlocked && !m_dotlockRefused) {
-            errno = 0;
-            if (m_io.TryDotlock(m_path, m_root) == 0) {
+            const std::error_code error = m_io.TryDotlock(m_location);
+            if (!error) {
                 m_dotlocked = true;
-            } else if (errno == EEXIST) {
+            } else if (error == std::errc::file_exists) {
                 busy = true;
             } else {
                 // A folder where no lock file may be made: the locks on the
                 // file itself still keep out every program that takes them.
-                const int error = LastError();
                 m_dotlockRefused = true;
                 if (m_io.FirstDotlockRefusal())
                     m_warnings.push_back("cannot make the lock file " + Quoted(m_path + ".lock") + " (" +
-                                         Describe(error) + "); mailboxes are locked without lock files");
+                                         error.message() + "); mailboxes are locked without lock files");
             }
         }
         if (!busy) {
-            errno = 0;
-            if (m_io.TryLock(fd) == 0)
+            const std::error_code error = m_io.TryLock(fd);
+            if (!error)
                 return 0;
-            const int error = LastError();
-            if (error != EWOULDBLOCK && error != EAGAIN && error != EINTR) {
+            if (error != std::errc::operation_would_block && error != std::errc::resource_unavailable_try_again &&
+                error != std::errc::interrupted) {
                 DropDotlock();
-                return error;
+                return error.value();
             }
         }
         if (m_io.StopRequested()) {
@@ -173,7 +164,7 @@ int MailboxFile::TakeLocks(int fd, bool dotlock)
 void MailboxFile::DropDotlock()
 {
     if (m_dotlocked)
-        (void)m_io.RemoveDotlock(m_path, m_root);
+        (void)m_io.RemoveDotlock(m_location);
     m_dotlocked = false;
 }
 
@@ -186,11 +177,8 @@ int MailboxFile::OpenWith(int fd, bool dotlock)
         return error;
     };
     FileStatus status;
-    errno = 0;
-    if (m_io.Stat(fd, status) != 0) {
-        const int error = LastError();
-        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
-    }
+    if (const std::error_code error = m_io.Stat(fd, status))
+        return fail(error.value(), "cannot open mailbox " + Quoted(m_path) + ": " + error.message());
     if (!status.regular)
         return fail(status.directory ? EISDIR : EINVAL, NotPlainFile(m_path));
     if (m_excluded && status.device == m_excludedDevice && status.inode == m_excludedInode)
@@ -204,11 +192,9 @@ int MailboxFile::OpenWith(int fd, bool dotlock)
         return fail(error, "cannot lock mailbox " + Quoted(m_path) + ": " + Describe(error));
     }
     // Asked again under the lock: another program may have appended since.
-    errno = 0;
-    if (m_io.Stat(fd, status) != 0) {
-        const int error = LastError();
+    if (const std::error_code error = m_io.Stat(fd, status)) {
         DropDotlock();
-        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
+        return fail(error.value(), "cannot open mailbox " + Quoted(m_path) + ": " + error.message());
     }
     m_fd = fd;
     m_length = status.size;
@@ -229,14 +215,15 @@ int MailboxFile::ReadTail(std::string &tail)
     std::array<char, 4> buffer{};
     std::uint64_t got = 0;
     while (got < want) {
-        errno = 0;
-        const std::int64_t n =
+        const IoResult<std::size_t> n =
             m_io.ReadAt(m_fd, buffer.data() + got, static_cast<std::size_t>(want - got), m_length - want + got);
-        if (n < 0 && errno == EINTR)
+        if (n.error == std::errc::interrupted)
             continue;
-        if (n <= 0)
-            return n < 0 ? LastError() : EIO;
-        got += static_cast<std::uint64_t>(n);
+        if (n.error)
+            return n.error.value();
+        if (n.value == 0)
+            return EIO;
+        got += n.value;
     }
     tail.assign(buffer.data(), static_cast<std::size_t>(want));
     return 0;
@@ -268,12 +255,10 @@ int MailboxFile::Close()
     return error;
 }
 
-std::int64_t MailboxFile::ReadAt(char *buffer, std::size_t size, std::uint64_t offset)
+IoResult<std::size_t> MailboxFile::ReadAt(char *buffer, std::size_t size, std::uint64_t offset)
 {
-    if (m_fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
+    if (m_fd < 0)
+        return {0, IoError(std::errc::bad_file_descriptor)};
     return m_io.ReadAt(m_fd, buffer, size, offset);
 }
 
@@ -285,9 +270,9 @@ bool MailboxFile::RemoveIfMadeAndEmpty()
     if (OpenExisting() != 0)
         return false;
     FileStatus status;
-    const bool remove = m_io.Stat(m_fd, status) == 0 && status.size == 0 && status.device == m_madeDevice &&
-                        status.inode == m_madeInode;
-    const bool removed = remove && m_io.RemoveMailbox(m_fd, m_path, m_root) == 0;
+    const bool remove =
+        !m_io.Stat(m_fd, status) && status.size == 0 && status.device == m_madeDevice && status.inode == m_madeInode;
+    const bool removed = remove && !m_io.RemoveMailbox(m_fd, m_location);
     (void)Close();
     return removed;
 }
@@ -298,15 +283,13 @@ std::string MailboxFile::CutBack(std::uint64_t length)
         return {};
     const std::string notCut = " (the mailbox could not be cut back to its previous length: ";
     if (m_fd < 0) {
-        errno = 0;
-        const int fd = m_io.ReopenMailbox(m_path, m_root);
-        if (fd < 0) {
-            const int error = LastError();
-            return notCut +
-                   (error == ELOOP && !m_root.empty() ? "a symbolic link stands in its place" : Describe(error)) + ")";
+        const IoResult<int> opened = m_io.ReopenMailbox(m_location);
+        if (!opened) {
+            const bool link = opened.error == std::errc::too_many_symbolic_link_levels && Confined();
+            return notCut + (link ? "a symbolic link stands in its place" : opened.error.message()) + ")";
         }
         const std::uint64_t expected = m_length;
-        if (OpenWith(fd, true) != 0)
+        if (OpenWith(opened.value, true) != 0)
             return notCut + m_openFailure + ")";
         if (m_length != expected) {
             // Someone else has written (or cut) since: their bytes are not ours to remove.
@@ -314,11 +297,10 @@ std::string MailboxFile::CutBack(std::uint64_t length)
             return " (the mailbox was not cut back: another program changed it meanwhile)";
         }
     }
-    errno = 0;
-    if (m_io.Truncate(m_fd, length) != 0) {
+    if (const std::error_code error = m_io.Truncate(m_fd, length)) {
         // Where the file ends now is anyone's guess: ask again before the next write.
         m_lengthKnown = false;
-        return notCut + Describe(LastError()) + ")";
+        return notCut + error.message() + ")";
     }
     m_length = length;
     return {};

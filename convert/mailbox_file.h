@@ -24,13 +24,14 @@ namespace tovaly {
 /// telling of a failure.
 class MailboxFile {
 public:
-    /// With a `root`, the mailbox is opened only inside that output folder
+    /// A location with a root is opened only inside that output folder
     /// (see RecordFileIo::OpenMailbox).
-    MailboxFile(std::string path, RecordFileIo &io, std::string root = {});
+    MailboxFile(MailboxLocation location, RecordFileIo &io);
     ~MailboxFile();
     MailboxFile(const MailboxFile &) = delete;
     MailboxFile &operator=(const MailboxFile &) = delete;
 
+    const MailboxLocation &Location() const { return m_location; }
     const std::string &Path() const { return m_path; }
     RecordFileIo &Io() const { return m_io; }
     bool IsOpen() const { return m_fd >= 0; }
@@ -69,8 +70,8 @@ public:
     /// could not be made), taken once.
     std::vector<std::string> TakeWarnings() { return std::exchange(m_warnings, {}); }
     /// Reads up to `size` bytes at `offset` of the open file: bytes read, 0
-    /// at its end, or -1 with errno.
-    std::int64_t ReadAt(char *buffer, std::size_t size, std::uint64_t offset);
+    /// at its end.
+    IoResult<std::size_t> ReadAt(char *buffer, std::size_t size, std::uint64_t offset);
     /// Removes the file when this object made it and it is still empty
     /// and still that file, as a source that wrote no record leaves it.
     /// Returns whether it was removed.
@@ -95,10 +96,11 @@ private:
     int OpenWith(int fd, bool dotlock);
     int TakeLocks(int fd, bool dotlock);
     void DropDotlock();
+    bool Confined() const { return !m_location.root.empty(); }
 
-    std::string m_path;
+    MailboxLocation m_location;
+    std::string m_path; // its path, for the texts
     RecordFileIo &m_io;
-    std::string m_root;
     int m_fd = -1;
     bool m_lengthKnown = false;
     std::uint64_t m_length = 0;

@@ -41,9 +41,7 @@ public:
     {
         if (m_fd < 0)
             return 0;
-        errno = 0;
-        const int result = m_io.Close(std::exchange(m_fd, -1));
-        return result == 0 ? 0 : LastError();
+        return m_io.Close(std::exchange(m_fd, -1)).value();
     }
 
 private:
@@ -72,17 +70,12 @@ OpenedSource OpenSource(RecordFileIo &io, const std::string &path)
         source.error = std::move(text);
         return std::move(source);
     };
-    errno = 0;
-    source.fd = io.OpenSource(path);
-    if (source.fd < 0) {
-        const int error = LastError();
-        return fail(error, "cannot open: " + Describe(error));
-    }
-    errno = 0;
-    if (io.Stat(source.fd, source.status) != 0) {
-        const int error = LastError();
-        return fail(error, "cannot read: " + Describe(error));
-    }
+    const IoResult<int> opened = io.OpenSource(path);
+    if (!opened)
+        return fail(opened.error.value(), "cannot open: " + opened.error.message());
+    source.fd = opened.value;
+    if (const std::error_code error = io.Stat(source.fd, source.status))
+        return fail(error.value(), "cannot read: " + error.message());
     if (source.status.directory)
         return fail(EISDIR, "a folder, not a message file");
     if (!source.status.regular)
@@ -121,29 +114,26 @@ Fed FeedSource(RecordFileIo &io, int fd, std::span<char> chunk, MessageSplitter 
     while (bytesRead < size) {
         if (observer && observer->StopRequested())
             return {FeedEnd::Stopped, ECANCELED};
-        errno = 0;
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - bytesRead));
-        const std::int64_t got = io.Read(fd, chunk.data(), want);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return {FeedEnd::ReadError, LastError()};
-        }
-        if (got == 0)
+        const IoResult<std::size_t> got = io.Read(fd, chunk.data(), want);
+        if (got.error == std::errc::interrupted)
+            continue;
+        if (got.error)
+            return {FeedEnd::ReadError, got.error.value()};
+        if (got.value == 0)
             return {FeedEnd::Shrank, EIO};
-        bytesRead += static_cast<std::uint64_t>(got);
-        if (!splitter.Feed(std::string_view(chunk.data(), static_cast<std::size_t>(got))))
+        bytesRead += got.value;
+        if (!splitter.Feed(std::string_view(chunk.data(), got.value)))
             return {};
     }
     // One byte more tells whether it grew.
-    std::int64_t more = 0;
+    IoResult<std::size_t> more;
     do {
-        errno = 0;
         more = io.Read(fd, chunk.data(), 1);
-    } while (more < 0 && errno == EINTR);
-    if (more < 0)
-        return {FeedEnd::ReadError, LastError()};
-    return {more > 0 ? FeedEnd::Grew : FeedEnd::Whole, 0};
+    } while (more.error == std::errc::interrupted);
+    if (more.error)
+        return {FeedEnd::ReadError, more.error.value()};
+    return {more.value > 0 ? FeedEnd::Grew : FeedEnd::Whole, 0};
 }
 
 // The parts of the record of one message around its text: the From line
@@ -529,19 +519,30 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 }
 
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
-                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds, RecordSkipper *skipper,
-                                 const std::string &outputRoot)
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds, RecordSkipper *skipper)
+{
+    std::optional<MailboxLocation> location;
+    try {
+        location = MailboxLocation::At(mailboxPath);
+    } catch (...) {
+        return OutOfMemory();
+    }
+    return AppendMailboxRecord(sourcePath, *location, observer, io, lineEnds, skipper);
+}
+
+RecordResult AppendMailboxRecord(const std::string &sourcePath, const MailboxLocation &location,
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds, RecordSkipper *skipper)
 {
     std::optional<MailboxFile> mailbox;
     try {
-        mailbox.emplace(mailboxPath, io, outputRoot);
+        mailbox.emplace(location, io);
     } catch (...) {
         return OutOfMemory();
     }
     RecordResult result = AppendMailboxRecord(sourcePath, *mailbox, observer, lineEnds, skipper);
     if (const int closeError = mailbox->Close(); closeError != 0 && result.ok)
         result = Failure(std::move(result), closeError,
-                         "cannot write to mailbox " + Quoted(mailboxPath) + ": " + Describe(closeError));
+                         "cannot write to mailbox " + Quoted(mailbox->Path()) + ": " + Describe(closeError));
     return result;
 }
 

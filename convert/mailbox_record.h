@@ -122,11 +122,15 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::strin
 
 /// The same, making its system calls through `io`. With a `skipper`, the
 /// records it says the mailbox holds are left out (and counted as skipped).
-/// With an `outputRoot` (which `mailboxPath` begins with), the mailbox is
-/// written only when no symbolic link below that folder leads to it.
 RecordResult AppendMailboxRecord(const std::string &sourcePath, const std::string &mailboxPath,
                                  RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds,
-                                 RecordSkipper *skipper = nullptr, const std::string &outputRoot = {});
+                                 RecordSkipper *skipper = nullptr);
+
+/// The same into the mailbox at `location`: with a root, it is written only
+/// when no symbolic link below that folder leads to it.
+RecordResult AppendMailboxRecord(const std::string &sourcePath, const MailboxLocation &location,
+                                 RecordObserver *observer, RecordFileIo &io, LineEnds lineEnds = kNativeLineEnds,
+                                 RecordSkipper *skipper = nullptr);
 
 /// The same into `mailbox`, which the caller keeps for the next source
 /// bound for it: when the observer does not yield, the mailbox may be left

@@ -64,11 +64,10 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
 
 // `path` read as names below some folder, whatever it begins with: empty
 // names and "." dropped, ".." taking back the name before it (or dropped).
-// Each name is followed by a separator.
-std::string PlainFolderNames(std::string_view path, PathStyle style)
+std::vector<std::string> PlainFolderNames(std::string_view path, PathStyle style)
 {
     const char sep = PathSeparator(style);
-    std::vector<std::string_view> names;
+    std::vector<std::string> names;
     while (!path.empty()) {
         const auto end = path.find(sep);
         const std::string_view name = path.substr(0, end);
@@ -76,16 +75,11 @@ std::string PlainFolderNames(std::string_view path, PathStyle style)
             if (!names.empty())
                 names.pop_back();
         } else if (!name.empty() && name != ".") {
-            names.push_back(name);
+            names.emplace_back(name);
         }
         path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
     }
-    std::string result;
-    for (const std::string_view name : names) {
-        result.append(name);
-        result.push_back(sep);
-    }
-    return result;
+    return names;
 }
 
 bool IsDriveDesignator(std::string_view name)
@@ -168,37 +162,38 @@ std::string WithTrailingSeparator(std::string_view folder, PathStyle style)
     return result;
 }
 
-bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names, PathStyle style)
+MailboxLocation MailboxLocation::At(std::string path, PathStyle style)
 {
-    const auto isSeparator = [style](char c) { return c == '/' || (style == PathStyle::Windows && c == '\\'); };
-    if (!path.starts_with(root))
-        return false;
-    std::string_view rest = path.substr(root.size());
-    if (!root.empty() && !isSeparator(root.back()) && !rest.empty() && !isSeparator(rest.front()))
-        return false; // "/out" is not a folder of "/output/a"
-    while (!rest.empty()) {
-        std::size_t end = 0;
-        while (end < rest.size() && !isSeparator(rest[end]))
-            ++end;
-        const std::string_view name = rest.substr(0, end);
-        if (name == "." || name == "..")
-            return false;
-        if (!name.empty())
-            names.push_back(name);
-        rest = end == rest.size() ? std::string_view() : rest.substr(end + 1);
-    }
-    return true;
+    MailboxLocation location;
+    location.file = std::move(path);
+    location.style = style;
+    return location;
 }
 
-std::string PathBelow(std::string_view root, std::span<const std::string_view> names, PathStyle style)
+std::string MailboxLocation::FolderPath(std::size_t depth) const
 {
     std::string path = WithTrailingSeparator(root, style);
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t i = 0; i < depth && i < folders.size(); ++i) {
         if (i > 0)
             path.push_back(PathSeparator(style));
-        path.append(names[i]);
+        path.append(folders[i]);
     }
     return path;
+}
+
+std::string MailboxLocation::MirrorFolder() const
+{
+    std::string path = WithTrailingSeparator(root, style);
+    for (const std::string &folder : folders) {
+        path.append(folder);
+        path.push_back(PathSeparator(style));
+    }
+    return path;
+}
+
+std::string MailboxLocation::Path() const
+{
+    return MirrorFolder() + file;
 }
 
 std::string LexicallyNormal(std::string_view path, PathStyle style)
@@ -273,24 +268,31 @@ MailboxLocation MailboxPathFor(std::string_view sourcePath, std::string_view out
     // leaves no "." behind.
     std::string_view rest = folder;
     rest.remove_prefix(RootOf(rest, style).size());
-    const std::string below = PlainFolderNames(rest, style);
 
     MailboxLocation location;
+    location.style = style;
     // Windows reads "/" in the output root as a separator too.
-    location.mirrorFolder = WithTrailingSeparator(
+    location.root = WithTrailingSeparator(
         style == PathStyle::Windows ? ToWindowsSeparators(outputRoot) : std::string(outputRoot), style);
-    location.mirrorFolder.append(below);
+    location.folders = PlainFolderNames(rest, style);
 
-    std::string_view inner = location.mirrorFolder;
-    if (!inner.empty() && inner.back() == sep)
-        inner.remove_suffix(1);
-    std::string name = LastPathPart(inner, style);
+    // Named after the innermost folder; in the output root itself, after
+    // the root's last name.
+    std::string name;
+    if (!location.folders.empty()) {
+        name = location.folders.back();
+    } else {
+        std::string_view inner = location.root;
+        if (!inner.empty() && inner.back() == sep)
+            inner.remove_suffix(1);
+        name = LastPathPart(inner, style);
+    }
     if (style == PathStyle::Windows && IsDriveDesignator(name))
         name.resize(1); // "E:\" holds "E.mbox", not the invalid "E:.mbox"
     else if (name.empty())
         name = "root";
 
-    location.mailboxPath = location.mirrorFolder + FolderMailboxFileName(name);
+    location.file = FolderMailboxFileName(name);
     return location;
 }
 
@@ -366,10 +368,8 @@ MailboxLocation AccountMailboxPathFor(std::string_view sourcePath, std::string_v
         // The parent of the account folder, taken as the folder of a file,
         // gives the mirror folder.
         const std::string parent = std::string(root) + std::string(rest.substr(0, accountStart));
-        MailboxLocation location;
-        location.mirrorFolder = MailboxPathFor(parent + "x", outputRoot, style).mirrorFolder;
-        location.mailboxPath =
-            location.mirrorFolder + std::string(rest.substr(accountStart, accountEnd - accountStart)) + ".mbox";
+        MailboxLocation location = MailboxPathFor(parent + "x", outputRoot, style);
+        location.file = std::string(rest.substr(accountStart, accountEnd - accountStart)) + ".mbox";
         return location;
     }
 
@@ -381,20 +381,19 @@ MailboxLocation AccountMailboxPathFor(std::string_view sourcePath, std::string_v
     const std::string name = LastPathPart(top, style);
     if (top.size() <= topRoot || name.empty() || name == "." || name == "..")
         return MailboxPathFor(WithTrailingSeparator(top, style) + "x", outputRoot, style);
-    MailboxLocation location;
-    location.mirrorFolder = MailboxPathFor(top, outputRoot, style).mirrorFolder;
-    location.mailboxPath = location.mirrorFolder + FolderMailboxFileName(name);
+    MailboxLocation location = MailboxPathFor(top, outputRoot, style);
+    location.file = FolderMailboxFileName(name);
     return location;
 }
 
 MailboxLocation StoreMailboxPathFor(std::string_view outputRoot, std::string_view name, PathStyle style)
 {
     MailboxLocation location;
-    location.mirrorFolder = WithTrailingSeparator(outputRoot, style);
-    if (location.mirrorFolder.empty())
-        location.mirrorFolder = std::string(".") + PathSeparator(style);
-    location.mailboxPath =
-        location.mirrorFolder + MailboxFileName(IsPlainMailboxName(name, style) ? name : kDefaultStoreMailboxName);
+    location.style = style;
+    location.root = WithTrailingSeparator(outputRoot, style);
+    if (location.root.empty())
+        location.root = std::string(".") + PathSeparator(style);
+    location.file = MailboxFileName(IsPlainMailboxName(name, style) ? name : kDefaultStoreMailboxName);
     return location;
 }
 

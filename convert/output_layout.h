@@ -41,16 +41,6 @@ std::string LastPathPart(std::string_view path, PathStyle style = kNativePathSty
 /// `folder` with one trailing separator added when it does not end in one.
 std::string WithTrailingSeparator(std::string_view folder, PathStyle style = kNativePathStyle);
 
-/// The names of `path` below the folder `root`, appended to `names`: false
-/// when `path` does not begin with `root` or holds a "." or ".." name. The
-/// Windows style takes "/" for a separator too.
-bool NamesBelow(std::string_view root, std::string_view path, std::vector<std::string_view> &names,
-                PathStyle style = kNativePathStyle);
-
-/// `root` with a trailing separator, then `names` joined by the separator.
-std::string PathBelow(std::string_view root, std::span<const std::string_view> names,
-                      PathStyle style = kNativePathStyle);
-
 /// `path` with "." and ".." segments resolved and repeated separators folded,
 /// without touching the file system. ".." never climbs above the root.
 std::string LexicallyNormal(std::string_view path, PathStyle style = kNativePathStyle);
@@ -59,9 +49,28 @@ std::string LexicallyNormal(std::string_view path, PathStyle style = kNativePath
 /// and lexically normal.
 std::string AbsolutePath(std::string_view path);
 
+/// Where a mailbox goes: the output folder, the folders below it and the
+/// file name, as the layout found them, so that folders are made and the
+/// mailbox opened one name at a time without the path being split again.
 struct MailboxLocation {
-    std::string mirrorFolder; ///< ends in a separator
-    std::string mailboxPath;  ///< mirrorFolder + folder name + ".mbox"
+    std::string root;                 ///< the output folder, ending in a separator
+    std::vector<std::string> folders; ///< the folders below it, outermost first
+    std::string file;                 ///< the mailbox file name
+    PathStyle style = kNativePathStyle;
+
+    /// A mailbox named by its whole path, with no output folder to keep it
+    /// in: `root` and `folders` are empty.
+    static MailboxLocation At(std::string path, PathStyle style = kNativePathStyle);
+
+    /// The root and the first `depth` folders, joined by separators: the
+    /// root alone (as it is written) for 0.
+    std::string FolderPath(std::size_t depth) const;
+    /// The root and every folder, each followed by a separator.
+    std::string MirrorFolder() const;
+    /// The mailbox file's path: MirrorFolder() and the file name.
+    std::string Path() const;
+
+    bool operator==(const MailboxLocation &) const = default;
 };
 
 /// Maps a source message path to its mirror folder and mailbox file under

@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -44,68 +46,80 @@ inline constexpr std::chrono::milliseconds kMailboxHoldLimit{1000};
 /// taken over.
 inline constexpr std::chrono::seconds kStaleDotlockAge{300};
 
-/// Every file-system call the record writer makes, with the POSIX meaning
-/// (-1 with errno set on failure). The default uses the operating system;
-/// tests pass one that fails part-way to check that nothing half-written is
-/// left in a mailbox. A port to another system replaces this one class.
+/// A descriptor or a byte count, or the error that stopped the call.
+template <typename T>
+struct [[nodiscard]] IoResult {
+    T value{};
+    std::error_code error;
+    explicit operator bool() const { return !error; }
+};
+
+/// An error of the generic category: `std::errc` values compare equal to it,
+/// and its value() is the errno a failure is reported with.
+inline std::error_code IoError(std::errc error)
+{
+    return std::make_error_code(error);
+}
+
+/// Every file-system call the record writer makes. Each one returns the
+/// error that stopped it (of the generic category; an empty one on
+/// success), and what the system keeps of its own (errno, GetLastError)
+/// stays inside the file of that system. The default uses the operating
+/// system; tests pass one that fails part-way to check that nothing
+/// half-written is left in a mailbox. A port to another system replaces
+/// this one class.
 class RecordFileIo {
 public:
     explicit RecordFileIo(std::chrono::milliseconds lockWait = kMailboxLockWait,
-                          std::chrono::milliseconds holdLimit = kMailboxHoldLimit)
-        : m_lockWait(lockWait), m_holdLimit(holdLimit)
-    {
-    }
+                          std::chrono::milliseconds holdLimit = kMailboxHoldLimit);
     virtual ~RecordFileIo();
     RecordFileIo(const RecordFileIo &) = delete;
     RecordFileIo &operator=(const RecordFileIo &) = delete;
-    /// Opens a source for reading without blocking on a FIFO: a descriptor, or -1.
-    virtual int OpenSource(const std::string &path);
-    /// Reads up to `size` bytes of the source: bytes read, 0 at its end, or -1.
-    virtual std::int64_t Read(int fd, char *buffer, std::size_t size);
+    /// Opens a source for reading without blocking on a FIFO: a descriptor.
+    virtual IoResult<int> OpenSource(const std::string &path);
+    /// Reads up to `size` bytes of the source: bytes read, 0 at its end.
+    virtual IoResult<std::size_t> Read(int fd, char *buffer, std::size_t size);
     /// Reads up to `size` bytes at `offset` without moving the file position.
-    virtual std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset);
-    /// Creates `folder` and every missing folder above it, where `folder`
-    /// begins with the output folder `root`. The root is made as
-    /// EnsureFolderExists makes it and may be a symbolic link (the user named
-    /// it); the folders below it are opened and made one at a time without
-    /// following a link, so a link there fails with ELOOP and `link` names it.
-    virtual FolderMade MakeFolders(const std::string &root, const std::string &folder, std::string *link = nullptr);
-    /// Opens a mailbox for appending, creating it when missing, without
-    /// blocking on a FIFO: a descriptor, or -1; `created` (when given) says
-    /// whether this call made the file. When `root` is not empty,
-    /// `path` begins with it, and neither a folder below `root` on the way
-    /// nor the mailbox itself may be a symbolic link (-1 with ELOOP), so the
-    /// mailbox never lies outside the output folder.
-    virtual int OpenMailbox(const std::string &path, const std::string &root, bool *created = nullptr);
-    /// Opens an existing mailbox for cutting it back, never creating it;
-    /// `root` as for OpenMailbox.
-    virtual int ReopenMailbox(const std::string &path, const std::string &root);
-    /// Fills `status` for an open descriptor: 0, or -1.
-    virtual int Stat(int fd, FileStatus &status);
+    virtual IoResult<std::size_t> ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset);
+    /// Creates the folders of `location` that are missing, and its root.
+    /// The root is made as EnsureFolderExists makes it and may be a
+    /// symbolic link (the user named it); the folders below it are made and
+    /// checked one at a time, never through a link, so a link there fails
+    /// with ELOOP and `link` names it.
+    FolderMade MakeFolders(const MailboxLocation &location, std::string *link = nullptr);
+    /// Opens the mailbox of `location` for appending, creating it when
+    /// missing, without blocking on a FIFO; `created` (when given) says
+    /// whether this call made the file. Below a root, neither a folder on
+    /// the way nor the mailbox itself may be a symbolic link (ELOOP), so the
+    /// mailbox never lies outside the output folder; a name that is empty,
+    /// "." or ".." or holds a separator fails with EINVAL.
+    virtual IoResult<int> OpenMailbox(const MailboxLocation &location, bool *created = nullptr);
+    /// Opens an existing mailbox for cutting it back, never creating it.
+    virtual IoResult<int> ReopenMailbox(const MailboxLocation &location);
+    /// Fills `status` for an open descriptor.
+    virtual std::error_code Stat(int fd, FileStatus &status);
     /// Tries once to take the write locks on the whole open file that mail
     /// programs take besides the lock file (fcntl, and flock where the
-    /// system has it; LockFileEx on Windows): 0, or -1 with EWOULDBLOCK
-    /// while another program holds one of them (none is then held).
-    virtual int TryLock(int fd);
-    /// Tries once to make the lock file of the mailbox `path`: NAME.lock
-    /// beside it, created exclusively (`root` as for OpenMailbox). A lock
-    /// file left by a program that died (see kStaleDotlockAge) is taken
-    /// over. 0; -1 with EEXIST while another program holds it; -1 with
-    /// another errno when it cannot be made there. Systems whose mail
-    /// programs lock otherwise (Windows) make none and return 0.
-    virtual int TryDotlock(const std::string &path, const std::string &root);
-    /// Removes the lock file TryDotlock made: 0, or -1.
-    virtual int RemoveDotlock(const std::string &path, const std::string &root);
-    /// Removes the mailbox `path`, but only while that name still leads to
-    /// the file `fd` is open on: 0, or -1 (ESTALE, ENOENT on Windows, when it
-    /// leads elsewhere).
-    virtual int RemoveMailbox(int fd, const std::string &path, const std::string &root);
-    /// Cuts the file back to `length` bytes: 0, or -1.
-    virtual int Truncate(int fd, std::uint64_t length);
-    /// Writes a leading part of `pieces`, taken in order: bytes written, or -1.
-    virtual std::int64_t Write(int fd, std::span<const std::string_view> pieces);
-    /// Closes a descriptor (and drops its lock): 0, or -1.
-    virtual int Close(int fd);
+    /// system has it; LockFileEx on Windows): EWOULDBLOCK while another
+    /// program holds one of them (none is then held).
+    virtual std::error_code TryLock(int fd);
+    /// Tries once to make the lock file of the mailbox: NAME.lock beside it,
+    /// created exclusively. A lock file left by a program that died (see
+    /// kStaleDotlockAge) is taken over. EEXIST while another program holds
+    /// it; another error when it cannot be made there. Systems whose mail
+    /// programs lock otherwise (Windows) make none and succeed.
+    virtual std::error_code TryDotlock(const MailboxLocation &location);
+    /// Removes the lock file TryDotlock made.
+    virtual std::error_code RemoveDotlock(const MailboxLocation &location);
+    /// Removes the mailbox, but only while its name still leads to the file
+    /// `fd` is open on (ESTALE, ENOENT on Windows, when it leads elsewhere).
+    virtual std::error_code RemoveMailbox(int fd, const MailboxLocation &location);
+    /// Cuts the file back to `length` bytes.
+    virtual std::error_code Truncate(int fd, std::uint64_t length);
+    /// Writes a leading part of `pieces`, taken in order: bytes written.
+    virtual IoResult<std::size_t> Write(int fd, std::span<const std::string_view> pieces);
+    /// Closes a descriptor (and drops its lock).
+    virtual std::error_code Close(int fd);
 
     std::chrono::milliseconds LockWait() const { return m_lockWait; }
     /// How long a mailbox is held open and locked at most while records go
@@ -119,22 +133,23 @@ public:
     bool FirstDotlockRefusal() { return !std::exchange(m_dotlockRefused, true); }
 
 private:
-    int Walk(const std::string &root, std::span<const std::string_view> names, bool make, std::size_t &reached);
-    int WalkFromWhereItWas(const std::string &root, std::span<const std::string_view> names, bool make,
-                           std::size_t &reached, bool &reused);
-    int OpenBelow(const std::string &root, const std::string &path, int flags, int fallbackFlags);
-    int FolderOf(const std::string &root, const std::string &path, std::string &name);
-    void ForgetWalk();
+    struct SystemState;
+
+    /// Checks (with `make`, creates) the folders of `location` below its
+    /// root, one name at a time, never through a link: empty, or the error
+    /// with `reached` the index of the folder that failed.
+    std::error_code WalkFolders(const MailboxLocation &location, bool make, std::size_t &reached);
 
     std::chrono::milliseconds m_lockWait;
     std::chrono::milliseconds m_holdLimit;
     std::function<bool()> m_stopRequested;
     bool m_dotlockRefused = false;
-    // The folders from an output folder down to the one last walked to, each
-    // open, so the next walk opens only the names it does not share with
-    // this one: the output folder (with an empty name) first.
-    std::string m_walkRoot;
-    std::vector<std::pair<std::string, int>> m_walk;
+    std::unique_ptr<SystemState> m_system; // what the system's file keeps between calls
 };
+
+/// Whether every name of `location` is one name of the folder it lies in:
+/// not empty, not "." or "..", no separator. Its file name may be empty
+/// (for its folders alone); a location without a root is not checked.
+bool NamesStayBelowRoot(const MailboxLocation &location);
 
 } // namespace tovaly

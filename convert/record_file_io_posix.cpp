@@ -4,7 +4,6 @@
 // mailboxes and lock files are reached one name at a time with openat(2)
 // and O_NOFOLLOW.
 
-#include "error_text.h"
 #include "record_file_io.h"
 #include "output_layout.h"
 
@@ -13,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <span>
 #include <string_view>
@@ -136,172 +136,185 @@ bool FlockStandsApart(int fd)
     return true;
 }
 
+// The error errno holds after a failed call (EIO when it holds none).
+std::error_code LastErrorCode()
+{
+    return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
+IoResult<int> Descriptor(int fd)
+{
+    if (fd >= 0)
+        return {fd, {}};
+    return {-1, LastErrorCode()};
+}
+
+std::error_code Done(int result)
+{
+    return result == 0 ? std::error_code() : LastErrorCode();
+}
+
+IoResult<std::size_t> Count(ssize_t result)
+{
+    if (result >= 0)
+        return {static_cast<std::size_t>(result), {}};
+    return {0, LastErrorCode()};
+}
+
 } // namespace
 
-RecordFileIo::~RecordFileIo()
-{
-    ForgetWalk();
-}
+// The folders from an output folder down to the one last walked to, each
+// open, so the next walk opens only the names it does not share with this
+// one: the output folder (with an empty name) first.
+struct RecordFileIo::SystemState {
+    std::string walkRoot;
+    std::vector<std::pair<std::string, int>> walk;
 
-void RecordFileIo::ForgetWalk()
-{
-    for (const auto &folder : m_walk)
-        ::close(folder.second);
-    m_walk.clear();
-    m_walkRoot.clear();
-}
+    ~SystemState() { Forget(); }
 
-// Opens the folder `root` (following a link there: the user named it), then
-// each of `names` below it without following any, reusing the folders the
-// last walk opened as far as the two share names: a descriptor of the last
-// folder (kept by this object), or -1 with errno, with `reached` the index
-// of the name that failed. With `make`, a missing folder is created.
-int RecordFileIo::WalkFromWhereItWas(const std::string &root, std::span<const std::string_view> names, bool make,
-                                     std::size_t &reached, bool &reused)
-{
-    reached = 0;
-    reused = !m_walk.empty() && m_walkRoot == root;
-    if (!reused) {
-        ForgetWalk();
-        const int fd = ::open(root.empty() ? "." : root.c_str(), kFolderFlags);
-        if (fd < 0)
-            return -1;
-        m_walkRoot = root;
-        m_walk.emplace_back(std::string(), fd);
+    void Forget()
+    {
+        for (const auto &folder : walk)
+            ::close(folder.second);
+        walk.clear();
+        walkRoot.clear();
     }
-    std::size_t keep = 0;
-    while (keep < names.size() && keep + 1 < m_walk.size() && m_walk[keep + 1].first == names[keep])
-        ++keep;
-    while (m_walk.size() > keep + 1) {
-        ::close(m_walk.back().second);
-        m_walk.pop_back();
-    }
-    if (reused) {
-        // A folder removed since still answers through its descriptor, but
-        // nothing can be made in it.
-        struct stat info {};
-        if (::fstat(m_walk.back().second, &info) != 0 || info.st_nlink == 0) {
-            errno = ENOENT;
-            return -1;
+
+    // Opens the folder `root` (following a link there: the user named it;
+    // with `make`, made first as EnsureFolderExists makes it), then each of
+    // `names` below it without following any, reusing the folders the last
+    // walk opened as far as the two share names: a descriptor of the last
+    // folder (kept here), or -1 with errno, with `reached` the index of the
+    // name that failed. With `make`, a missing folder is created.
+    int WalkFromWhereItWas(const std::string &root, std::span<const std::string> names, bool make, std::size_t &reached,
+                           bool &reused)
+    {
+        reached = 0;
+        reused = !walk.empty() && walkRoot == root;
+        if (!reused) {
+            Forget();
+            if (make) {
+                if (const FolderMade made = EnsureFolderExists(root); !made) {
+                    errno = made.error.value();
+                    return -1;
+                }
+            }
+            const int fd = ::open(root.empty() ? "." : root.c_str(), kFolderFlags);
+            if (fd < 0)
+                return -1;
+            walkRoot = root;
+            walk.emplace_back(std::string(), fd);
         }
-    }
-    m_walk.reserve(names.size() + 1); // no descriptor is opened that could not be kept
-    for (reached = keep; reached < names.size(); ++reached) {
-        const std::string name(names[reached]);
-        const int dir = m_walk.back().second;
-        int next = OpenFolderAt(dir, name);
-        if (next < 0 && errno == ENOENT && make) {
-            if (::mkdirat(dir, name.c_str(), 0777) == 0 || errno == EEXIST)
-                next = OpenFolderAt(dir, name);
+        std::size_t keep = 0;
+        while (keep < names.size() && keep + 1 < walk.size() && walk[keep + 1].first == names[keep])
+            ++keep;
+        while (walk.size() > keep + 1) {
+            ::close(walk.back().second);
+            walk.pop_back();
         }
-        if (next < 0)
-            return -1;
-        m_walk.emplace_back(name, next);
-    }
-    return m_walk.back().second;
-}
-
-// The same, walking once more from the output folder when a folder kept
-// open from an earlier walk has been removed since.
-int RecordFileIo::Walk(const std::string &root, std::span<const std::string_view> names, bool make,
-                       std::size_t &reached)
-{
-    bool reused = false;
-    const int fd = WalkFromWhereItWas(root, names, make, reached, reused);
-    if (fd >= 0 || errno != ENOENT || !reused)
-        return fd;
-    ForgetWalk();
-    if (make) {
-        if (const FolderMade made = EnsureFolderExists(root); !made) {
-            errno = made.error.value();
-            return -1;
+        if (reused) {
+            // A folder removed since still answers through its descriptor, but
+            // nothing can be made in it.
+            struct stat info {};
+            if (::fstat(walk.back().second, &info) != 0 || info.st_nlink == 0) {
+                errno = ENOENT;
+                return -1;
+            }
         }
+        walk.reserve(names.size() + 1); // no descriptor is opened that could not be kept
+        for (reached = keep; reached < names.size(); ++reached) {
+            const std::string &name = names[reached];
+            const int dir = walk.back().second;
+            int next = OpenFolderAt(dir, name);
+            if (next < 0 && errno == ENOENT && make) {
+                if (::mkdirat(dir, name.c_str(), 0777) == 0 || errno == EEXIST)
+                    next = OpenFolderAt(dir, name);
+            }
+            if (next < 0)
+                return -1;
+            walk.emplace_back(name, next);
+        }
+        return walk.back().second;
     }
-    return WalkFromWhereItWas(root, names, make, reached, reused);
-}
 
-// Opens the file `path` below `root` with `flags` (`fallbackFlags` when
-// those are refused for want of rights), never through a link below `root`:
-// a descriptor, or -1 with errno (ELOOP for a link).
-int RecordFileIo::OpenBelow(const std::string &root, const std::string &path, int flags, int fallbackFlags)
-{
-    std::vector<std::string_view> names;
-    if (!NamesBelow(root, path, names) || names.empty()) {
-        errno = EINVAL;
-        return -1;
-    }
-    const std::string name(names.back());
-    const auto folders = std::span<const std::string_view>(names).first(names.size() - 1);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        std::size_t reached = 0;
-        const int dir = Walk(root, folders, false, reached);
-        if (dir < 0)
-            return -1;
-        int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW, 0666);
-        if (fd < 0 && errno == EACCES && fallbackFlags != flags)
-            fd = ::openat(dir, name.c_str(), fallbackFlags | O_NOFOLLOW, 0666);
-        if (fd >= 0 || errno != ENOENT || attempt > 0 || (flags & O_CREAT) == 0)
+    // The same, walking once more from the output folder when a folder kept
+    // open from an earlier walk has been removed since.
+    int Walk(const std::string &root, std::span<const std::string> names, bool make, std::size_t &reached)
+    {
+        bool reused = false;
+        const int fd = WalkFromWhereItWas(root, names, make, reached, reused);
+        if (fd >= 0 || errno != ENOENT || !reused)
             return fd;
-        ForgetWalk(); // its folder was removed since it was opened: walk to it again
+        Forget();
+        return WalkFromWhereItWas(root, names, make, reached, reused);
     }
-    return -1;
-}
 
-// The folder `path` lies in (below `root`, reached as OpenBelow does) and
-// its name there: a descriptor kept by this object, AT_FDCWD with the whole
-// path as the name when `root` is empty, or -1 with errno.
-int RecordFileIo::FolderOf(const std::string &root, const std::string &path, std::string &name)
-{
-    if (root.empty()) {
-        name = path;
-        return AT_FDCWD;
-    }
-    std::vector<std::string_view> names;
-    if (!NamesBelow(root, path, names) || names.empty()) {
-        errno = EINVAL;
+    // Opens the mailbox of `location` with `flags` (`fallbackFlags` when
+    // those are refused for want of rights), never through a link below its
+    // root: a descriptor, or -1 with errno (ELOOP for a link).
+    int OpenBelow(const MailboxLocation &location, int flags, int fallbackFlags)
+    {
+        if (!NamesStayBelowRoot(location) || location.file.empty()) {
+            errno = EINVAL;
+            return -1;
+        }
+        const std::string &name = location.file;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::size_t reached = 0;
+            const int dir = Walk(location.root, location.folders, false, reached);
+            if (dir < 0)
+                return -1;
+            int fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW, 0666);
+            if (fd < 0 && errno == EACCES && fallbackFlags != flags)
+                fd = ::openat(dir, name.c_str(), fallbackFlags | O_NOFOLLOW, 0666);
+            if (fd >= 0 || errno != ENOENT || attempt > 0 || (flags & O_CREAT) == 0)
+                return fd;
+            Forget(); // its folder was removed since it was opened: walk to it again
+        }
         return -1;
     }
-    name = std::string(names.back());
-    std::size_t reached = 0;
-    return Walk(root, std::span<const std::string_view>(names).first(names.size() - 1), false, reached);
-}
 
-int RecordFileIo::OpenSource(const std::string &path)
-{
-    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-}
-
-std::int64_t RecordFileIo::Read(int fd, char *buffer, std::size_t size)
-{
-    return ::read(fd, buffer, size);
-}
-
-std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
-{
-    return ::pread(fd, buffer, size, static_cast<off_t>(offset));
-}
-
-FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string &folder, std::string *link)
-{
-    try {
-        std::vector<std::string_view> names;
-        if (!NamesBelow(root, folder, names))
-            return {std::make_error_code(std::errc::invalid_argument)};
-        if (m_walk.empty() || m_walkRoot != root) {
-            if (const FolderMade made = EnsureFolderExists(root); !made)
-                return made;
+    // The folder the mailbox of `location` lies in (reached as OpenBelow
+    // does): a descriptor kept here, AT_FDCWD when it has no root (its file
+    // name is then its whole path), or -1 with errno.
+    int FolderOf(const MailboxLocation &location)
+    {
+        if (location.root.empty())
+            return AT_FDCWD;
+        if (!NamesStayBelowRoot(location) || location.file.empty()) {
+            errno = EINVAL;
+            return -1;
         }
         std::size_t reached = 0;
-        if (Walk(root, names, true, reached) < 0) {
-            const int error = LastError();
-            if (error == ELOOP && link)
-                *link = PathBelow(root, std::span(names).first(std::min(reached + 1, names.size())));
-            return {std::error_code(error, std::generic_category())};
-        }
-        return {};
-    } catch (const std::bad_alloc &) {
-        return {std::make_error_code(std::errc::not_enough_memory)};
+        return Walk(location.root, location.folders, false, reached);
     }
+};
+
+RecordFileIo::RecordFileIo(std::chrono::milliseconds lockWait, std::chrono::milliseconds holdLimit)
+    : m_lockWait(lockWait), m_holdLimit(holdLimit), m_system(std::make_unique<SystemState>())
+{
+}
+
+RecordFileIo::~RecordFileIo() = default;
+
+std::error_code RecordFileIo::WalkFolders(const MailboxLocation &location, bool make, std::size_t &reached)
+{
+    return m_system->Walk(location.root, location.folders, make, reached) < 0 ? LastErrorCode() : std::error_code();
+}
+
+IoResult<int> RecordFileIo::OpenSource(const std::string &path)
+{
+    return Descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+}
+
+IoResult<std::size_t> RecordFileIo::Read(int fd, char *buffer, std::size_t size)
+{
+    return Count(::read(fd, buffer, size));
+}
+
+IoResult<std::size_t> RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
+{
+    return Count(::pread(fd, buffer, size, static_cast<off_t>(offset)));
 }
 
 namespace {
@@ -318,12 +331,12 @@ int OpenForAppending(const std::string &path, int flags)
 
 } // namespace
 
-int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root, bool *created)
+IoResult<int> RecordFileIo::OpenMailbox(const MailboxLocation &location, bool *created)
 {
     const int flags = O_APPEND | O_CLOEXEC | O_NONBLOCK;
     const auto open = [&](int more) {
-        return root.empty() ? OpenForAppending(path, flags | more)
-                            : OpenBelow(root, path, O_RDWR | flags | more, O_WRONLY | flags | more);
+        return location.root.empty() ? OpenForAppending(location.file, flags | more)
+                                     : m_system->OpenBelow(location, O_RDWR | flags | more, O_WRONLY | flags | more);
     };
     if (created)
         *created = false;
@@ -331,42 +344,42 @@ int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root, 
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = open(0);
         if (fd >= 0 || errno != ENOENT)
-            return fd;
+            return Descriptor(fd);
         fd = open(O_CREAT | O_EXCL);
         if (fd >= 0) {
             if (created)
                 *created = true;
-            return fd;
+            return Descriptor(fd);
         }
         if (errno != EEXIST)
-            return -1;
+            break;
     }
-    return -1;
+    return Descriptor(-1);
 }
 
-int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
+IoResult<int> RecordFileIo::ReopenMailbox(const MailboxLocation &location)
 {
     const int flags = O_CLOEXEC | O_NONBLOCK;
-    if (root.empty())
-        return OpenForAppending(path, flags);
-    return OpenBelow(root, path, O_RDWR | flags, O_WRONLY | flags);
+    if (location.root.empty())
+        return Descriptor(OpenForAppending(location.file, flags));
+    return Descriptor(m_system->OpenBelow(location, O_RDWR | flags, O_WRONLY | flags));
 }
 
-int RecordFileIo::Stat(int fd, FileStatus &status)
+std::error_code RecordFileIo::Stat(int fd, FileStatus &status)
 {
     struct stat info {};
     if (::fstat(fd, &info) != 0)
-        return -1;
+        return LastErrorCode();
     status.regular = S_ISREG(info.st_mode);
     status.directory = S_ISDIR(info.st_mode);
     status.size = static_cast<std::uint64_t>(info.st_size);
     status.modified = static_cast<std::int64_t>(info.st_mtime);
     status.device = static_cast<std::uint64_t>(info.st_dev);
     status.inode = static_cast<std::uint64_t>(info.st_ino);
-    return 0;
+    return {};
 }
 
-int RecordFileIo::TryLock(int fd)
+std::error_code RecordFileIo::TryLock(int fd)
 {
     // The write lock mail readers and delivery agents take with fcntl. An
     // open-file-description lock where there is one, so that it belongs to
@@ -381,22 +394,23 @@ int RecordFileIo::TryLock(int fd)
 #endif
     if (::fcntl(fd, command, &lock) != 0) {
         if (errno == EAGAIN || errno == EACCES || errno == EINTR)
-            errno = EWOULDBLOCK;
-        return -1;
+            return IoError(std::errc::operation_would_block);
+        return LastErrorCode();
     }
 #ifdef LOCK_EX
     // And flock, which some programs take instead.
     if (FlockStandsApart(fd) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         if (error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS)
-            return 0; // no flock on this file system: fcntl alone
+            return {}; // no flock on this file system: fcntl alone
         lock.l_type = F_UNLCK;
         (void)::fcntl(fd, command, &lock);
-        errno = error == EWOULDBLOCK || error == EAGAIN || error == EINTR ? EWOULDBLOCK : error;
-        return -1;
+        if (error == EWOULDBLOCK || error == EAGAIN || error == EINTR)
+            return IoError(std::errc::operation_would_block);
+        return {error != 0 ? error : EIO, std::generic_category()};
     }
 #endif
-    return 0;
+    return {};
 }
 
 namespace {
@@ -460,19 +474,20 @@ int LinkDotlock(int dir, const std::string &lockName)
 
 } // namespace
 
-int RecordFileIo::TryDotlock(const std::string &path, const std::string &root)
+std::error_code RecordFileIo::TryDotlock(const MailboxLocation &location)
 {
-    std::string name;
-    const int dir = FolderOf(root, path, name);
+    const int dir = m_system->FolderOf(location);
     if (dir == -1)
-        return -1;
+        return LastErrorCode();
+    const std::string &name = location.file;
     const std::string lockName = name + ".lock";
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (LinkDotlock(dir, lockName) == 0)
-            return 0;
+            return {};
+        const std::error_code error = LastErrorCode(); // before the look at the lock file
         struct stat seen {};
-        if (errno != EEXIST || attempt > 0 || !DotlockIsStale(dir, lockName, name, seen))
-            return -1;
+        if (error != std::errc::file_exists || attempt > 0 || !DotlockIsStale(dir, lockName, name, seen))
+            return error;
         // Taken over, but only the one found stale: another program may
         // have taken it over first.
         struct stat now {};
@@ -480,42 +495,38 @@ int RecordFileIo::TryDotlock(const std::string &path, const std::string &root)
             now.st_dev == seen.st_dev && now.st_mtime == seen.st_mtime)
             (void)::unlinkat(dir, lockName.c_str(), 0);
     }
-    errno = EEXIST;
-    return -1;
+    return IoError(std::errc::file_exists);
 }
 
-int RecordFileIo::RemoveDotlock(const std::string &path, const std::string &root)
+std::error_code RecordFileIo::RemoveDotlock(const MailboxLocation &location)
 {
-    std::string name;
-    const int dir = FolderOf(root, path, name);
+    const int dir = m_system->FolderOf(location);
     if (dir == -1)
-        return -1;
-    return ::unlinkat(dir, (name + ".lock").c_str(), 0);
+        return LastErrorCode();
+    return Done(::unlinkat(dir, (location.file + ".lock").c_str(), 0));
 }
 
-int RecordFileIo::RemoveMailbox(int fd, const std::string &path, const std::string &root)
+std::error_code RecordFileIo::RemoveMailbox(int fd, const MailboxLocation &location)
 {
-    std::string name;
-    const int dir = FolderOf(root, path, name);
+    const int dir = m_system->FolderOf(location);
     if (dir == -1)
-        return -1;
+        return LastErrorCode();
+    const std::string &name = location.file;
     struct stat open {};
     struct stat named {};
     if (::fstat(fd, &open) != 0 || ::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
-        return -1;
-    if (open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
-        errno = ESTALE;
-        return -1;
-    }
-    return ::unlinkat(dir, name.c_str(), 0);
+        return LastErrorCode();
+    if (open.st_dev != named.st_dev || open.st_ino != named.st_ino)
+        return {ESTALE, std::generic_category()};
+    return Done(::unlinkat(dir, name.c_str(), 0));
 }
 
-int RecordFileIo::Truncate(int fd, std::uint64_t length)
+std::error_code RecordFileIo::Truncate(int fd, std::uint64_t length)
 {
-    return ::ftruncate(fd, static_cast<off_t>(length));
+    return Done(::ftruncate(fd, static_cast<off_t>(length)));
 }
 
-std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)
+IoResult<std::size_t> RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)
 {
     std::array<iovec, 8> vectors{};
     const std::size_t count = std::min(pieces.size(), vectors.size());
@@ -523,12 +534,12 @@ std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> piece
         vectors[i].iov_base = const_cast<char *>(pieces[i].data());
         vectors[i].iov_len = pieces[i].size();
     }
-    return ::writev(fd, vectors.data(), static_cast<int>(count));
+    return Count(::writev(fd, vectors.data(), static_cast<int>(count)));
 }
 
-int RecordFileIo::Close(int fd)
+std::error_code RecordFileIo::Close(int fd)
 {
-    return ::close(fd);
+    return Done(::close(fd));
 }
 
 void LetOversizeWritesFail()

@@ -6,8 +6,8 @@
 //
 // Descriptors are C runtime descriptors wrapping the handles
 // (_open_osfhandle), so the writer keeps its int descriptors; every call
-// below takes the handle back out with _get_osfhandle and sets errno as
-// the POSIX calls would.
+// below takes the handle back out with _get_osfhandle and reports a
+// failure with the errno value the POSIX calls would give.
 
 #include "record_file_io.h"
 #include "output_layout.h"
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <string_view>
@@ -82,29 +83,27 @@ int ErrnoFor(DWORD error)
     }
 }
 
-int FailWith(int error)
+std::error_code ErrorOf(int error)
 {
-    errno = error;
-    return -1;
+    return {error, std::generic_category()};
 }
 
-int FailWithLastError()
+// The error of the Windows call that failed last.
+std::error_code SystemError()
 {
-    return FailWith(ErrnoFor(GetLastError()));
+    return ErrorOf(ErrnoFor(GetLastError()));
 }
 
-// The UTF-16 form of a UTF-8 path; false (errno EINVAL) for text that is
-// not UTF-8, which could only name some other file.
-bool WidePath(const std::string &path, std::wstring &wide)
+// The UTF-16 form of a UTF-8 path; EINVAL for text that is not UTF-8,
+// which could only name some other file.
+std::error_code WidePath(const std::string &path, std::wstring &wide)
 {
     bool valid = true;
     const std::u16string utf16 = Utf16FromUtf8(path, &valid);
-    if (!valid || utf16.find(u'\0') != std::u16string::npos) {
-        errno = EINVAL;
-        return false;
-    }
+    if (!valid || utf16.find(u'\0') != std::u16string::npos)
+        return ErrorOf(EINVAL);
     wide.assign(utf16.begin(), utf16.end());
-    return true;
+    return {};
 }
 
 HANDLE HandleOf(int fd)
@@ -113,15 +112,15 @@ HANDLE HandleOf(int fd)
     return handle == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(handle);
 }
 
-// A descriptor owning `handle`, or -1 (the handle closed).
-int DescriptorFor(HANDLE handle, int flags)
+// A descriptor owning `handle` (closed when none can be had).
+IoResult<int> DescriptorFor(HANDLE handle, int flags)
 {
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY | _O_NOINHERIT);
     if (fd < 0) {
         CloseHandle(handle);
-        errno = EMFILE;
+        return {-1, ErrorOf(EMFILE)};
     }
-    return fd;
+    return {fd, {}};
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -150,12 +149,12 @@ bool UnderAFile(std::wstring path)
 // Opens a mailbox for reading and writing (or, where reading is refused,
 // for writing alone); `creation` is OPEN_ALWAYS or OPEN_EXISTING. Writes go
 // to the end of the file whatever the file position (see Write).
-int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_ATTRIBUTE_NORMAL,
-                    bool *created = nullptr)
+IoResult<int> OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_ATTRIBUTE_NORMAL,
+                              bool *created = nullptr)
 {
     std::wstring wide;
-    if (!WidePath(path, wide))
-        return -1;
+    if (const std::error_code error = WidePath(path, wide))
+        return {-1, error};
     HANDLE handle =
         CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, creation, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !IsFolder(wide))
@@ -166,10 +165,10 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
         const DWORD error = GetLastError();
         // A folder where the mailbox goes: say so, as open(2) does.
         if (error == ERROR_ACCESS_DENIED && IsFolder(wide))
-            return FailWith(EISDIR);
+            return {-1, ErrorOf(EISDIR)};
         if (error == ERROR_PATH_NOT_FOUND && UnderAFile(wide))
-            return FailWith(ENOTDIR);
-        return FailWith(ErrnoFor(error));
+            return {-1, ErrorOf(ENOTDIR)};
+        return {-1, ErrorOf(ErrnoFor(error))};
     }
     return DescriptorFor(handle, _O_RDWR);
 }
@@ -181,60 +180,62 @@ int OpenMailboxWith(const std::string &path, DWORD creation, DWORD flags = FILE_
 // this checks names rather than holding the folders open: a link put in
 // place between the check and the open is not caught.
 
-// Checks (and with `make`, creates) each of `names` below `root` as a folder
-// that is not a reparse point: 0, or -1 with errno (ELOOP for a link) and
-// `reached` the index of the name that failed.
-int WalkBelow(const std::string &root, std::span<const std::string_view> names, bool make, std::size_t &reached)
+// Checks (and with `make`, creates) each folder of `location` below its
+// root as a folder that is not a reparse point: ELOOP for a link, with
+// `reached` the index of the folder that failed.
+std::error_code WalkBelow(const MailboxLocation &location, bool make, std::size_t &reached)
 {
-    for (reached = 0; reached < names.size(); ++reached) {
+    for (reached = 0; reached < location.folders.size(); ++reached) {
         std::wstring wide;
-        if (!WidePath(PathBelow(root, names.first(reached + 1)), wide))
-            return -1;
+        if (const std::error_code error = WidePath(location.FolderPath(reached + 1), wide))
+            return error;
         DWORD attributes = GetFileAttributesW(wide.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             const DWORD error = GetLastError();
             if (!make || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
-                return FailWith(ErrnoFor(error));
+                return ErrorOf(ErrnoFor(error));
             if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-                return FailWithLastError();
+                return SystemError();
             attributes = GetFileAttributesW(wide.c_str());
             if (attributes == INVALID_FILE_ATTRIBUTES)
-                return FailWithLastError();
+                return SystemError();
         }
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            return FailWith(ELOOP);
+            return ErrorOf(ELOOP);
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            return FailWith(ENOTDIR);
+            return ErrorOf(ENOTDIR);
     }
-    return 0;
+    return {};
 }
 
-// Opens the mailbox `path` below `root` (anywhere when `root` is empty),
-// refusing a reparse point on the way or as the mailbox itself.
-int OpenMailboxBelow(const std::string &path, const std::string &root, DWORD creation, bool *created = nullptr)
+// Opens the mailbox of `location` (anywhere when it has no root), refusing
+// a reparse point on the way or as the mailbox itself.
+IoResult<int> OpenMailboxBelow(const MailboxLocation &location, DWORD creation, bool *created = nullptr)
 {
-    if (root.empty())
-        return OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL, created);
+    if (location.root.empty())
+        return OpenMailboxWith(location.file, creation, FILE_ATTRIBUTE_NORMAL, created);
+    std::string path;
     try {
-        std::vector<std::string_view> names;
-        if (!NamesBelow(root, path, names) || names.empty())
-            return FailWith(EINVAL);
+        if (!NamesStayBelowRoot(location) || location.file.empty())
+            return {-1, ErrorOf(EINVAL)};
         std::size_t reached = 0;
-        if (WalkBelow(root, std::span<const std::string_view>(names).first(names.size() - 1), false, reached) != 0)
-            return -1;
+        if (const std::error_code error = WalkBelow(location, false, reached))
+            return {-1, error};
+        path = location.Path();
     } catch (const std::bad_alloc &) {
-        return FailWith(ENOMEM);
+        return {-1, ErrorOf(ENOMEM)};
     }
-    const int fd = OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, created);
-    if (fd < 0)
-        return fd;
+    const IoResult<int> opened =
+        OpenMailboxWith(path, creation, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, created);
+    if (!opened)
+        return opened;
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(HandleOf(fd), &info) ||
+    if (!GetFileInformationByHandle(HandleOf(opened.value), &info) ||
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        _close(fd);
-        return FailWith(ELOOP);
+        _close(opened.value);
+        return {-1, ErrorOf(ELOOP)};
     }
-    return fd;
+    return opened;
 }
 
 // Seconds since 1970 of a FILETIME (100 ns ticks since 1601).
@@ -254,189 +255,186 @@ constexpr std::size_t kGatherLimit = 256 * 1024;
 
 } // namespace
 
-int RecordFileIo::OpenSource(const std::string &path)
+// No state is kept between calls: every walk checks the names afresh.
+struct RecordFileIo::SystemState {};
+
+RecordFileIo::RecordFileIo(std::chrono::milliseconds lockWait, std::chrono::milliseconds holdLimit)
+    : m_lockWait(lockWait), m_holdLimit(holdLimit)
+{
+}
+
+RecordFileIo::~RecordFileIo() = default;
+
+std::error_code RecordFileIo::WalkFolders(const MailboxLocation &location, bool make, std::size_t &reached)
+{
+    reached = 0;
+    if (make) {
+        if (const FolderMade made = EnsureFolderExists(location.root); !made)
+            return made.error;
+    }
+    return WalkBelow(location, make, reached);
+}
+
+IoResult<int> RecordFileIo::OpenSource(const std::string &path)
 {
     std::wstring wide;
-    if (!WidePath(path, wide))
-        return -1;
+    if (const std::error_code error = WidePath(path, wide))
+        return {-1, error};
     // Backup semantics let a folder open too, so that Stat can tell the
     // caller what stands there rather than "Permission denied".
     HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWithLastError();
+        return {-1, SystemError()};
     return DescriptorFor(handle, _O_RDONLY);
 }
 
-std::int64_t RecordFileIo::Read(int fd, char *buffer, std::size_t size)
+IoResult<std::size_t> RecordFileIo::Read(int fd, char *buffer, std::size_t size)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return {0, ErrorOf(EBADF)};
     DWORD got = 0;
     if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, nullptr)) {
         if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF)
-            return 0;
-        return FailWithLastError();
+            return {0, {}};
+        return {0, SystemError()};
     }
-    return got;
+    return {got, {}};
 }
 
-std::int64_t RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
+IoResult<std::size_t> RecordFileIo::ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset)
 {
     // A positioned read moves the file position of a synchronous handle;
     // that is harmless here, as every write goes to the end of the file.
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return {0, ErrorOf(EBADF)};
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
     if (!ReadFile(handle, buffer, static_cast<DWORD>(std::min(size, kMaxTransfer)), &got, &at)) {
         if (GetLastError() == ERROR_HANDLE_EOF)
-            return 0;
-        return FailWithLastError();
+            return {0, {}};
+        return {0, SystemError()};
     }
-    return got;
+    return {got, {}};
 }
 
-RecordFileIo::~RecordFileIo() = default;
-
-FolderMade RecordFileIo::MakeFolders(const std::string &root, const std::string &folder, std::string *link)
-{
-    try {
-        std::vector<std::string_view> names;
-        if (!NamesBelow(root, folder, names))
-            return {std::make_error_code(std::errc::invalid_argument)};
-        if (const FolderMade made = EnsureFolderExists(root); !made)
-            return made;
-        std::size_t reached = 0;
-        if (WalkBelow(root, names, true, reached) != 0) {
-            const int error = errno;
-            if (error == ELOOP && link)
-                *link = PathBelow(root, std::span(names).first(std::min(reached + 1, names.size())));
-            return {std::error_code(error, std::generic_category())};
-        }
-        return {};
-    } catch (const std::bad_alloc &) {
-        return {std::make_error_code(std::errc::not_enough_memory)};
-    }
-}
-
-int RecordFileIo::OpenMailbox(const std::string &path, const std::string &root, bool *created)
+IoResult<int> RecordFileIo::OpenMailbox(const MailboxLocation &location, bool *created)
 {
     if (created)
         *created = false;
-    return OpenMailboxBelow(path, root, OPEN_ALWAYS, created);
+    return OpenMailboxBelow(location, OPEN_ALWAYS, created);
 }
 
-int RecordFileIo::ReopenMailbox(const std::string &path, const std::string &root)
+IoResult<int> RecordFileIo::ReopenMailbox(const MailboxLocation &location)
 {
-    return OpenMailboxBelow(path, root, OPEN_EXISTING);
+    return OpenMailboxBelow(location, OPEN_EXISTING);
 }
 
-int RecordFileIo::Stat(int fd, FileStatus &status)
+std::error_code RecordFileIo::Stat(int fd, FileStatus &status)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     status = FileStatus{};
     const DWORD type = GetFileType(handle);
     if (type != FILE_TYPE_DISK) {
         // A pipe, a console or a device: not a file, and nothing more to ask.
         if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
-            return FailWithLastError();
-        return 0;
+            return SystemError();
+        return {};
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info))
-        return FailWithLastError();
+        return SystemError();
     status.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     status.regular = !status.directory && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
     status.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     status.modified = UnixSeconds(info.ftLastWriteTime);
     status.device = info.dwVolumeSerialNumber;
     status.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    return 0;
+    return {};
 }
 
-int RecordFileIo::TryLock(int fd)
+std::error_code RecordFileIo::TryLock(int fd)
 {
     // The whole file, exclusively: another program's LockFileEx waits, and
     // its reads and writes of the file fail while we hold it.
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     OVERLAPPED whole{};
     if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
-        return 0;
+        return {};
     const DWORD error = GetLastError();
     if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)
-        return FailWith(EWOULDBLOCK);
-    return FailWith(ErrnoFor(error));
+        return ErrorOf(EWOULDBLOCK);
+    return ErrorOf(ErrnoFor(error));
 }
 
-int RecordFileIo::TryDotlock(const std::string &, const std::string &)
+std::error_code RecordFileIo::TryDotlock(const MailboxLocation &)
 {
-    return 0; // Windows mail programs lock with LockFileEx alone
+    return {}; // Windows mail programs lock with LockFileEx alone
 }
 
-int RecordFileIo::RemoveDotlock(const std::string &, const std::string &)
+std::error_code RecordFileIo::RemoveDotlock(const MailboxLocation &)
 {
-    return 0;
+    return {};
 }
 
-int RecordFileIo::RemoveMailbox(int fd, const std::string &path, const std::string &root)
+std::error_code RecordFileIo::RemoveMailbox(int fd, const MailboxLocation &location)
 {
     // Opened again with the right to delete, never through a reparse point,
     // and deleted through that handle only when it is the file `fd` has.
     const HANDLE open = HandleOf(fd);
     if (open == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     std::wstring wide;
-    if (!WidePath(path, wide))
-        return -1;
-    (void)root; // the path was checked below the output folder when `fd` was opened
+    if (const std::error_code error = WidePath(location.Path(), wide))
+        return error;
+    // The path was checked below the output folder when `fd` was opened.
     const HANDLE named = CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (named == INVALID_HANDLE_VALUE)
-        return FailWithLastError();
+        return SystemError();
     BY_HANDLE_FILE_INFORMATION a{};
     BY_HANDLE_FILE_INFORMATION b{};
-    int result = 0;
+    std::error_code result;
     if (!GetFileInformationByHandle(open, &a) || !GetFileInformationByHandle(named, &b)) {
-        result = FailWithLastError();
+        result = SystemError();
     } else if (a.dwVolumeSerialNumber != b.dwVolumeSerialNumber || a.nFileIndexHigh != b.nFileIndexHigh ||
                a.nFileIndexLow != b.nFileIndexLow) {
-        result = FailWith(ENOENT); // that file is no longer there by that name
+        result = ErrorOf(ENOENT); // that file is no longer there by that name
     } else {
         FILE_DISPOSITION_INFO disposition{};
         disposition.DeleteFile = TRUE;
         if (!SetFileInformationByHandle(named, FileDispositionInfo, &disposition, sizeof disposition))
-            result = FailWithLastError();
+            result = SystemError();
     }
     CloseHandle(named);
     return result;
 }
 
-int RecordFileIo::Truncate(int fd, std::uint64_t length)
+std::error_code RecordFileIo::Truncate(int fd, std::uint64_t length)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return ErrorOf(EBADF);
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(std::min<std::uint64_t>(length, std::numeric_limits<LONGLONG>::max()));
     if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) || !SetEndOfFile(handle))
-        return FailWithLastError();
-    return 0;
+        return SystemError();
+    return {};
 }
 
-std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)
+IoResult<std::size_t> RecordFileIo::Write(int fd, std::span<const std::string_view> pieces)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle == INVALID_HANDLE_VALUE)
-        return FailWith(EBADF);
+        return {0, ErrorOf(EBADF)};
     // Several small pieces go out in one write; otherwise the first one alone.
     std::size_t total = 0;
     for (const std::string_view piece : pieces)
@@ -457,18 +455,18 @@ std::int64_t RecordFileIo::Write(int fd, std::span<const std::string_view> piece
         }
     }
     if (out.empty())
-        return 0;
+        return {0, {}};
     // An offset of all ones writes at the end of the file, as O_APPEND does.
     OVERLAPPED atEnd{};
     atEnd.Offset = MAXDWORD;
     atEnd.OffsetHigh = MAXDWORD;
     DWORD sent = 0;
     if (!WriteFile(handle, out.data(), static_cast<DWORD>(std::min(out.size(), kMaxTransfer)), &sent, &atEnd))
-        return FailWithLastError();
-    return sent;
+        return {0, SystemError()};
+    return {sent, {}};
 }
 
-int RecordFileIo::Close(int fd)
+std::error_code RecordFileIo::Close(int fd)
 {
     const HANDLE handle = HandleOf(fd);
     if (handle != INVALID_HANDLE_VALUE) {
@@ -477,7 +475,10 @@ int RecordFileIo::Close(int fd)
         OVERLAPPED whole{};
         (void)UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &whole);
     }
-    return _close(fd);
+    errno = 0;
+    if (_close(fd) != 0)
+        return ErrorOf(errno != 0 ? errno : EIO);
+    return {};
 }
 
 void LetOversizeWritesFail()

@@ -7,6 +7,7 @@
 // starts the output root (a fixed root when that is empty).
 #include "fuzz_report.h"
 #include "output_layout.h"
+#include "record_file_io.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         root = style == PathStyle::Windows ? R"(E:\Export\)" : "/export/";
 
     const tovaly::MailboxLocation location = tovaly::MailboxPathFor(source, root, style);
-    const std::string &mailbox = location.mailboxPath;
+    const std::string mailbox = location.Path();
+    const std::string mirror = location.MirrorFolder();
     const auto require = [&](bool condition, const char *property) {
         tovaly::fuzz::Require(condition, property,
                               {{"style", style == PathStyle::Windows ? "Windows" : "POSIX"},
@@ -44,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             c = c == '/' ? '\\' : c;
     }
     top = tovaly::WithTrailingSeparator(top, style);
-    require(location.mirrorFolder.starts_with(top), "the mirror folder lies under the output root");
-    require(location.mirrorFolder.back() == sep, "the mirror folder ends in a separator");
-    require(mailbox.starts_with(location.mirrorFolder), "the mailbox lies in its mirror folder");
+    require(mirror.starts_with(top), "the mirror folder lies under the output root");
+    require(mirror.back() == sep, "the mirror folder ends in a separator");
+    require(mailbox.starts_with(mirror), "the mailbox lies in its mirror folder");
 
     // Below the root: plain names only, none that climbs or stays put.
     const char *separators = style == PathStyle::Windows ? "\\/" : "/";
@@ -58,12 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         below = end == std::string_view::npos ? std::string_view() : below.substr(end + 1);
     }
 
-    const std::string name = mailbox.substr(location.mirrorFolder.size());
+    const std::string name = mailbox.substr(mirror.size());
     require(name.size() > 5 && name.size() <= 255 && name.ends_with(".mbox"),
             "a mailbox name of at most 255 bytes ending in .mbox");
     require(name.find_first_of(separators) == std::string::npos, "a mailbox name without a separator");
 
     // A pure function: the same answer every time.
-    require(tovaly::MailboxPathFor(source, root, style).mailboxPath == mailbox, "the same mailbox every time");
+    require(tovaly::MailboxPathFor(source, root, style) == location, "the same mailbox every time");
+    require(tovaly::NamesStayBelowRoot(location), "every folder and the file one name below the root");
     return 0;
 }

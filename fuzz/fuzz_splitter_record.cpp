@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -67,57 +66,56 @@ public:
 
     void Rewind() { m_readAt = 0; }
 
-    int OpenSource(const std::string &) override { return kSourceFd; }
-    std::int64_t Read(int fd, char *buffer, std::size_t size) override
+    tovaly::IoResult<int> OpenSource(const std::string &) override { return {kSourceFd, {}}; }
+    tovaly::IoResult<std::size_t> Read(int fd, char *buffer, std::size_t size) override
     {
         if (fd != kSourceFd)
-            return Fail(EBADF);
+            return {0, tovaly::IoError(std::errc::bad_file_descriptor)};
         const std::size_t take = m_reads.Next(std::min(size, m_source.size() - m_readAt));
         std::copy_n(m_source.data() + m_readAt, take, buffer);
         m_readAt += take;
-        return static_cast<std::int64_t>(take);
+        return {take, {}};
     }
-    std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
+    tovaly::IoResult<std::size_t> ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
     {
         const std::string_view file = fd == kSourceFd ? m_source : std::string_view(mailbox);
         if (offset >= file.size())
-            return 0;
+            return {0, {}};
         const std::size_t take = std::min<std::size_t>(size, file.size() - static_cast<std::size_t>(offset));
         std::copy_n(file.data() + offset, take, buffer);
-        return static_cast<std::int64_t>(take);
+        return {take, {}};
     }
-    tovaly::FolderMade MakeFolders(const std::string &, const std::string &, std::string *) override { return {}; }
-    int OpenMailbox(const std::string &, const std::string &, bool *created) override
+    tovaly::IoResult<int> OpenMailbox(const tovaly::MailboxLocation &, bool *created) override
     {
         if (created)
             *created = false;
-        return kMailboxFd;
+        return {kMailboxFd, {}};
     }
-    int ReopenMailbox(const std::string &, const std::string &) override { return kMailboxFd; }
-    int Stat(int fd, tovaly::FileStatus &status) override
+    tovaly::IoResult<int> ReopenMailbox(const tovaly::MailboxLocation &) override { return {kMailboxFd, {}}; }
+    std::error_code Stat(int fd, tovaly::FileStatus &status) override
     {
         status = {};
         status.regular = true;
         status.size = fd == kSourceFd ? m_source.size() : mailbox.size();
         status.modified = 1709629623;
         status.inode = static_cast<std::uint64_t>(fd);
-        return 0;
+        return {};
     }
-    int TryLock(int) override { return 0; }
-    int TryDotlock(const std::string &, const std::string &) override { return 0; }
-    int RemoveDotlock(const std::string &, const std::string &) override { return 0; }
-    int RemoveMailbox(int, const std::string &, const std::string &) override { return 0; }
-    int Truncate(int fd, std::uint64_t length) override
+    std::error_code TryLock(int) override { return {}; }
+    std::error_code TryDotlock(const tovaly::MailboxLocation &) override { return {}; }
+    std::error_code RemoveDotlock(const tovaly::MailboxLocation &) override { return {}; }
+    std::error_code RemoveMailbox(int, const tovaly::MailboxLocation &) override { return {}; }
+    std::error_code Truncate(int fd, std::uint64_t length) override
     {
         if (fd != kMailboxFd || length > mailbox.size())
-            return static_cast<int>(Fail(EINVAL));
+            return tovaly::IoError(std::errc::invalid_argument);
         mailbox.resize(static_cast<std::size_t>(length));
-        return 0;
+        return {};
     }
-    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    tovaly::IoResult<std::size_t> Write(int fd, std::span<const std::string_view> pieces) override
     {
         if (fd != kMailboxFd)
-            return Fail(EBADF);
+            return {0, tovaly::IoError(std::errc::bad_file_descriptor)};
         std::size_t total = 0;
         for (const std::string_view piece : pieces)
             total += piece.size();
@@ -128,17 +126,11 @@ public:
             mailbox.append(piece.substr(0, take));
             allowance -= take;
         }
-        return static_cast<std::int64_t>(written);
+        return {written, {}};
     }
-    int Close(int) override { return 0; }
+    std::error_code Close(int) override { return {}; }
 
 private:
-    static std::int64_t Fail(int error)
-    {
-        errno = error;
-        return -1;
-    }
-
     std::string_view m_source;
     std::size_t m_readAt = 0;
     Sizes m_reads;

@@ -131,7 +131,7 @@ protected:
     {
         const MailboxLocation location =
             MailboxPathFor(QFile::encodeName(source).toStdString(), QFile::encodeName(OutputFolder()).toStdString());
-        return QFile::decodeName(QByteArray::fromStdString(location.mailboxPath));
+        return QFile::decodeName(QByteArray::fromStdString(location.Path()));
     }
 
     // Records in a mailbox: its lines that start with "From ".
@@ -545,7 +545,7 @@ TEST_F(ConversionRunTest, NamesThatAreNotTextInTheLocaleAreConverted)
     for (const std::string &file : cases) {
         const MailboxLocation location =
             MailboxPathFor(root + "/" + file, QFile::encodeName(OutputFolder()).toStdString());
-        std::ifstream in(location.mailboxPath, std::ios::binary);
+        std::ifstream in(location.Path(), std::ios::binary);
         const std::string mailbox((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_NE(mailbox.find("Subject: " + file + "\n"), std::string::npos) << file;
     }

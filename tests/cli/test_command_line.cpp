@@ -162,7 +162,7 @@ protected:
     std::string Path(const std::string &relative) const { return (m_dir / relative).string(); }
     fs::path Mailbox(const std::string &folder) const
     {
-        return MailboxPathFor(Path(folder) + "/x.mbs", Path("out") + "/").mailboxPath;
+        return MailboxPathFor(Path(folder) + "/x.mbs", Path("out") + "/").Path();
     }
 
     test::TempFolder m_temp{"opera2mbox"};
@@ -729,7 +729,7 @@ TEST_F(Opera2MboxRun, VerifyReadsEveryMailboxWrittenToBack)
     EXPECT_EQ(withEmpty.err, "opera2mbox: " + empty + ": the file is empty\n");
     EXPECT_EQ(withEmpty.out, "Converted 3 messages from 3 source files into 2 mailboxes under " + Path("fresh") +
                                  "; 1 failed.\n3 messages in 2 mailboxes read back and matched\n");
-    EXPECT_FALSE(fs::exists(MailboxPathFor(Path("store/drafts") + "/0.mbs", Path("fresh") + "/").mailboxPath));
+    EXPECT_FALSE(fs::exists(MailboxPathFor(Path("store/drafts") + "/0.mbs", Path("fresh") + "/").Path()));
 }
 
 TEST_F(Opera2MboxRun, SkipExistingAddsOnlyWhatIsMissing)

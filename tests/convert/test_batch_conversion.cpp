@@ -103,7 +103,7 @@ protected:
     fs::path Mailbox(const std::string &relativeFolder) const
     {
         const std::string folder = (m_dir / "in" / relativeFolder).string() + "/";
-        return MailboxPathFor(folder + "x.mbs", (m_dir / "out").string() + "/").mailboxPath;
+        return MailboxPathFor(folder + "x.mbs", (m_dir / "out").string() + "/").Path();
     }
     std::string Out() const { return (m_dir / "out").string(); }
 
@@ -366,35 +366,30 @@ std::string PathOf(int fd)
 // 300 bytes written to mailboxes named "full.mbox".
 class FailingByName final : public RecordFileIo {
 public:
-    std::int64_t Read(int fd, char *buffer, std::size_t size) override
+    IoResult<std::size_t> Read(int fd, char *buffer, std::size_t size) override
     {
         const std::string name = fs::path(PathOf(fd)).filename().string();
         if (name.starts_with("bad")) {
             // "bad1" and "bad2" fail at once, "bad3" after 300 bytes read in
             // small pieces, so some of its messages are cut first.
             const auto at = ::lseek(fd, 0, SEEK_CUR);
-            if (name != "bad3.mbs" || at >= 300) {
-                errno = EIO;
-                return -1;
-            }
+            if (name != "bad3.mbs" || at >= 300)
+                return {0, IoError(std::errc::io_error)};
             size = std::min<std::size_t>(size, 50);
         }
         return RecordFileIo::Read(fd, buffer, size);
     }
-    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    IoResult<std::size_t> Write(int fd, std::span<const std::string_view> pieces) override
     {
         const std::string path = PathOf(fd);
         if (fs::path(path).filename() != "full.mbox")
             return RecordFileIo::Write(fd, pieces);
         std::uint64_t &sent = m_sent[path];
-        if (sent >= 300) {
-            errno = ENOSPC;
-            return -1;
-        }
+        if (sent >= 300)
+            return {0, IoError(std::errc::no_space_on_device)};
         const std::string_view first = pieces.front().substr(0, static_cast<std::size_t>(300 - sent));
-        const std::int64_t written = RecordFileIo::Write(fd, std::span<const std::string_view>(&first, 1));
-        if (written > 0)
-            sent += static_cast<std::uint64_t>(written);
+        const IoResult<std::size_t> written = RecordFileIo::Write(fd, std::span<const std::string_view>(&first, 1));
+        sent += written.value;
         return written;
     }
 
@@ -512,20 +507,18 @@ TEST_F(MixedStoreBatch, FollowingLinesOrNotGivesTheSameMailboxesAndSummary)
 class FailingClose final : public RecordFileIo {
 public:
     std::string failing;
-    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
+    IoResult<int> OpenMailbox(const MailboxLocation &location, bool *created) override
     {
-        const int fd = RecordFileIo::OpenMailbox(path, root, created);
-        if (fd >= 0 && fs::path(path).filename() == failing)
-            m_failing.insert(fd);
-        return fd;
+        const IoResult<int> opened = RecordFileIo::OpenMailbox(location, created);
+        if (opened && location.file == failing)
+            m_failing.insert(opened.value);
+        return opened;
     }
-    int Close(int fd) override
+    std::error_code Close(int fd) override
     {
-        const int result = RecordFileIo::Close(fd);
-        if (m_failing.erase(fd) > 0) {
-            errno = EIO;
-            return -1;
-        }
+        const std::error_code result = RecordFileIo::Close(fd);
+        if (m_failing.erase(fd) > 0)
+            return IoError(std::errc::io_error);
         return result;
     }
 
@@ -791,16 +784,16 @@ private:
 class TellingIo final : public RecordFileIo {
 public:
     explicit TellingIo(ForeignWriter &writer) : m_writer(writer) {}
-    int TryLock(int fd) override { return Told(RecordFileIo::TryLock(fd)); }
-    int TryDotlock(const std::string &path, const std::string &root) override
+    std::error_code TryLock(int fd) override { return Told(RecordFileIo::TryLock(fd)); }
+    std::error_code TryDotlock(const MailboxLocation &location) override
     {
-        return Told(RecordFileIo::TryDotlock(path, root));
+        return Told(RecordFileIo::TryDotlock(location));
     }
 
 private:
-    int Told(int result)
+    std::error_code Told(std::error_code result)
     {
-        if (result != 0)
+        if (result)
             m_writer.GoOn();
         return result;
     }
@@ -823,7 +816,7 @@ private:
 class CountingCuts final : public RecordFileIo {
 public:
     int cuts = 0;
-    int Truncate(int fd, std::uint64_t length) override
+    std::error_code Truncate(int fd, std::uint64_t length) override
     {
         ++cuts;
         return RecordFileIo::Truncate(fd, length);
@@ -940,12 +933,12 @@ public:
     using RecordFileIo::RecordFileIo;
     int opens = 0;
     int tailReads = 0;
-    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
+    IoResult<int> OpenMailbox(const MailboxLocation &location, bool *created) override
     {
         ++opens;
-        return RecordFileIo::OpenMailbox(path, root, created);
+        return RecordFileIo::OpenMailbox(location, created);
     }
-    std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
+    IoResult<std::size_t> ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
     {
         ++tailReads;
         return RecordFileIo::ReadAt(fd, buffer, size, offset);

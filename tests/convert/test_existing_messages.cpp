@@ -2,6 +2,7 @@
 #include "existing_messages.h"
 #include "mailbox_record.h"
 #include "message_digest.h"
+#include "mailbox_location.h"
 #include "message_text.h"
 
 #include <gtest/gtest.h>
@@ -122,7 +123,7 @@ TEST_F(ExistingMessagesTest, AFinishedMailboxIsFoundWhole_InEitherLineEnds)
             const std::string before = ReadAll(mailbox);
 
             Cuts cuts;
-            ExistingMessages existing(mailbox, cuts.Handler());
+            ExistingMessages existing(MailboxLocation::At(mailbox), cuts.Handler());
             ASSERT_TRUE(existing.Load()) << existing.Error();
             EXPECT_EQ(existing.Unmatched(), 7u);
             // Written again with the same or the other line ends: every
@@ -148,7 +149,7 @@ TEST_F(ExistingMessagesTest, EachHeldMessageIsLeftOutAsOftenAsItIsHeld)
     const std::string mailbox = Mailbox();
     ASSERT_EQ(AppendAll({a}, mailbox, LineEnds::Lf).messages, 1);
 
-    ExistingMessages existing(mailbox, nullptr);
+    ExistingMessages existing(MailboxLocation::At(mailbox), nullptr);
     ASSERT_TRUE(existing.Load());
     const RecordResult rerun = AppendAll({a, a2, longer, shorter, other}, mailbox, LineEnds::Lf, &existing);
     EXPECT_EQ(rerun.skipped, 1);
@@ -177,7 +178,7 @@ TEST_F(ExistingMessagesTest, ATornLastRecordIsCutOffAndReported)
         SCOPED_TRACE(cut);
         const std::string mailbox = Put("out/torn.mbox", whole.substr(0, cut));
         Cuts cuts;
-        ExistingMessages existing(mailbox, cuts.Handler());
+        ExistingMessages existing(MailboxLocation::At(mailbox), cuts.Handler());
         ASSERT_TRUE(existing.Load()) << existing.Error();
         ASSERT_EQ(cuts.seen.size(), 1u);
         EXPECT_EQ(cuts.seen[0].mailboxPath, mailbox);
@@ -214,7 +215,7 @@ TEST_F(ExistingMessagesTest, ACutShortCopyThatReadsAsWholeIsReplaced)
         const MailboxScan scan = ScanMailbox(mailbox);
         ASSERT_EQ(scan.wholeEnd, cut); // nothing tells it is cut short
         Cuts cuts;
-        ExistingMessages existing(mailbox, cuts.Handler());
+        ExistingMessages existing(MailboxLocation::At(mailbox), cuts.Handler());
         ASSERT_TRUE(existing.Load());
         EXPECT_TRUE(cuts.seen.empty());
 
@@ -255,7 +256,7 @@ TEST_F(ExistingMessagesTest, KeepingTheEndCutsNothingAndWritesWhatIsMissingAfter
         SCOPED_TRACE(c.cut);
         const std::string mailbox = Put("out/kept.mbox", whole.substr(0, c.cut));
         Cuts cuts;
-        ExistingMessages existing(mailbox, cuts.Handler(), TornEnd::Keep);
+        ExistingMessages existing(MailboxLocation::At(mailbox), cuts.Handler(), TornEnd::Keep);
         ASSERT_TRUE(existing.Load()) << existing.Error();
         const RecordResult rerun = AppendAll(sources, mailbox, LineEnds::Lf, &existing);
         EXPECT_EQ(rerun.skipped, c.skipped);
@@ -276,7 +277,7 @@ TEST_F(ExistingMessagesTest, AWholeLastRecordThatASourceMatchedStays)
     const std::string before = ReadAll(mailbox);
 
     Cuts cuts;
-    ExistingMessages existing(mailbox, cuts.Handler());
+    ExistingMessages existing(MailboxLocation::At(mailbox), cuts.Handler());
     ASSERT_TRUE(existing.Load());
     const RecordResult rerun = AppendAll({head, longer}, mailbox, LineEnds::Lf, &existing);
     EXPECT_EQ(rerun.skipped, 1);
@@ -289,13 +290,13 @@ TEST_F(ExistingMessagesTest, AWholeLastRecordThatASourceMatchedStays)
 TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)
 {
     const std::string missing = Mailbox("missing.mbox");
-    ExistingMessages none(missing, nullptr);
+    ExistingMessages none(MailboxLocation::At(missing), nullptr);
     EXPECT_TRUE(none.Load());
     EXPECT_EQ(none.Unmatched(), 0u);
     EXPECT_FALSE(fs::exists(missing)); // reading creates nothing
 
     fs::create_directories(m_dir / "out" / "folder.mbox");
-    ExistingMessages folder(Mailbox("folder.mbox"), nullptr);
+    ExistingMessages folder(MailboxLocation::At(Mailbox("folder.mbox")), nullptr);
     EXPECT_FALSE(folder.Load());
     EXPECT_EQ(folder.ErrorCode(), EISDIR);
     EXPECT_EQ(folder.Error(), "the mailbox '" + Mailbox("folder.mbox") +
@@ -305,7 +306,7 @@ TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)
     // A FIFO nobody writes to would block a read for ever.
     const std::string fifo = Mailbox("fifo.mbox");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    ExistingMessages pipe(fifo, nullptr);
+    ExistingMessages pipe(MailboxLocation::At(fifo), nullptr);
     EXPECT_FALSE(pipe.Load());
     EXPECT_EQ(pipe.ErrorCode(), EINVAL);
 #endif
@@ -406,15 +407,15 @@ class SwappingIo final : public RecordFileIo {
 public:
     std::function<void(const std::string &)> swap;
     bool duringScan = false;
-    int ReopenMailbox(const std::string &path, const std::string &root) override
+    IoResult<int> ReopenMailbox(const MailboxLocation &location) override
     {
         if (swap && !duringScan)
-            std::exchange(swap, nullptr)(path);
-        return RecordFileIo::ReopenMailbox(path, root);
+            std::exchange(swap, nullptr)(location.Path());
+        return RecordFileIo::ReopenMailbox(location);
     }
-    std::int64_t ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
+    IoResult<std::size_t> ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
     {
-        const std::int64_t got = RecordFileIo::ReadAt(fd, buffer, size, offset);
+        const IoResult<std::size_t> got = RecordFileIo::ReadAt(fd, buffer, size, offset);
         if (swap && duringScan)
             std::exchange(swap, nullptr)(mailbox);
         return got;
@@ -459,7 +460,8 @@ TEST_F(ExistingMessagesTest, WhatIsPutInTheMailboxsPlaceIsNeitherReadNorCut)
         io.swap = row.swap;
         io.duringScan = row.duringScan;
         io.mailbox = mailbox;
-        ExistingMessages existing(mailbox, nullptr, TornEnd::Cut, &io, (m_dir / "out").string() + "/");
+        ExistingMessages existing(test::LocationBelow((m_dir / "out").string(), "box.mbox"), nullptr, TornEnd::Cut,
+                                  &io);
         const bool loaded = existing.Load(); // and it returns: no FIFO is waited on
         EXPECT_EQ(loaded, row.errorCode == 0) << existing.Error();
         EXPECT_EQ(existing.ErrorCode(), row.errorCode);

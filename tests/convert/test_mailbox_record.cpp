@@ -24,6 +24,7 @@
 #include <tuple>
 #include <vector>
 
+#include "mailbox_location.h"
 #include "test_files.h"
 
 #ifdef _WIN32
@@ -94,35 +95,30 @@ public:
 
     bool MailboxOpen() const { return !m_openMailboxes.empty(); }
 
-    std::int64_t Read(int fd, char *buffer, std::size_t size) override
+    tovaly::IoResult<std::size_t> Read(int fd, char *buffer, std::size_t size) override
     {
-        if (m_read >= failReadAfter) {
-            errno = EIO;
-            return -1;
-        }
+        if (m_read >= failReadAfter)
+            return {0, tovaly::IoError(std::errc::io_error)};
         size = static_cast<std::size_t>(std::min<std::uint64_t>({size, readLimit, failReadAfter - m_read}));
-        const std::int64_t got = RecordFileIo::Read(fd, buffer, size);
-        if (got > 0)
-            m_read += static_cast<std::uint64_t>(got);
+        const tovaly::IoResult<std::size_t> got = RecordFileIo::Read(fd, buffer, size);
+        m_read += got.value;
         return got;
     }
 
-    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
+    tovaly::IoResult<int> OpenMailbox(const tovaly::MailboxLocation &location, bool *created) override
     {
-        const int fd = RecordFileIo::OpenMailbox(path, root, created);
-        if (fd >= 0) {
-            m_openMailboxes.insert(fd);
+        const tovaly::IoResult<int> opened = RecordFileIo::OpenMailbox(location, created);
+        if (opened) {
+            m_openMailboxes.insert(opened.value);
             Log("open");
         }
-        return fd;
+        return opened;
     }
 
-    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    tovaly::IoResult<std::size_t> Write(int fd, std::span<const std::string_view> pieces) override
     {
-        if (m_written >= failWriteAfter) {
-            errno = ENOSPC;
-            return -1;
-        }
+        if (m_written >= failWriteAfter)
+            return {0, tovaly::IoError(std::errc::no_space_on_device)};
         // Let only the allowance through, so the record is cut inside.
         std::uint64_t allowance = failWriteAfter - m_written;
         std::vector<std::string_view> allowed;
@@ -133,25 +129,22 @@ public:
                 piece.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(allowance, piece.size()))));
             allowance -= allowed.back().size();
         }
-        const std::int64_t written = RecordFileIo::Write(fd, allowed);
-        if (written > 0)
-            m_written += static_cast<std::uint64_t>(written);
+        const tovaly::IoResult<std::size_t> written = RecordFileIo::Write(fd, allowed);
+        m_written += written.value;
         Log("write");
         return written;
     }
 
-    int Close(int fd) override
+    std::error_code Close(int fd) override
     {
         const bool mailbox = m_openMailboxes.erase(fd) > 0;
-        const int result = RecordFileIo::Close(fd);
+        const std::error_code result = RecordFileIo::Close(fd);
         if (!mailbox)
             return result;
         Log("close");
         ++mailboxesClosed;
-        if (failMailboxClose) {
-            errno = EIO;
-            return -1;
-        }
+        if (failMailboxClose)
+            return tovaly::IoError(std::errc::io_error);
         return result;
     }
 
@@ -515,7 +508,7 @@ TEST_F(MailboxRecordTest, FullDiskIsReported)
     public:
         FullDisk() : m_full(::open("/dev/full", O_WRONLY | O_CLOEXEC)) {}
         ~FullDisk() override { ::close(m_full); }
-        std::int64_t Write(int, std::span<const std::string_view> pieces) override
+        tovaly::IoResult<std::size_t> Write(int, std::span<const std::string_view> pieces) override
         {
             return RecordFileIo::Write(m_full, pieces);
         }
@@ -660,7 +653,7 @@ TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
 {
     WriteFile(Mailbox(), "kept\r\n");
     tovaly::RecordFileIo io;
-    tovaly::MailboxFile mailbox(Mailbox().string(), io);
+    tovaly::MailboxFile mailbox(tovaly::MailboxLocation::At(Mailbox().string()), io);
     ASSERT_EQ(mailbox.Open(), 0);
     EXPECT_EQ(mailbox.Length(), 6u);
     const std::array<std::string_view, 2> pieces{"From a\r\n", "text\r\n"};
@@ -739,20 +732,18 @@ public:
     int at = 2;
     int failWrite = 2;
     std::string foreign;
-    int OpenMailbox(const std::string &path, const std::string &root, bool *created) override
+    tovaly::IoResult<int> OpenMailbox(const tovaly::MailboxLocation &location, bool *created) override
     {
         if (++m_opens >= at) {
-            std::ofstream out(path, std::ios::binary | std::ios::app);
+            std::ofstream out(location.Path(), std::ios::binary | std::ios::app);
             out << foreign;
         }
-        return RecordFileIo::OpenMailbox(path, root, created);
+        return RecordFileIo::OpenMailbox(location, created);
     }
-    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    tovaly::IoResult<std::size_t> Write(int fd, std::span<const std::string_view> pieces) override
     {
-        if (++m_writes == failWrite) {
-            errno = ENOSPC;
-            return -1;
-        }
+        if (++m_writes == failWrite)
+            return {0, tovaly::IoError(std::errc::no_space_on_device)};
         return RecordFileIo::Write(fd, pieces);
     }
 
@@ -813,19 +804,17 @@ TEST_F(MailboxRecordTest, AFailureNeverCutsWhatAnotherProgramAppended)
     class LateWriter : public tovaly::RecordFileIo {
     public:
         std::string foreign;
-        std::int64_t Read(int fd, char *buffer, std::size_t size) override
+        tovaly::IoResult<std::size_t> Read(int fd, char *buffer, std::size_t size) override
         {
-            const std::int64_t got = RecordFileIo::Read(fd, buffer, size);
-            if (got == 0) { // at the end, before the last message goes in
-                errno = EIO;
-                return -1;
-            }
+            const tovaly::IoResult<std::size_t> got = RecordFileIo::Read(fd, buffer, size);
+            if (got && got.value == 0) // at the end, before the last message goes in
+                return {0, tovaly::IoError(std::errc::io_error)};
             return got;
         }
-        int ReopenMailbox(const std::string &path, const std::string &root) override
+        tovaly::IoResult<int> ReopenMailbox(const tovaly::MailboxLocation &location) override
         {
-            std::ofstream(path, std::ios::binary | std::ios::app) << foreign;
-            return RecordFileIo::ReopenMailbox(path, root);
+            std::ofstream(location.Path(), std::ios::binary | std::ios::app) << foreign;
+            return RecordFileIo::ReopenMailbox(location);
         }
     };
     LateWriter late;
@@ -874,7 +863,7 @@ namespace {
 class ChangingSource : public tovaly::RecordFileIo {
 public:
     std::function<void()> change;
-    std::int64_t Read(int fd, char *buffer, std::size_t size) override
+    tovaly::IoResult<std::size_t> Read(int fd, char *buffer, std::size_t size) override
     {
         if (change)
             std::exchange(change, nullptr)();
@@ -935,16 +924,15 @@ namespace {
 class FullDiskIo : public tovaly::RecordFileIo {
 public:
     std::function<void(const std::string &)> beforeReopen;
-    std::int64_t Write(int, std::span<const std::string_view>) override
+    tovaly::IoResult<std::size_t> Write(int, std::span<const std::string_view>) override
     {
-        errno = ENOSPC;
-        return -1;
+        return {0, tovaly::IoError(std::errc::no_space_on_device)};
     }
-    int ReopenMailbox(const std::string &path, const std::string &root) override
+    tovaly::IoResult<int> ReopenMailbox(const tovaly::MailboxLocation &location) override
     {
         if (beforeReopen)
-            beforeReopen(path);
-        return RecordFileIo::ReopenMailbox(path, root);
+            beforeReopen(location.Path());
+        return RecordFileIo::ReopenMailbox(location);
     }
 };
 
@@ -1013,6 +1001,7 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
         std::int64_t lockTime;    // and when it was last changed
         std::int64_t mailboxTime; // when the mailbox was
         bool takenOver;
+        bool unreadable = false; // the lock file may not be read (by a user other than root)
     };
     const std::vector<Case> table = {
         {"a finished process of this host", std::to_string(finished) + ":" + host + "\n", now, now, true},
@@ -1023,6 +1012,7 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
         {"nothing, old beside a mailbox written to lately", "", old, now, false},
         {"a running process, old beside an old mailbox", std::to_string(::getpid()) + ":" + host + "\n", old, old,
          true},
+        {"an unreadable one, fresh", std::to_string(::getpid()) + ":" + host + "\n", now, now, false, true},
     };
     for (const Case &row : table) {
         SCOPED_TRACE(row.label);
@@ -1030,6 +1020,8 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
         WriteFile(lockFile, row.held);
         SetFileTime(lockFile, row.lockTime);
         SetFileTime(Mailbox(), row.mailboxTime);
+        if (row.unreadable)
+            fs::permissions(lockFile, fs::perms::owner_write);
         tovaly::RecordFileIo impatient(std::chrono::milliseconds(0));
         const RecordResult result =
             AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, impatient, LineEnds::CrLf);
@@ -1039,6 +1031,7 @@ TEST_F(MailboxRecordTest, ALockFileIsWaitedForUnlessItsWriterIsGone)
             EXPECT_EQ(ReadFile(Mailbox()), std::string("kept\n\n") + kSimpleRecord);
         } else {
             EXPECT_EQ(result.errorCode, EWOULDBLOCK);
+            fs::permissions(lockFile, fs::perms::owner_read, fs::perm_options::add);
             EXPECT_EQ(ReadFile(lockFile), row.held); // left to its owner
             EXPECT_EQ(ReadFile(Mailbox()), "kept\n\n");
         }
@@ -1053,10 +1046,9 @@ TEST_F(MailboxRecordTest, WithoutRoomForALockFileTheOtherLocksServeAndItIsSaidOn
     // the lock file cannot be made.
     class NoLockFiles : public tovaly::RecordFileIo {
     public:
-        int TryDotlock(const std::string &, const std::string &) override
+        std::error_code TryDotlock(const tovaly::MailboxLocation &) override
         {
-            errno = EACCES;
-            return -1;
+            return tovaly::IoError(std::errc::permission_denied);
         }
     };
     NoLockFiles io;
@@ -1237,13 +1229,14 @@ TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
     const std::string rootText = root.string() + "/";
     tovaly::RecordFileIo io;
 
+    using tovaly::test::LocationBelow;
     std::string link;
-    tovaly::FolderMade made = io.MakeFolders(rootText, rootText + "real/a/b/", &link);
+    tovaly::FolderMade made = io.MakeFolders(LocationBelow(rootText, "real/a/b/"), &link);
     EXPECT_TRUE(made) << made.error.message();
     EXPECT_TRUE(fs::is_directory(root / "real" / "a" / "b"));
     EXPECT_TRUE(link.empty());
 
-    made = io.MakeFolders(rootText, rootText + "link/a/b/", &link);
+    made = io.MakeFolders(LocationBelow(rootText, "link/a/b/"), &link);
     EXPECT_EQ(made.error, std::errc::too_many_symbolic_link_levels) << made.error.message();
     EXPECT_EQ(link, rootText + "link");
     EXPECT_TRUE(fs::is_empty(outside));
@@ -1251,7 +1244,7 @@ TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
     // Deeper down, and dangling: the link named is the one in the way.
     fs::create_directory_symlink(m_dir.Path() / "nowhere", root / "real" / "a" / "dangling");
     link.clear();
-    made = io.MakeFolders(rootText, rootText + "real/a/dangling/c", &link);
+    made = io.MakeFolders(LocationBelow(rootText, "real/a/dangling/c/"), &link);
     EXPECT_EQ(made.error, std::errc::too_many_symbolic_link_levels);
     EXPECT_EQ(link, rootText + "real/a/dangling");
     EXPECT_FALSE(fs::exists(m_dir.Path() / "nowhere"));
@@ -1259,32 +1252,29 @@ TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
     // A file in the way is not a link.
     WriteFile(root / "real" / "file", "x");
     link.clear();
-    made = io.MakeFolders(rootText, rootText + "real/file/c/", &link);
+    made = io.MakeFolders(LocationBelow(rootText, "real/file/c/"), &link);
     EXPECT_EQ(made.error, std::errc::not_a_directory);
     EXPECT_TRUE(link.empty());
 
     // The root is made when missing, and may be reached through a link.
     fs::create_directory_symlink(m_dir.Path(), m_dir.Path() / "up");
     const std::string linkedRoot = (m_dir.Path() / "up" / "fresh").string();
-    EXPECT_TRUE(io.MakeFolders(linkedRoot, linkedRoot + "/x/"));
+    EXPECT_TRUE(io.MakeFolders(LocationBelow(linkedRoot, "x/")));
     EXPECT_TRUE(fs::is_directory(m_dir.Path() / "fresh" / "x"));
 
-    // Mailboxes: a linked file, a linked folder on the way, a path that is
-    // not below the root or climbs out of it.
+    // Mailboxes: a linked file, a linked folder on the way, names that
+    // leave the root or climb out of it.
     WriteFile(outside / "victim.mbox", "kept");
     fs::create_symlink(outside / "victim.mbox", root / "real" / "a" / "a.mbox");
-    for (const std::string &path : {rootText + "real/a/a.mbox", rootText + "link/victim.mbox"}) {
-        errno = 0;
-        EXPECT_EQ(io.OpenMailbox(path, rootText), -1) << path;
-        EXPECT_EQ(errno, ELOOP) << path;
-        errno = 0;
-        EXPECT_EQ(io.ReopenMailbox(path, rootText), -1) << path;
-        EXPECT_EQ(errno, ELOOP) << path;
+    for (const char *path : {"real/a/a.mbox", "link/victim.mbox"}) {
+        EXPECT_EQ(io.OpenMailbox(LocationBelow(rootText, path)).error, std::errc::too_many_symbolic_link_levels)
+            << path;
+        EXPECT_EQ(io.ReopenMailbox(LocationBelow(rootText, path)).error, std::errc::too_many_symbolic_link_levels)
+            << path;
     }
-    for (const std::string &path : {m_dir.Path().string() + "/outx/a.mbox", rootText + "real/../link/victim.mbox"}) {
-        errno = 0;
-        EXPECT_EQ(io.OpenMailbox(path, root.string()), -1) << path;
-        EXPECT_EQ(errno, EINVAL) << path;
+    for (const char *path : {"../outx/a.mbox", "real/../link/victim.mbox", "real/.."}) {
+        EXPECT_EQ(io.OpenMailbox(LocationBelow(rootText, path)).error, std::errc::invalid_argument) << path;
+        EXPECT_EQ(io.MakeFolders(LocationBelow(rootText, path)).error, std::errc::invalid_argument) << path;
     }
     EXPECT_EQ(ReadFile(outside / "victim.mbox"), "kept");
     EXPECT_FALSE(fs::exists(m_dir.Path() / "outx"));
@@ -1292,7 +1282,7 @@ TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
     // Through the record writer: the source fails, naming the mailbox.
     const fs::path source = Source(kSimpleMessage);
     const RecordResult result =
-        AppendMailboxRecord(source.string(), rootText + "real/a/a.mbox", nullptr, io, LineEnds::Lf, nullptr, rootText);
+        AppendMailboxRecord(source.string(), LocationBelow(rootText, "real/a/a.mbox"), nullptr, io, LineEnds::Lf);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.errorCode, ELOOP);
     EXPECT_EQ(result.error, "cannot open mailbox '" + rootText +
@@ -1301,8 +1291,8 @@ TEST_F(MailboxRecordTest, NoLinkBelowTheOutputFolderIsFollowed)
     EXPECT_EQ(ReadFile(outside / "victim.mbox"), "kept");
 
     // A plain mailbox below the root is written as ever.
-    const RecordResult fine = AppendMailboxRecord(source.string(), rootText + "real/a/b/b.mbox", nullptr, io,
-                                                  LineEnds::Lf, nullptr, rootText);
+    const RecordResult fine =
+        AppendMailboxRecord(source.string(), LocationBelow(rootText, "real/a/b/b.mbox"), nullptr, io, LineEnds::Lf);
     EXPECT_TRUE(fine.ok) << fine.error;
     EXPECT_EQ(fine.messages, 1);
     EXPECT_TRUE(ReadFile(root / "real" / "a" / "b" / "b.mbox").starts_with("From "));
@@ -1322,9 +1312,9 @@ TEST_F(MailboxRecordTest, AFolderReplacedSinceTheLastWalkIsWalkedAgain)
     const fs::path source = Source(kSimpleMessage);
     tovaly::RecordFileIo io;
     const auto append = [&](const std::string &folder) {
-        EXPECT_TRUE(io.MakeFolders(rootText, rootText + folder));
-        return AppendMailboxRecord(source.string(), rootText + folder + "m.mbox", nullptr, io, LineEnds::Lf, nullptr,
-                                   rootText);
+        EXPECT_TRUE(io.MakeFolders(tovaly::test::LocationBelow(rootText, folder)));
+        return AppendMailboxRecord(source.string(), tovaly::test::LocationBelow(rootText, folder + "m.mbox"), nullptr,
+                                   io, LineEnds::Lf);
     };
     ASSERT_TRUE(append("a/b/").ok);
 
@@ -1338,10 +1328,11 @@ TEST_F(MailboxRecordTest, AFolderReplacedSinceTheLastWalkIsWalkedAgain)
     fs::remove_all(root / "a");
     fs::create_directory_symlink(outside, root / "a");
     std::string link;
-    EXPECT_EQ(io.MakeFolders(rootText, rootText + "a/c/", &link).error, std::errc::too_many_symbolic_link_levels);
+    EXPECT_EQ(io.MakeFolders(tovaly::test::LocationBelow(rootText, "a/c/"), &link).error,
+              std::errc::too_many_symbolic_link_levels);
     EXPECT_EQ(link, rootText + "a");
-    const RecordResult refused =
-        AppendMailboxRecord(source.string(), rootText + "a/b/m.mbox", nullptr, io, LineEnds::Lf, nullptr, rootText);
+    const RecordResult refused = AppendMailboxRecord(
+        source.string(), tovaly::test::LocationBelow(rootText, "a/b/m.mbox"), nullptr, io, LineEnds::Lf);
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.errorCode, ELOOP) << refused.error;
     EXPECT_TRUE(fs::is_empty(outside));

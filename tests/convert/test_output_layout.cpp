@@ -1,4 +1,5 @@
 #include "output_layout.h"
+#include "record_file_io.h"
 
 #include <gtest/gtest.h>
 
@@ -87,8 +88,8 @@ void ExpectMailboxes(const std::vector<MailboxCase> &cases)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.source) + " under " + c.root);
         const MailboxLocation location = MailboxPathFor(c.source, c.root, c.style);
-        EXPECT_EQ(location.mirrorFolder, c.mirror);
-        EXPECT_EQ(location.mailboxPath, c.mailbox);
+        EXPECT_EQ(location.MirrorFolder(), c.mirror);
+        EXPECT_EQ(location.Path(), c.mailbox);
     }
 }
 
@@ -178,11 +179,11 @@ void ExpectAccountMailboxes(const char *root, PathStyle style, const std::vector
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.source) + " from " + c.top + " under " + root);
         const MailboxLocation location = AccountMailboxPathFor(c.source, c.top, root, style);
-        EXPECT_EQ(location.mailboxPath, c.mailbox);
+        EXPECT_EQ(location.Path(), c.mailbox);
         // The mailbox lies right in its mirror folder.
-        EXPECT_EQ(FolderOfPath(location.mailboxPath, style), location.mirrorFolder);
+        EXPECT_EQ(FolderOfPath(location.Path(), style), location.MirrorFolder());
         const MailboxLayout layout{MailboxPer::Account, "ignored"};
-        EXPECT_EQ(MailboxPathFor(layout, c.source, c.top, root, style).mailboxPath, c.mailbox);
+        EXPECT_EQ(MailboxPathFor(layout, c.source, c.top, root, style).Path(), c.mailbox);
     }
 }
 
@@ -296,11 +297,11 @@ TEST(OutputLayoutTest, StoreLayout)
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.name) + " under " + c.root);
         const MailboxLocation location = StoreMailboxPathFor(c.root, c.name, c.style);
-        EXPECT_EQ(location.mailboxPath, c.mailbox);
-        EXPECT_EQ(location.mirrorFolder, WithTrailingSeparator(c.root, c.style));
+        EXPECT_EQ(location.Path(), c.mailbox);
+        EXPECT_EQ(location.MirrorFolder(), WithTrailingSeparator(c.root, c.style));
         const MailboxLayout layout{MailboxPer::Store, c.name};
         for (const char *source : {"/a/b/1.mbs", R"(C:\a\account1\1.mbs)", ""})
-            EXPECT_EQ(MailboxPathFor(layout, source, "/a", c.root, c.style).mailboxPath, c.mailbox);
+            EXPECT_EQ(MailboxPathFor(layout, source, "/a", c.root, c.style).Path(), c.mailbox);
     }
 }
 
@@ -312,8 +313,8 @@ TEST(OutputLayoutTest, FolderLayoutIsTheMirrorRule)
         for (const char *source : {"/home/zoë/store/account1/2010/01/05/1.mbs", R"(C:\store\account2\x.mbs)"}) {
             const MailboxLocation expected = MailboxPathFor(source, "/out/", style);
             const MailboxLocation got = MailboxPathFor(layout, source, "/home", "/out/", style);
-            EXPECT_EQ(got.mailboxPath, expected.mailboxPath);
-            EXPECT_EQ(got.mirrorFolder, expected.mirrorFolder);
+            EXPECT_EQ(got.Path(), expected.Path());
+            EXPECT_EQ(got.MirrorFolder(), expected.MirrorFolder());
         }
     }
 }
@@ -379,8 +380,8 @@ TEST(OutputLayoutTest, WindowsOutputRootMayUseForwardSlashes)
 // The file name of a mailbox path (what follows the last separator).
 std::string MailboxFileName(const MailboxLocation &location, PathStyle style)
 {
-    EXPECT_EQ(location.mailboxPath.rfind(location.mirrorFolder, 0), 0u);
-    return LastPathPart(location.mailboxPath, style);
+    EXPECT_EQ(location.Path().rfind(location.MirrorFolder(), 0), 0u);
+    return LastPathPart(location.Path(), style);
 }
 
 bool IsValidUtf8(std::string_view text)
@@ -423,7 +424,7 @@ TEST(OutputLayoutTest, LongFolderNamesGiveMailboxNamesThatFit)
             const MailboxLocation location = mailboxOf(name);
             const std::string file = MailboxFileName(location, style);
             SCOPED_TRACE(length);
-            EXPECT_EQ(location.mirrorFolder, root + "Mail" + sep + name + sep); // folders are never renamed
+            EXPECT_EQ(location.MirrorFolder(), root + "Mail" + sep + name + sep); // folders are never renamed
             EXPECT_LE(file.size(), 255u);
             // Recognisable: it starts with the name and says that it was shortened.
             EXPECT_EQ(file.substr(0, 200), name.substr(0, 200));
@@ -433,8 +434,8 @@ TEST(OutputLayoutTest, LongFolderNamesGiveMailboxNamesThatFit)
             EXPECT_EQ(tail.substr(1, 8).find_first_not_of("0123456789abcdef"), std::string::npos) << file;
             EXPECT_EQ(tail.substr(9), ".mbox");
             // Stable: another file of the folder goes into the same mailbox.
-            EXPECT_EQ(MailboxPathFor(source + "Mail" + sep + name + sep + "2.mbs", root, style).mailboxPath,
-                      location.mailboxPath);
+            EXPECT_EQ(MailboxPathFor(source + "Mail" + sep + name + sep + "2.mbs", root, style).Path(),
+                      location.Path());
         }
 
         // Names that differ only past the cut still get mailboxes of their own
@@ -460,7 +461,7 @@ TEST(OutputLayoutTest, LongFolderNamesGiveMailboxNamesThatFit)
     // The output root's own name follows the same rule when it names the mailbox.
     const std::string longRoot = "/" + std::string(255, 'r') + "/";
     const MailboxLocation atRoot = MailboxPathFor("/x.mbs", longRoot, PathStyle::Posix);
-    EXPECT_EQ(atRoot.mirrorFolder, longRoot);
+    EXPECT_EQ(atRoot.MirrorFolder(), longRoot);
     EXPECT_LE(MailboxFileName(atRoot, PathStyle::Posix).size(), 255u);
 }
 
@@ -536,48 +537,58 @@ TEST_F(EnsureFolderExistsTest, FolderBesideOthersAndFoldersBehindLinks)
 #endif
 }
 
-// The names a walk below the output folder opens one at a time: nothing
-// outside the root, no name that stays put or climbs, and in the Windows
-// style "/" separates as "\\" does.
-TEST(OutputLayoutTest, NamesBelowTheOutputFolder)
+// A location holds the output folder, the folders below it and the file,
+// each a single name, so the folders are made and the mailbox opened one
+// name at a time without the path being split again; a location whose
+// names could stay put, climb or hold a separator is refused.
+TEST(OutputLayoutTest, ALocationIsTheRootAndSingleNamesBelowIt)
 {
-    using Names = std::vector<std::string_view>;
+    using Names = std::vector<std::string>;
     struct Case {
-        const char *root;
-        const char *path;
-        PathStyle style;
-        bool below;
-        Names names;
+        MailboxLocation location;
+        bool accepted;
+        const char *firstFolder; // FolderPath(1)
+        const char *mirror;
+    };
+    const auto made = [](Names folders, std::string file, PathStyle style = PathStyle::Posix) {
+        const char *root = style == PathStyle::Posix ? "/out/" : R"(E:\Out\)";
+        return MailboxLocation{root, std::move(folders), std::move(file), style};
     };
     const Case cases[] = {
-        {"/out/", "/out/a/b/x.mbox", PathStyle::Posix, true, {"a", "b", "x.mbox"}},
-        {"/out", "/out/a//b/", PathStyle::Posix, true, {"a", "b"}},
-        {"/out/", "/out/", PathStyle::Posix, true, {}},
-        {"/out", "/output/a", PathStyle::Posix, false, {}},
-        {"/out/", "/elsewhere/a", PathStyle::Posix, false, {}},
-        {"/out/", "/out/a/../../etc", PathStyle::Posix, false, {}},
-        {"/out/", "/out/./a", PathStyle::Posix, false, {}},
-        {"/out/", R"(/out/a\b)", PathStyle::Posix, true, {R"(a\b)"}},
-        {R"(E:\Out\)",
-         R"(E:\Out\Users\ann/inbox\x.mbox)",
-         PathStyle::Windows,
-         true,
-         {"Users", "ann", "inbox", "x.mbox"}},
-        {R"(E:\Out)", R"(E:\Outer\x)", PathStyle::Windows, false, {}},
-        {R"(E:\Out\)", R"(E:\Out\a/..\..\x)", PathStyle::Windows, false, {}},
+        {MailboxPathFor("/home/ann/../bob/./inbox/1.mbs", "/out", PathStyle::Posix), true, "/out/home",
+         "/out/home/bob/inbox/"},
+        {MailboxPathFor("/x.mbs", "/out", PathStyle::Posix), true, "/out/", "/out/"},
+        {MailboxPathFor(R"(C:\Users\ann\x.mbs)", "E:/Out", PathStyle::Windows), true, R"(E:\Out\Users)",
+         R"(E:\Out\Users\ann\)"},
+        {StoreMailboxPathFor("/out", "all", PathStyle::Posix), true, "/out/", "/out/"},
+        {made({"a", ".."}, "x.mbox"), false, "/out/a", "/out/a/../"},
+        {made({"."}, "x.mbox"), false, "/out/.", "/out/./"},
+        {made({"a", ""}, "x.mbox"), false, "/out/a", "/out/a//"},
+        {made({"a/b"}, "x.mbox"), false, "/out/a/b", "/out/a/b/"},
+        {made({"a"}, ".."), false, "/out/a", "/out/a/"},
+        {made({R"(a\b)"}, "x.mbox"), true, R"(/out/a\b)", R"(/out/a\b/)"},
+        {made({R"(a\b)"}, "x.mbox", PathStyle::Windows), false, R"(E:\Out\a\b)", R"(E:\Out\a\b\)"},
+        {made({"a", "b"}, "x.mbox", PathStyle::Windows), true, R"(E:\Out\a)", R"(E:\Out\a\b\)"},
+        {made({"a/b"}, "x.mbox", PathStyle::Windows), false, R"(E:\Out\a/b)", R"(E:\Out\a/b\)"},
+        {made({"a"}, ""), true, "/out/a", "/out/a/"},
     };
     for (const Case &c : cases) {
-        Names names;
-        EXPECT_EQ(NamesBelow(c.root, c.path, names, c.style), c.below) << c.path;
-        if (c.below) {
-            EXPECT_EQ(names, c.names) << c.path;
-        }
+        const MailboxLocation &at = c.location;
+        EXPECT_EQ(NamesStayBelowRoot(at), c.accepted) << at.Path();
+        EXPECT_EQ(at.FolderPath(1), c.firstFolder);
+        EXPECT_EQ(at.MirrorFolder(), c.mirror);
+        EXPECT_EQ(at.Path(), at.MirrorFolder() + at.file);
     }
-
     const Names three = {"a", "b", "c"};
-    EXPECT_EQ(PathBelow("/out", three, PathStyle::Posix), "/out/a/b/c");
-    EXPECT_EQ(PathBelow(R"(E:\Out\)", std::span(three).first(2), PathStyle::Windows), R"(E:\Out\a\b)");
-    EXPECT_EQ(PathBelow("/out/", {}, PathStyle::Posix), "/out/");
+    EXPECT_EQ(MailboxLocation({"/out", three, "", PathStyle::Posix}).FolderPath(3), "/out/a/b/c");
+    EXPECT_EQ(MailboxLocation({R"(E:\Out\)", three, "", PathStyle::Windows}).FolderPath(2), R"(E:\Out\a\b)");
+    EXPECT_EQ(MailboxLocation({"/out/", three, "", PathStyle::Posix}).FolderPath(0), "/out/");
+
+    // The whole path of a mailbox with no output folder is its file name.
+    const MailboxLocation anywhere = MailboxLocation::At("../m.mbox", PathStyle::Posix);
+    EXPECT_TRUE(anywhere.root.empty() && anywhere.folders.empty());
+    EXPECT_EQ(anywhere.Path(), "../m.mbox");
+    EXPECT_TRUE(NamesStayBelowRoot(anywhere));
 }
 
 TEST(OutputLayoutTest, AbsolutePathResolvesAgainstTheCurrentFolder)

@@ -23,7 +23,7 @@ class FaultyIo final : public RecordFileIo {
 public:
     std::function<std::string(std::string)> fault;
 
-    std::int64_t Write(int fd, std::span<const std::string_view> pieces) override
+    IoResult<std::size_t> Write(int fd, std::span<const std::string_view> pieces) override
     {
         std::string bytes;
         for (const std::string_view piece : pieces)
@@ -32,9 +32,10 @@ public:
             return RecordFileIo::Write(fd, pieces);
         const std::string written = fault(bytes);
         const std::string_view whole[] = {written};
-        return RecordFileIo::Write(fd, whole) == static_cast<std::int64_t>(written.size())
-                   ? static_cast<std::int64_t>(bytes.size())
-                   : -1;
+        const IoResult<std::size_t> sent = RecordFileIo::Write(fd, whole);
+        if (!sent || sent.value != written.size())
+            return {0, sent.error ? sent.error : IoError(std::errc::io_error)};
+        return {bytes.size(), {}};
     }
 
 private:
@@ -87,7 +88,7 @@ TEST(RunVerifier, EveryRecordWrittenIsReadBackAsWrittenOrTheMismatchIsNamed)
         SCOPED_TRACE(c.name);
         const fs::path out = dir / "out";
         fs::remove_all(out);
-        const std::string inbox = MailboxPathFor(sources[0], (out / "").string()).mailboxPath;
+        const std::string inbox = MailboxPathFor(sources[0], (out / "").string()).Path();
         if (!c.before.empty()) {
             fs::create_directories(fs::path(inbox).parent_path());
             std::ofstream(inbox, std::ios::binary) << c.before;
