@@ -1,8 +1,8 @@
 #include "conversion_run.h"
 
 #include "application_title.h"
-#include "core_path.h"
 #include "batch_conversion.h"
+#include "core_path.h"
 #include "user_interaction.h"
 
 #include <QDir>

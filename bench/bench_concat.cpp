@@ -8,6 +8,11 @@
 //
 // usage: bench_concat OUT_DIR STORE_DIR
 
+#include "mbs_filter.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,11 +20,6 @@
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "mbs_filter.h"
 
 namespace fs = std::filesystem;
 

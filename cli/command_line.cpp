@@ -1,7 +1,7 @@
 #include "command_line.h"
-#include "interrupt_signals.h"
 
 #include "error_text.h"
+#include "interrupt_signals.h"
 #include "mbs_filter.h"
 #include "path_logger.h"
 #include "progress_reporter.h"

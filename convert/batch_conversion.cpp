@@ -1,9 +1,9 @@
 #include "batch_conversion.h"
-#include "error_text.h"
-#include "utf8_path.h"
 
+#include "error_text.h"
 #include "existing_messages.h"
 #include "output_layout.h"
+#include "utf8_path.h"
 
 #include <algorithm>
 #include <filesystem>

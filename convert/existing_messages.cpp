@@ -1,4 +1,5 @@
 #include "existing_messages.h"
+
 #include "error_text.h"
 
 #include <algorithm>

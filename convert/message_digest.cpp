@@ -1,4 +1,5 @@
 #include "message_digest.h"
+
 #include "utf8_path.h"
 
 // xxHash compiled into this file alone, from its header: nothing to link,
@@ -8,8 +9,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <system_error>
 #include <vector>

@@ -1,4 +1,5 @@
 #include "output_layout.h"
+
 #include "utf8_path.h"
 
 #include <algorithm>

@@ -11,8 +11,8 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 #include <system_error>
+#include <vector>
 
 namespace tovaly {
 

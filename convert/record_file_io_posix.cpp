@@ -4,8 +4,14 @@
 // mailboxes and lock files are reached one name at a time with openat(2)
 // and O_NOFOLLOW.
 
-#include "record_file_io.h"
 #include "output_layout.h"
+#include "record_file_io.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -15,16 +21,10 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <system_error>
-#include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 #ifdef __linux__
 #include <sys/vfs.h>
 #endif

@@ -9,9 +9,12 @@
 // below takes the handle back out with _get_osfhandle and reports a
 // failure with the errno value the POSIX calls would give.
 
-#include "record_file_io.h"
 #include "output_layout.h"
+#include "record_file_io.h"
 #include "utf8_path.h"
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,13 +22,10 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <system_error>
-#include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <io.h>
 
 #ifndef NOMINMAX
 #define NOMINMAX

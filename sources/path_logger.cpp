@@ -1,4 +1,5 @@
 #include "path_logger.h"
+
 #include "utf8_path.h"
 
 #include <algorithm>

@@ -1,5 +1,4 @@
 #include "common_controls.h"
-
 #include "frm_step1.h"
 #include "gui_test.h"
 #include "scripted_interaction.h"
@@ -7,7 +6,6 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
-
 #include <gtest/gtest.h>
 
 namespace tovaly {

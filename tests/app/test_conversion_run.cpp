@@ -1,7 +1,6 @@
-#include "conversion_run.h"
-
 #include "application_title.h"
 #include "batch_conversion.h"
+#include "conversion_run.h"
 #include "frm_step1.h"
 #include "gui_test.h"
 #include "output_layout.h"
@@ -15,7 +14,6 @@
 #include <QRegularExpression>
 #include <QTableView>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,6 +1,5 @@
-#include "frm_step1.h"
-
 #include "application_title.h"
+#include "frm_step1.h"
 #include "gui_test.h"
 #include "scripted_interaction.h"
 
@@ -19,7 +18,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QUrl>
-
 #include <gtest/gtest.h>
 
 namespace tovaly {

@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QtEndian>
-
 #include <gtest/gtest.h>
 
 #include <map>

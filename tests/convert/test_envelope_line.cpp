@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <limits>

@@ -1,8 +1,8 @@
 #include "batch_conversion.h"
 #include "existing_messages.h"
+#include "mailbox_location.h"
 #include "mailbox_record.h"
 #include "message_digest.h"
-#include "mailbox_location.h"
 #include "message_text.h"
 
 #include <gtest/gtest.h>

@@ -8,10 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstring>
-#include <ctime>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>

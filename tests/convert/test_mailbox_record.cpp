@@ -1,4 +1,6 @@
+#include "mailbox_location.h"
 #include "mailbox_record.h"
+#include "test_files.h"
 #include "utf8_path.h"
 
 #include <gtest/gtest.h>
@@ -9,23 +11,20 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <functional>
-#include <optional>
-#include <system_error>
-#include <utility>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <ostream>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <tuple>
+#include <utility>
 #include <vector>
-
-#include "mailbox_location.h"
-#include "test_files.h"
 
 #ifdef _WIN32
 #ifndef NOMINMAX

@@ -2,6 +2,7 @@
 // name must survive the round trip, and text that is not UTF-8 must be
 // caught rather than turned into some other file's name.
 
+#include "test_files.h"
 #include "utf8_path.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +12,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include "test_files.h"
 
 using tovaly::Utf16FromUtf8;
 using tovaly::Utf8FromUtf16;

@@ -3,7 +3,6 @@
 // widget of the first test.
 
 #include <QApplication>
-
 #include <gtest/gtest.h>
 
 namespace tovaly::testing {

@@ -6,7 +6,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <gtest/gtest.h>
 
 #include <deque>

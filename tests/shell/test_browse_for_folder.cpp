@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
 #include <stdexcept>

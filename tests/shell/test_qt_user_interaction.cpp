@@ -1,12 +1,10 @@
-#include "qt_user_interaction.h"
-
 #include "gui_test.h"
+#include "qt_user_interaction.h"
 #include "scripted_interaction.h"
 
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QTimer>
-
 #include <gtest/gtest.h>
 
 namespace tovaly {

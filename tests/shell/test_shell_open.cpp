@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,8 +11,9 @@
 #include <vector>
 
 #ifndef _WIN32
-#include <csignal>
 #include <sys/types.h>
+
+#include <csignal>
 #endif
 
 namespace tovaly {

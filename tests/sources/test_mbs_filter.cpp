@@ -7,10 +7,9 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
-
-#include <random>
 
 using tovaly::HasMbsExtension;
 namespace fs = std::filesystem;

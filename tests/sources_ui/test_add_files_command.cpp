@@ -1,5 +1,4 @@
 #include "add_files_command.h"
-
 #include "application_title.h"
 #include "gui_test.h"
 #include "scripted_interaction.h"
@@ -8,7 +7,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTableView>
-
 #include <gtest/gtest.h>
 
 #include <functional>

@@ -1,5 +1,4 @@
 #include "add_folder_command.h"
-
 #include "application_title.h"
 #include "gui_test.h"
 #include "path_logger.h"
@@ -11,9 +10,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTableView>
-#include <QUrl>
 #include <QTemporaryDir>
-
+#include <QUrl>
 #include <gtest/gtest.h>
 
 #include <cerrno>

@@ -1,12 +1,10 @@
-#include "source_file_list.h"
-
 #include "gui_test.h"
+#include "source_file_list.h"
 
 #include <QAbstractItemModel>
 #include <QHeaderView>
 #include <QLabel>
 #include <QTableView>
-
 #include <gtest/gtest.h>
 
 #include <memory>
