@@ -35,6 +35,8 @@ run() { # name, command...
   shift
   rm -rf "$out"
   mkdir -p "$out"
+  # What the run before left to write back is written now, not during this one.
+  sync
   /usr/bin/time -f '%e %M %U %S' -o "$work/time.one" "$@" >/dev/null
   echo "$name $(cat "$work/time.one")" >> "$times"
 }
