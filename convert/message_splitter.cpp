@@ -27,6 +27,20 @@ bool IsHeaderField(std::string_view line)
     return i < line.size() && line[i] == ':';
 }
 
+// Where the line after the line end at `eol` starts. The LF of a CR LF may
+// be the first byte of the next chunk: then `lfMayFollow` is set.
+const char *AfterLineEnd(const char *eol, const char *end, bool &lfMayFollow)
+{
+    const char *next = eol + 1;
+    if (*eol == '\r') {
+        if (next < end && *next == '\n')
+            ++next;
+        else if (next == end)
+            lfMayFollow = true;
+    }
+    return next;
+}
+
 } // namespace
 
 MessageSplitter::MessageSplitter(Sink sink, LineEnds lineEnds, std::uint64_t expectedSize, LineCounted lineCounted)
@@ -70,14 +84,9 @@ bool MessageSplitter::Feed(std::string_view chunk)
         }
         Append(p, static_cast<std::size_t>(eol - p));
         AppendLineEnd();
-        const char *next = eol + 1;
-        if (*eol == '\r') {
-            if (next < end && *next == '\n')
-                ++next;
-            else
-                m_skipLf = next == end; // the LF of a CR LF may start the next chunk
+        const char *next = AfterLineEnd(eol, end, m_skipLf);
+        if (*eol == '\r')
             CountLineEndingAt(eol, next);
-        }
         p = next;
 
         if (m_pending || m_form == Form::Mailbox) {
@@ -127,14 +136,9 @@ const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
         if (eol == end)
             break;
         const std::size_t lineOffset = m_size + static_cast<std::size_t>(p - copyFrom);
-        const char *next = eol + 1;
-        if (*eol == '\r') {
-            if (next < end && *next == '\n')
-                ++next;
-            else
-                m_skipLf = next == end;
+        const char *next = AfterLineEnd(eol, end, m_skipLf);
+        if (*eol == '\r')
             CountLineEndingAt(eol, next);
-        }
         if (static_cast<std::size_t>(next - eol) != m_lineEnd.size() || *eol != m_lineEnd.front()) {
             Append(copyFrom, static_cast<std::size_t>(eol - copyFrom));
             AppendLineEnd();
@@ -219,12 +223,8 @@ const char *MessageSplitter::CopyPlainLinesAsLf(const char *p, const char *end)
             }
         }
         out[size++] = '\n';
-        const char *next = eol + 1;
+        const char *const next = AfterLineEnd(eol, end, skipLf);
         if (*eol == '\r') {
-            if (next < end && *next == '\n')
-                ++next;
-            else
-                skipLf = next == end; // the LF of a CR LF may start the next chunk
             bytesSoFar += countCarry + static_cast<std::uint64_t>(eol - countFrom) + 2;
             countCarry = 0;
             countFrom = next;
