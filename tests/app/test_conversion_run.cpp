@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -28,6 +29,8 @@
 #include <vector>
 
 namespace tovaly {
+using ::testing::HasSubstr;
+
 namespace {
 
 using tovaly::testing::Message;
@@ -545,7 +548,7 @@ TEST_F(ConversionRunTest, NamesThatAreNotTextInTheLocaleAreConverted)
             MailboxPathFor(root + "/" + file, QFile::encodeName(OutputFolder()).toStdString());
         std::ifstream in(location.Path(), std::ios::binary);
         const std::string mailbox((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_NE(mailbox.find("Subject: " + file + "\n"), std::string::npos) << file;
+        EXPECT_THAT(mailbox, HasSubstr("Subject: " + file + "\n")) << file;
     }
     fs::remove_all(root); // names QTemporaryDir cannot remove
     fs::remove_all(QFile::encodeName(OutputFolder()).toStdString());

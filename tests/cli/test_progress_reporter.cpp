@@ -1,5 +1,6 @@
 #include "progress_reporter.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 #include <sstream>
 
 using namespace tovaly;
+
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -118,7 +121,7 @@ TEST(FormatProgressLine, ShowsFilesBytesRateAndTimeLeft)
     s.bytesDone = 1 * kMB;
     s.elapsedSeconds = 1.0;
     s.bytesTotal = 3601 * kMB;
-    EXPECT_NE(FormatProgressLine(s, kWide).find("1:00:00 left"), std::string::npos);
+    EXPECT_THAT(FormatProgressLine(s, kWide), HasSubstr("1:00:00 left"));
 
     // From a GiB on, bytes count in GB; the rate stays in MB/s.
     s = Snapshot(5, 20, 1280 * kMB, 5120 * kMB, 10.0);
@@ -172,11 +175,11 @@ TEST(ProgressReporter, RedrawsAtMostTenTimesASecond)
     for (int i = 0; i < 1000; ++i)
         reporter.LineRead(kMB / 2, kMB);
     EXPECT_EQ(reporter.Redraws(), first + 1);
-    EXPECT_NE(err.str().find("0/2 messages  0.5/2.0 MB"), std::string::npos) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr("0/2 messages  0.5/2.0 MB")) << err.str();
 
     now += 1.0;
     reporter.FileDone(0, 2, "/a.mbs", Ok());
-    EXPECT_NE(err.str().find("1/2 messages  1.0/2.0 MB"), std::string::npos) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr("1/2 messages  1.0/2.0 MB")) << err.str();
     // The same instant: nothing more is drawn, the last file included.
     reporter.FileStarted(1, 2, "/b.mbs");
     reporter.FileDone(1, 2, "/b.mbs", Ok());
@@ -336,9 +339,8 @@ TEST(ProgressReporter, FailuresGetTheirOwnLine)
 
     const std::string text = err.str();
     // Each failure starts on a wiped line and ends with a newline.
-    EXPECT_NE(text.find("\ropera2mbox: /a.mbs: cannot open file: No such file or directory\n"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("\ropera2mbox: /m/x/: cannot list folder: Permission denied\n"), std::string::npos);
+    EXPECT_THAT(text, HasSubstr("\ropera2mbox: /a.mbs: cannot open file: No such file or directory\n")) << text;
+    EXPECT_THAT(text, HasSubstr("\ropera2mbox: /m/x/: cannot list folder: Permission denied\n"));
 }
 
 TEST(ProgressReporter, WithoutABarOnlyFailuresAreWritten)

@@ -1,7 +1,9 @@
 #include "batch_conversion.h"
 #include "mailbox_record.h"
 #include "output_layout.h"
+#include "test_files.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -35,6 +36,8 @@
 
 namespace fs = std::filesystem;
 using namespace tovaly;
+
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -83,14 +86,8 @@ class BatchConversion : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::random_device rd;
-        m_dir = fs::temp_directory_path() / ("batch_conversion_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+        ASSERT_FALSE(m_dir.empty());
         fs::create_directories(m_dir / "in");
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
     std::string Source(const std::string &relative, const std::string &content)
     {
@@ -107,7 +104,8 @@ protected:
     }
     std::string Out() const { return (m_dir / "out").string(); }
 
-    fs::path m_dir;
+    tovaly::test::TempFolder m_temp{"batch_conversion"};
+    fs::path m_dir = m_temp.Path();
 };
 
 } // namespace
@@ -136,12 +134,12 @@ TEST_F(BatchConversion, ConvertsInOrderIntoOneMailboxPerFolder)
     EXPECT_GT(observer.yields, 0);
 
     const std::string inbox = ReadAll(Mailbox("inbox"));
-    ASSERT_NE(inbox.find("Subject: second"), std::string::npos);
-    ASSERT_NE(inbox.find("Subject: first"), std::string::npos);
+    ASSERT_THAT(inbox, HasSubstr("Subject: second"));
+    ASSERT_THAT(inbox, HasSubstr("Subject: first"));
     EXPECT_LT(inbox.find("Subject: second"), inbox.find("Subject: first"));
     EXPECT_EQ(inbox.rfind("From ann@example.org Tue Mar 05 09:07:03 2024\r\n", 0), 0u);
     EXPECT_TRUE(inbox.ends_with("Body of first\r\n\r\n"));
-    EXPECT_NE(ReadAll(Mailbox("sent")).find("Subject: sent one"), std::string::npos);
+    EXPECT_THAT(ReadAll(Mailbox("sent")), HasSubstr("Subject: sent one"));
     EXPECT_EQ(Mailbox("inbox").filename(), "inbox.mbox");
 }
 
@@ -162,7 +160,7 @@ TEST_F(BatchConversion, AFailingSourceDoesNotStopTheBatch)
     EXPECT_FALSE(summary.failures[0].reason.empty());
     EXPECT_EQ(observer.events[3], "done 1/3 gone.mbs failed");
     const std::string mbox = ReadAll(Mailbox("inbox"));
-    EXPECT_NE(mbox.find("Subject: three"), std::string::npos);
+    EXPECT_THAT(mbox, HasSubstr("Subject: three"));
 }
 
 TEST_F(BatchConversion, AMirrorFolderThatCannotBeCreatedFailsOnlyItsSources)
@@ -219,8 +217,8 @@ TEST_F(BatchConversion, AMirrorFolderThatVanishesIsMadeAgain)
         EXPECT_EQ(summary.sourceFiles, 3u);
         const std::string mbox = ReadAll(Mailbox("inbox"));
         EXPECT_EQ(mbox.find("Subject: one"), std::string::npos);
-        EXPECT_NE(mbox.find("Subject: two"), std::string::npos);
-        EXPECT_NE(mbox.find("Subject: three"), std::string::npos);
+        EXPECT_THAT(mbox, HasSubstr("Subject: two"));
+        EXPECT_THAT(mbox, HasSubstr("Subject: three"));
     }
 }
 
@@ -485,7 +483,7 @@ TEST_F(MixedStoreBatch, FollowingLinesOrNotGivesTheSameMailboxesAndSummary)
     EXPECT_EQ(following.summary.failures.size(), 9u) << following.failures; // a/5.mbs is empty
     EXPECT_EQ(following.summary.mailboxes, 7u);
     const std::string full = following.tree.at(Mailbox("full").string().substr(Out().size() + 1));
-    EXPECT_NE(full.find("Subject: fits"), std::string::npos);
+    EXPECT_THAT(full, HasSubstr("Subject: fits"));
     EXPECT_EQ(full.find("Subject: no room"), std::string::npos);
 
     const BatchRun blind = Convert(sources, false, "not-following");
@@ -546,7 +544,7 @@ TEST_F(MixedStoreBatch, AFailedCloseFailsOnlyItsSource)
     EXPECT_EQ(summary.mailboxes, 1u);
     // What a failed close may have lost is not left behind half-counted.
     EXPECT_EQ(ReadAll(Mailbox("a")), "");
-    EXPECT_NE(ReadAll(Mailbox("b")).find("Subject: b one"), std::string::npos);
+    EXPECT_THAT(ReadAll(Mailbox("b")), HasSubstr("Subject: b one"));
 }
 
 TEST_F(MixedStoreBatch, AnObserverThatThrowsStopsTheBatchCleanly)
@@ -569,7 +567,7 @@ TEST_F(MixedStoreBatch, AnObserverThatThrowsStopsTheBatchCleanly)
     EXPECT_THROW((void)ConvertBatch(request, observer, io), std::runtime_error);
     // Three whole records, and the mailbox was closed.
     const std::string mbox = ReadAll(Mailbox("a"));
-    EXPECT_NE(mbox.find("Subject: 2\n"), std::string::npos);
+    EXPECT_THAT(mbox, HasSubstr("Subject: 2\n"));
     EXPECT_EQ(mbox.find("Subject: 3\n"), std::string::npos);
     EXPECT_TRUE(mbox.ends_with("Body of 2\n\n"));
 }
@@ -615,9 +613,8 @@ TEST_F(LinksInTheOutput, ALinkedMirrorFolderFailsItsSourcesAndWritesNothingOutsi
     EXPECT_EQ(summary.failures[1].path, linked2);
     for (const FileFailure &failure : summary.failures) {
         EXPECT_EQ(failure.errorCode, ELOOP);
-        EXPECT_NE(failure.reason.find("'" + mirror.string() + "' is a symbolic link"), std::string::npos)
-            << failure.reason;
-        EXPECT_NE(failure.reason.find("only inside the output folder"), std::string::npos) << failure.reason;
+        EXPECT_THAT(failure.reason, HasSubstr("'" + mirror.string() + "' is a symbolic link")) << failure.reason;
+        EXPECT_THAT(failure.reason, HasSubstr("only inside the output folder")) << failure.reason;
     }
     EXPECT_EQ(summary.sourceFiles, 1u);
     EXPECT_EQ(SubjectsIn(Mailbox("fine")), std::vector<std::string>{"fine one"});
@@ -651,10 +648,10 @@ TEST_F(LinksInTheOutput, ALinkedMailboxIsNeitherWrittenNorCut)
         EXPECT_EQ(summary.sourceFiles, 0u);
         EXPECT_EQ(summary.messages, 0u);
         EXPECT_EQ(summary.failures[0].errorCode, ELOOP);
-        EXPECT_NE(summary.failures[0].reason.find("'" + Mailbox("inbox").string() + "'"), std::string::npos)
+        EXPECT_THAT(summary.failures[0].reason, HasSubstr("'" + Mailbox("inbox").string() + "'"))
             << summary.failures[0].reason;
-        EXPECT_NE(summary.failures[0].reason.find("symbolic link"), std::string::npos) << summary.failures[0].reason;
-        EXPECT_NE(summary.failures[1].reason.find("'" + Mailbox("other").string() + "'"), std::string::npos)
+        EXPECT_THAT(summary.failures[0].reason, HasSubstr("symbolic link")) << summary.failures[0].reason;
+        EXPECT_THAT(summary.failures[1].reason, HasSubstr("'" + Mailbox("other").string() + "'"))
             << summary.failures[1].reason;
     }
     EXPECT_TRUE(fs::is_symlink(Mailbox("inbox")));

@@ -4,6 +4,7 @@
 #include "mailbox_record.h"
 #include "message_digest.h"
 #include "message_text.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <sstream>
 #include <utility>
 
@@ -43,15 +43,9 @@ class ExistingMessagesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::random_device rd;
-        m_dir = fs::temp_directory_path() / ("existing_messages_" + std::to_string(rd()) + "_" + std::to_string(rd()));
+        ASSERT_FALSE(m_dir.empty());
         fs::create_directories(m_dir / "in");
         fs::create_directories(m_dir / "out");
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
     std::string Put(const std::string &relative, const std::string &content) const
     {
@@ -96,7 +90,8 @@ protected:
         };
     }
 
-    fs::path m_dir;
+    tovaly::test::TempFolder m_temp{"existing_messages"};
+    fs::path m_dir = m_temp.Path();
 };
 
 // Records the cuts it hears of.

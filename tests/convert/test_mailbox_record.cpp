@@ -3,6 +3,7 @@
 #include "test_files.h"
 #include "utf8_path.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,6 +44,8 @@
 namespace fs = std::filesystem;
 using tovaly::AppendMailboxRecord;
 using tovaly::RecordResult;
+
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -794,7 +797,7 @@ TEST_F(MailboxRecordTest, AFailureNeverCutsWhatAnotherProgramAppended)
     io.foreign = foreign;
     RecordResult result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, io, LineEnds::CrLf);
     EXPECT_FALSE(result.ok);
-    EXPECT_NE(result.error.find("1 of its messages stay in the mailbox"), std::string::npos) << result.error;
+    EXPECT_THAT(result.error, HasSubstr("1 of its messages stay in the mailbox")) << result.error;
     EXPECT_EQ(ReadFile(Mailbox()), before + records.substr(0, firstRecord) + foreign);
 
     // The other program appends after this source's records, while it is
@@ -821,7 +824,7 @@ TEST_F(MailboxRecordTest, AFailureNeverCutsWhatAnotherProgramAppended)
     result = AppendMailboxRecord(source.string(), Mailbox().string(), nullptr, late, LineEnds::CrLf);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.errorCode, EIO);
-    EXPECT_NE(result.error.find("not cut back: another program changed it"), std::string::npos) << result.error;
+    EXPECT_THAT(result.error, HasSubstr("not cut back: another program changed it")) << result.error;
     const std::size_t twoRecords = records.find("\r\n\r\nFrom ", firstRecord) + 4;
     EXPECT_EQ(ReadFile(Mailbox()), before + records.substr(0, twoRecords) + foreign);
 }
@@ -909,7 +912,7 @@ TEST_F(MailboxRecordTest, ASourceIsReadToTheSizeItHadWhenOpened)
         if (row.said.empty()) {
             EXPECT_EQ(said, "");
         } else {
-            EXPECT_NE(said.find(row.said), std::string::npos) << said;
+            EXPECT_THAT(said, HasSubstr(row.said)) << said;
         }
         EXPECT_EQ(result.messages, row.ok ? 3 : 0);
         EXPECT_EQ(ReadFile(Mailbox()), row.mailbox);

@@ -1,4 +1,5 @@
 #include "path_logger.h"
+#include "test_files.h"
 #include "utf8_path.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <set>
 
 #ifndef _WIN32
@@ -126,20 +126,7 @@ std::vector<std::string> Texts(const tovaly::TextList &list)
 
 class TempTree : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::random_device rd;
-        m_root = fs::temp_directory_path() / ("path_logger_" + std::to_string(rd()) + "_" + std::to_string(rd()));
-        fs::create_directories(m_root);
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::permissions(m_root, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (const auto &p : m_restore)
-            fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(m_root, ec);
-    }
+    void SetUp() override { ASSERT_FALSE(m_root.empty()); }
     void File(const std::string &relative)
     {
         const fs::path p = m_root / relative;
@@ -158,8 +145,8 @@ protected:
         return path;
     }
 
-    fs::path m_root;
-    std::vector<fs::path> m_restore;
+    tovaly::test::TempFolder m_temp{"path_logger"};
+    fs::path m_root = m_temp.Path();
 };
 
 } // namespace
@@ -601,7 +588,6 @@ TEST_F(TempTree, AFolderThatCanBeReadButNotSearchedIsSkipped)
     fs::create_symlink(m_root / "half/a.mbs", m_root / "half/link.mbs");
     File("other/b.mbs");
     fs::permissions(m_root / "half", fs::perms::owner_exec, fs::perm_options::remove);
-    m_restore.push_back(m_root / "half");
 
     pathLogger walker;
     walker.PathLogInit();
@@ -622,7 +608,6 @@ TEST_F(TempTree, UnreadableFolderIsSkipped)
     File("closed/b.mbs");
     File("later/c/d.mbs");
     fs::permissions(m_root / "closed", fs::perms::owner_all, fs::perm_options::remove);
-    m_restore.push_back(m_root / "closed");
 
     pathLogger walker;
     walker.PathLogInit();
