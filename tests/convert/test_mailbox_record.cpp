@@ -70,21 +70,6 @@ void SetFileTime(const fs::path &path, std::int64_t unixTime)
     ASSERT_TRUE(tovaly::test::SetModificationTime(path, unixTime)) << path;
 }
 
-class TempDir {
-public:
-    TempDir() : m_path(tovaly::test::MakeTempFolder("mailbox_record")) {}
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(m_path, ec);
-    }
-    const fs::path &Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
 // File calls that can be made to fail, short-read or be watched.
 class ScriptedIo : public tovaly::RecordFileIo {
 public:
@@ -213,7 +198,7 @@ protected:
     }
     fs::path Mailbox() const { return m_dir.Path() / "out.mbox"; }
 
-    TempDir m_dir;
+    tovaly::test::TempFolder m_dir{"mailbox_record"};
 };
 
 const char *const kSimpleMessage = "Date: Tue, 05 Mar 2024 09:07:03 +0000\r\n"

@@ -1,4 +1,5 @@
 #include "mbs_filter.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -49,8 +49,9 @@ TEST(MbsFolderScan, FindsMessageFilesInWalkOrderOncePerFolder)
     GTEST_SKIP()
         << "the tree holds a link cycle, and making a link needs a privilege on Windows that Wine does not grant";
 #endif
-    const fs::path root = fs::temp_directory_path() / ("tovaly_mbs_scan_" + std::to_string(std::random_device()()));
-    fs::remove_all(root);
+    const tovaly::test::TempFolder temp("mbs_scan");
+    const fs::path &root = temp.Path();
+    ASSERT_FALSE(root.empty());
     fs::create_directories(root / "b" / "c");
     for (const fs::path &file : {root / "1.mbs", root / "note.txt", root / "b" / "2.MBS", root / "b" / "c" / "3.mbs",
                                  root / "b" / "c" / "3.mbs.bak"})
@@ -59,7 +60,6 @@ TEST(MbsFolderScan, FindsMessageFilesInWalkOrderOncePerFolder)
     const std::string start = root.string() + "/";
 
     const tovaly::MbsFolderScan scan = tovaly::ScanFolderForMbsFiles(start);
-    fs::remove_all(root);
 
     const std::vector<std::string> expected = {start + "1.mbs", start + "b/2.MBS", start + "b/c/3.mbs"};
     EXPECT_EQ(scan.files, expected);
