@@ -65,10 +65,10 @@ bool ExistingMessages::Load()
     // Under the locks, so that a record another program is writing is
     // whole before it is read; through the descriptor that was checked, so
     // that a link or FIFO put in its place meanwhile is neither read nor cut.
-    if (const int error = m_mailbox->OpenExisting(); error != 0) {
-        if (error == ENOENT)
+    if (const std::error_code error = m_mailbox->OpenExisting()) {
+        if (error == std::errc::no_such_file_or_directory)
             return true; // a missing mailbox holds nothing, and none is made
-        m_errorCode = error;
+        m_errorCode = error.value();
         m_error = m_mailbox->OpenFailure();
         return false;
     }
@@ -90,8 +90,8 @@ bool ExistingMessages::Load()
         m_lastSize = scan.lastRecordSize;
         m_lastAt = scan.lastRecordAt;
     }
-    if (const int error = m_mailbox->Close(); error != 0 && loaded) {
-        m_errorCode = error;
+    if (const std::error_code error = m_mailbox->Close(); error && loaded) {
+        m_errorCode = error.value();
         m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(error);
         return false;
     }
@@ -111,8 +111,9 @@ bool ExistingMessages::Scan(MailboxScan &scan)
         if (got.error == std::errc::interrupted)
             continue;
         if (got.error || got.value == 0) {
-            m_errorCode = got.error ? got.error.value() : EIO;
-            m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(m_errorCode);
+            const std::error_code error = got.error ? got.error : IoError(std::errc::io_error);
+            m_errorCode = error.value();
+            m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(error);
             return false;
         }
         scanner.Feed(std::string_view(buffer.data(), got.value));
@@ -129,8 +130,8 @@ bool ExistingMessages::Cut(std::uint64_t from, std::uint64_t to)
 {
     const bool wasOpen = m_mailbox->IsOpen();
     if (!wasOpen) {
-        if (const int error = m_mailbox->OpenExisting(); error != 0) {
-            m_errorCode = error;
+        if (const std::error_code error = m_mailbox->OpenExisting()) {
+            m_errorCode = error.value();
             m_error =
                 "cannot cut mailbox " + Quoted(m_path) + " back to its last whole record: " + m_mailbox->OpenFailure();
             return false;

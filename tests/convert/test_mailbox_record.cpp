@@ -653,19 +653,19 @@ TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
     WriteFile(Mailbox(), "kept\r\n");
     tovaly::RecordFileIo io;
     tovaly::MailboxFile mailbox(tovaly::MailboxLocation::At(Mailbox().string()), io);
-    ASSERT_EQ(mailbox.Open(), 0);
+    ASSERT_EQ(mailbox.Open(), std::error_code());
     EXPECT_EQ(mailbox.Length(), 6u);
     const std::array<std::string_view, 2> pieces{"From a\r\n", "text\r\n"};
-    ASSERT_EQ(mailbox.Write(pieces), 0);
+    ASSERT_EQ(mailbox.Write(pieces), std::error_code());
     EXPECT_EQ(mailbox.Length(), 20u);
 
     EXPECT_EQ(mailbox.CutBack(6), "");
     EXPECT_EQ(mailbox.Length(), 6u);
-    ASSERT_EQ(mailbox.Write(pieces), 0); // appends at the new end
+    ASSERT_EQ(mailbox.Write(pieces), std::error_code()); // appends at the new end
     EXPECT_EQ(ReadFile(Mailbox()), "kept\r\nFrom a\r\ntext\r\n");
 
     fs::remove(Mailbox());
-    EXPECT_EQ(mailbox.Close(), 0);
+    EXPECT_EQ(mailbox.Close(), std::error_code());
     EXPECT_FALSE(mailbox.IsOpen());
     EXPECT_NE(mailbox.CutBack(0), ""); // nothing left to cut
 }
