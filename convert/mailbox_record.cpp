@@ -243,8 +243,8 @@ public:
             return Fail(IoError(std::errc::operation_canceled), Interrupted());
         if (m_skipper) {
             SkipVerdict verdict = m_skipper->Check(message.text, ClosingOf(message.text, m_lineEnds));
-            if (verdict.errorCode != 0)
-                return Fail(std::error_code(verdict.errorCode, std::generic_category()), std::move(verdict.error));
+            if (verdict.errorCode)
+                return Fail(verdict.errorCode, std::move(verdict.error));
             if (verdict.skip) {
                 ++m_skipped;
                 YieldTo(m_observer);
