@@ -23,7 +23,7 @@ RecordResult FolderFailure(const std::string &folder, std::error_code error, con
         result.error = "cannot create folder " + Quoted(folder) + ": " + Quoted(link) + " is a symbolic link, and " +
                        std::string(kNeverThroughLinks);
     else
-        result.error = "cannot create folder " + Quoted(folder) + ": " + error.message();
+        result.error = "cannot create folder " + Quoted(folder) + ": " + Describe(error);
     result.errorCode = error.value();
     return result;
 }
@@ -214,7 +214,7 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     const auto closeMailbox = [&] {
         if (!mailbox)
             return;
-        if (const int error = mailbox->Close(); error != 0) {
+        if (const std::error_code error = mailbox->Close()) {
             closeFailures.push_back("closing mailbox " + Quoted(mailbox->Path()) + " failed (" + Describe(error) +
                                     "): the records written last may not all be there");
             observer.BatchWarning(closeFailures.back());

@@ -24,4 +24,9 @@ std::string Describe(int error)
     return std::generic_category().message(error);
 }
 
+std::string Describe(const std::error_code &error)
+{
+    return error.message();
+}
+
 } // namespace tovaly

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace tovaly {
 
@@ -17,6 +18,9 @@ std::string Counted(std::uint64_t n, const char *singular, const char *plural);
 
 /// The system's words for errno `error` ("No such file or directory").
 std::string Describe(int error);
+
+/// The same for an error the file calls returned.
+std::string Describe(const std::error_code &error);
 
 /// Why nothing is written through a symbolic link below the output folder.
 inline constexpr std::string_view kNeverThroughLinks =

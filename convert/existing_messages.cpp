@@ -3,7 +3,6 @@
 #include "error_text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -65,8 +64,8 @@ bool ExistingMessages::Load()
     // Under the locks, so that a record another program is writing is
     // whole before it is read; through the descriptor that was checked, so
     // that a link or FIFO put in its place meanwhile is neither read nor cut.
-    if (const int error = m_mailbox->OpenExisting(); error != 0) {
-        if (error == ENOENT)
+    if (const std::error_code error = m_mailbox->OpenExisting()) {
+        if (error == std::errc::no_such_file_or_directory)
             return true; // a missing mailbox holds nothing, and none is made
         m_errorCode = error;
         m_error = m_mailbox->OpenFailure();
@@ -90,7 +89,7 @@ bool ExistingMessages::Load()
         m_lastSize = scan.lastRecordSize;
         m_lastAt = scan.lastRecordAt;
     }
-    if (const int error = m_mailbox->Close(); error != 0 && loaded) {
+    if (const std::error_code error = m_mailbox->Close(); error && loaded) {
         m_errorCode = error;
         m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(error);
         return false;
@@ -111,7 +110,7 @@ bool ExistingMessages::Scan(MailboxScan &scan)
         if (got.error == std::errc::interrupted)
             continue;
         if (got.error || got.value == 0) {
-            m_errorCode = got.error ? got.error.value() : EIO;
+            m_errorCode = got.error ? got.error : IoError(std::errc::io_error);
             m_error = "cannot read mailbox " + Quoted(m_path) + ": " + Describe(m_errorCode);
             return false;
         }
@@ -129,7 +128,7 @@ bool ExistingMessages::Cut(std::uint64_t from, std::uint64_t to)
 {
     const bool wasOpen = m_mailbox->IsOpen();
     if (!wasOpen) {
-        if (const int error = m_mailbox->OpenExisting(); error != 0) {
+        if (const std::error_code error = m_mailbox->OpenExisting()) {
             m_errorCode = error;
             m_error =
                 "cannot cut mailbox " + Quoted(m_path) + " back to its last whole record: " + m_mailbox->OpenFailure();
@@ -145,7 +144,7 @@ bool ExistingMessages::Cut(std::uint64_t from, std::uint64_t to)
     if (!wasOpen)
         (void)m_mailbox->Close();
     if (!failure.empty()) {
-        m_errorCode = EIO;
+        m_errorCode = IoError(std::errc::io_error);
         m_error = "cannot cut mailbox " + Quoted(m_path) + " back to its last whole record" + failure;
         return false;
     }
@@ -196,7 +195,7 @@ ExistingMessages *ExistingMailboxes::For(const MailboxLocation &location, Record
     }
     if (!loaded) {
         failure = RecordResult{};
-        failure.errorCode = messages->ErrorCode();
+        failure.errorCode = messages->ErrorCode().value();
         failure.error = messages->Error();
         return nullptr;
     }

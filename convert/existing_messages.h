@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -85,7 +86,7 @@ public:
 
     /// Messages held and not yet matched.
     std::uint64_t Unmatched() const { return m_digests.Size(); }
-    int ErrorCode() const { return m_errorCode; }
+    const std::error_code &ErrorCode() const { return m_errorCode; }
     const std::string &Error() const { return m_error; }
     /// What the user should hear of from reading it (a lock file that
     /// could not be made), taken once.
@@ -108,7 +109,7 @@ private:
     std::uint64_t m_lastSize = 0; // of its normal text
     std::uint64_t m_lastAt = 0;   // where it starts
     std::uint64_t m_length = 0;   // of the mailbox after Load
-    int m_errorCode = 0;
+    std::error_code m_errorCode;
     std::string m_error;
 };
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,33 +17,33 @@ std::string NotPlainFile(const std::string &path)
     return "the mailbox " + Quoted(path) + " is not a plain file (a folder, a pipe or a device stands there)";
 }
 
-std::string OpenFailureText(const std::string &path, bool confined, int error)
+std::string OpenFailureText(const std::string &path, bool confined, const std::error_code &error)
 {
-    if (error == EISDIR)
+    if (error == std::errc::is_a_directory)
         return NotPlainFile(path);
-    if (error == ELOOP && confined)
+    if (error == std::errc::too_many_symbolic_link_levels && confined)
         return "cannot open mailbox " + Quoted(path) + ": it is a symbolic link or lies behind one, and " +
                std::string(kNeverThroughLinks);
     return "cannot open mailbox " + Quoted(path) + ": " + Describe(error);
 }
 
-// Writes every byte of `pieces` (which it consumes); 0, or the errno of the
-// failure. `written` counts the bytes that went out.
-int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::uint64_t &written)
+// Writes every byte of `pieces` (which it consumes): empty, or the error
+// that stopped it. `written` counts the bytes that went out.
+std::error_code WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::uint64_t &written)
 {
     std::size_t first = 0;
     while (true) {
         while (first < pieces.size() && pieces[first].empty())
             ++first;
         if (first == pieces.size())
-            return 0;
+            return {};
         const IoResult<std::size_t> got = io.Write(fd, std::span<const std::string_view>(pieces.subspan(first)));
         if (got.error == std::errc::interrupted)
             continue;
         if (got.error)
-            return got.error.value();
+            return got.error;
         if (got.value == 0)
-            return ENOSPC;
+            return IoError(std::errc::no_space_on_device);
         written += got.value;
         std::uint64_t left = got.value;
         while (left > 0 && first < pieces.size()) {
@@ -57,13 +56,12 @@ int WriteAll(RecordFileIo &io, int fd, std::span<std::string_view> pieces, std::
     }
 }
 
-// Closes `fd` if open and marks it closed: 0, or the errno of the failure.
-int CloseDescriptor(RecordFileIo &io, int &fd)
+// Closes `fd` if open and marks it closed: empty, or the error of the close.
+std::error_code CloseDescriptor(RecordFileIo &io, int &fd)
 {
     if (fd < 0)
-        return 0;
-    const std::error_code error = io.Close(std::exchange(fd, -1));
-    return error.value();
+        return {};
+    return io.Close(std::exchange(fd, -1));
 }
 
 } // namespace
@@ -78,16 +76,16 @@ MailboxFile::~MailboxFile()
     (void)Close();
 }
 
-int MailboxFile::Open()
+std::error_code MailboxFile::Open()
 {
     if (m_fd >= 0)
-        return 0;
+        return {};
     m_openFailure.clear();
     bool made = false;
     const IoResult<int> opened = m_io.OpenMailbox(m_location, &made);
     if (!opened) {
-        m_openFailure = OpenFailureText(m_path, Confined(), opened.error.value());
-        return opened.error.value();
+        m_openFailure = OpenFailureText(m_path, Confined(), opened.error);
+        return opened.error;
     }
     const int fd = opened.value;
     if (made) {
@@ -104,22 +102,22 @@ int MailboxFile::Open()
     return OpenWith(fd, !made);
 }
 
-int MailboxFile::OpenExisting()
+std::error_code MailboxFile::OpenExisting()
 {
     if (m_fd >= 0)
-        return 0;
+        return {};
     m_openFailure.clear();
     const IoResult<int> opened = m_io.ReopenMailbox(m_location);
     if (!opened) {
-        m_openFailure = OpenFailureText(m_path, Confined(), opened.error.value());
-        return opened.error.value();
+        m_openFailure = OpenFailureText(m_path, Confined(), opened.error);
+        return opened.error;
     }
     return OpenWith(opened.value, true);
 }
 
 // Takes the lock file (with `dotlock`), then the locks on `fd`, waiting while another
-// program holds either: 0, or the errno of the failure.
-int MailboxFile::TakeLocks(int fd, bool dotlock)
+// program holds either: empty, or the error that stopped it.
+std::error_code MailboxFile::TakeLocks(int fd, bool dotlock)
 {
     const auto deadline = std::chrono::steady_clock::now() + m_io.LockWait();
     while (true) {
@@ -136,26 +134,26 @@ int MailboxFile::TakeLocks(int fd, bool dotlock)
                 m_dotlockRefused = true;
                 if (m_io.FirstDotlockRefusal())
                     m_warnings.push_back("cannot make the lock file " + Quoted(m_path + ".lock") + " (" +
-                                         error.message() + "); mailboxes are locked without lock files");
+                                         Describe(error) + "); mailboxes are locked without lock files");
             }
         }
         if (!busy) {
             const std::error_code error = m_io.TryLock(fd);
             if (!error)
-                return 0;
+                return {};
             if (error != std::errc::operation_would_block && error != std::errc::resource_unavailable_try_again &&
                 error != std::errc::interrupted) {
                 DropDotlock();
-                return error.value();
+                return error;
             }
         }
         if (m_io.StopRequested()) {
             DropDotlock();
-            return ECANCELED;
+            return IoError(std::errc::operation_canceled);
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             DropDotlock();
-            return EWOULDBLOCK;
+            return IoError(std::errc::operation_would_block);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -169,32 +167,33 @@ void MailboxFile::DropDotlock()
 }
 
 // Checks what `fd` opened, locks it and learns its length; closes it on failure.
-int MailboxFile::OpenWith(int fd, bool dotlock)
+std::error_code MailboxFile::OpenWith(int fd, bool dotlock)
 {
-    const auto fail = [&](int error, std::string text) {
+    const auto fail = [&](std::error_code error, std::string text) {
         (void)m_io.Close(fd);
         m_openFailure = std::move(text);
         return error;
     };
     FileStatus status;
     if (const std::error_code error = m_io.Stat(fd, status))
-        return fail(error.value(), "cannot open mailbox " + Quoted(m_path) + ": " + error.message());
+        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
     if (!status.regular)
-        return fail(status.directory ? EISDIR : EINVAL, NotPlainFile(m_path));
+        return fail(IoError(status.directory ? std::errc::is_a_directory : std::errc::invalid_argument),
+                    NotPlainFile(m_path));
     if (m_excluded && status.device == m_excludedDevice && status.inode == m_excludedInode)
-        return fail(EINVAL, "the source is the mailbox " + Quoted(m_path) + " it would go into");
-    if (const int error = TakeLocks(fd, dotlock); error != 0) {
-        if (error == EWOULDBLOCK)
-            return fail(EWOULDBLOCK,
-                        "cannot write to mailbox " + Quoted(m_path) + ": mailbox is in use by another program");
-        if (error == ECANCELED)
-            return fail(ECANCELED, "interrupted while waiting for mailbox " + Quoted(m_path));
+        return fail(IoError(std::errc::invalid_argument),
+                    "the source is the mailbox " + Quoted(m_path) + " it would go into");
+    if (const std::error_code error = TakeLocks(fd, dotlock)) {
+        if (error == std::errc::operation_would_block)
+            return fail(error, "cannot write to mailbox " + Quoted(m_path) + ": mailbox is in use by another program");
+        if (error == std::errc::operation_canceled)
+            return fail(error, "interrupted while waiting for mailbox " + Quoted(m_path));
         return fail(error, "cannot lock mailbox " + Quoted(m_path) + ": " + Describe(error));
     }
     // Asked again under the lock: another program may have appended since.
     if (const std::error_code error = m_io.Stat(fd, status)) {
         DropDotlock();
-        return fail(error.value(), "cannot open mailbox " + Quoted(m_path) + ": " + error.message());
+        return fail(error, "cannot open mailbox " + Quoted(m_path) + ": " + Describe(error));
     }
     m_fd = fd;
     m_length = status.size;
@@ -203,14 +202,13 @@ int MailboxFile::OpenWith(int fd, bool dotlock)
     m_inode = status.inode;
     m_openedAt = std::chrono::steady_clock::now();
     m_wroteSinceOpen = false;
-    return 0;
+    return {};
 }
 
-int MailboxFile::ReadTail(std::string &tail)
+IoResult<std::string> MailboxFile::ReadTail()
 {
-    tail.clear();
     if (m_fd < 0)
-        return EBADF;
+        return {{}, IoError(std::errc::bad_file_descriptor)};
     const std::uint64_t want = std::min<std::uint64_t>(m_length, 4);
     std::array<char, 4> buffer{};
     std::uint64_t got = 0;
@@ -220,19 +218,18 @@ int MailboxFile::ReadTail(std::string &tail)
         if (n.error == std::errc::interrupted)
             continue;
         if (n.error)
-            return n.error.value();
+            return {{}, n.error};
         if (n.value == 0)
-            return EIO;
+            return {{}, IoError(std::errc::io_error)};
         got += n.value;
     }
-    tail.assign(buffer.data(), static_cast<std::size_t>(want));
-    return 0;
+    return {std::string(buffer.data(), static_cast<std::size_t>(want)), {}};
 }
 
-int MailboxFile::Write(std::span<const std::string_view> pieces)
+std::error_code MailboxFile::Write(std::span<const std::string_view> pieces)
 {
     std::uint64_t sent = 0;
-    int error = EBADF;
+    std::error_code error = IoError(std::errc::bad_file_descriptor);
     if (m_fd >= 0) {
         std::array<std::string_view, 8> local{};
         if (pieces.size() <= local.size()) {
@@ -244,13 +241,13 @@ int MailboxFile::Write(std::span<const std::string_view> pieces)
         }
     }
     m_length += sent;
-    m_wroteSinceOpen = error == 0;
+    m_wroteSinceOpen = !error;
     return error;
 }
 
-int MailboxFile::Close()
+std::error_code MailboxFile::Close()
 {
-    const int error = CloseDescriptor(m_io, m_fd);
+    const std::error_code error = CloseDescriptor(m_io, m_fd);
     DropDotlock();
     return error;
 }
@@ -267,7 +264,7 @@ bool MailboxFile::RemoveIfMadeAndEmpty()
     if (!m_made || (m_lengthKnown && m_length > 0))
         return false; // records of this run are in it (as far as it knows)
     m_made = false;
-    if (OpenExisting() != 0)
+    if (OpenExisting())
         return false;
     FileStatus status;
     const bool remove =
@@ -286,10 +283,10 @@ std::string MailboxFile::CutBack(std::uint64_t length)
         const IoResult<int> opened = m_io.ReopenMailbox(m_location);
         if (!opened) {
             const bool link = opened.error == std::errc::too_many_symbolic_link_levels && Confined();
-            return notCut + (link ? "a symbolic link stands in its place" : opened.error.message()) + ")";
+            return notCut + (link ? "a symbolic link stands in its place" : Describe(opened.error)) + ")";
         }
         const std::uint64_t expected = m_length;
-        if (OpenWith(opened.value, true) != 0)
+        if (OpenWith(opened.value, true))
             return notCut + m_openFailure + ")";
         if (m_length != expected) {
             // Someone else has written (or cut) since: their bytes are not ours to remove.
@@ -300,7 +297,7 @@ std::string MailboxFile::CutBack(std::uint64_t length)
     if (const std::error_code error = m_io.Truncate(m_fd, length)) {
         // Where the file ends now is anyone's guess: ask again before the next write.
         m_lengthKnown = false;
-        return notCut + error.message() + ")";
+        return notCut + Describe(error) + ")";
     }
     m_length = length;
     return {};

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -55,15 +56,15 @@ public:
     bool WrittenLastByUs() const { return m_fd >= 0 && m_wroteSinceOpen; }
 
     /// Opens and locks the file unless it is open, and learns its length:
-    /// 0, or the errno of the failure, with OpenFailure() in plain words.
+    /// empty, or the error that stopped it, with OpenFailure() in plain words.
     /// The locks are those mail programs take: the lock file NAME.lock,
     /// then the locks on the file itself (RecordFileIo::TryLock), waited
     /// for up to the lock wait all told; a file this call creates gets the
     /// latter only.
-    [[nodiscard]] int Open();
+    [[nodiscard]] std::error_code Open();
     /// The same for a file that is there already: ENOENT, and no file made,
     /// when there is none.
-    [[nodiscard]] int OpenExisting();
+    [[nodiscard]] std::error_code OpenExisting();
     /// Why the last Open failed, in plain words.
     const std::string &OpenFailure() const { return m_openFailure; }
     /// What the user should hear of besides a failure (a lock file that
@@ -80,12 +81,12 @@ public:
     /// written since. Only valid once opened.
     std::uint64_t Length() const { return m_length; }
     /// Reads the last bytes (up to four) of the open file.
-    [[nodiscard]] int ReadTail(std::string &tail);
-    /// Writes every byte of `pieces` to the open file: 0, or the errno of the
-    /// failure.
-    [[nodiscard]] int Write(std::span<const std::string_view> pieces);
-    /// Closes the file if open: 0, or the errno of a failed close.
-    [[nodiscard]] int Close();
+    IoResult<std::string> ReadTail();
+    /// Writes every byte of `pieces` to the open file: empty, or the error
+    /// that stopped it.
+    [[nodiscard]] std::error_code Write(std::span<const std::string_view> pieces);
+    /// Closes the file if open: empty, or the error of a failed close.
+    [[nodiscard]] std::error_code Close();
     /// Cuts the file back to `length`, but only while it still ends where
     /// this object last left it (nobody else wrote since); opens it again
     /// when closed. Returns empty, or a note for the error text saying that
@@ -93,8 +94,8 @@ public:
     std::string CutBack(std::uint64_t length);
 
 private:
-    int OpenWith(int fd, bool dotlock);
-    int TakeLocks(int fd, bool dotlock);
+    std::error_code OpenWith(int fd, bool dotlock);
+    std::error_code TakeLocks(int fd, bool dotlock);
     void DropDotlock();
     bool Confined() const { return !m_location.root.empty(); }
 

@@ -36,12 +36,12 @@ public:
     OpenFile &operator=(const OpenFile &) = delete;
 
     int Fd() const { return m_fd; }
-    // 0, or the errno of a failed close.
-    int Close()
+    // Empty, or the error of a failed close.
+    std::error_code Close()
     {
         if (m_fd < 0)
-            return 0;
-        return m_io.Close(std::exchange(m_fd, -1)).value();
+            return {};
+        return m_io.Close(std::exchange(m_fd, -1));
     }
 
 private:
@@ -55,31 +55,31 @@ struct OpenedSource {
     std::uint64_t size = 0;
     std::int64_t fileTime = 0;
     FileStatus status;
-    int errorCode = 0;
+    std::error_code errorCode;
     std::string error;
 };
 
 OpenedSource OpenSource(RecordFileIo &io, const std::string &path)
 {
     OpenedSource source;
-    const auto fail = [&](int error, std::string text) {
+    const auto fail = [&](std::error_code error, std::string text) {
         if (source.fd >= 0)
             (void)io.Close(source.fd); // read only: nothing to lose
         source.fd = -1;
-        source.errorCode = error != 0 ? error : EIO;
+        source.errorCode = error ? error : IoError(std::errc::io_error);
         source.error = std::move(text);
         return std::move(source);
     };
     const IoResult<int> opened = io.OpenSource(path);
     if (!opened)
-        return fail(opened.error.value(), "cannot open: " + opened.error.message());
+        return fail(opened.error, "cannot open: " + Describe(opened.error));
     source.fd = opened.value;
     if (const std::error_code error = io.Stat(source.fd, source.status))
-        return fail(error.value(), "cannot read: " + error.message());
+        return fail(error, "cannot read: " + Describe(error));
     if (source.status.directory)
-        return fail(EISDIR, "a folder, not a message file");
+        return fail(IoError(std::errc::is_a_directory), "a folder, not a message file");
     if (!source.status.regular)
-        return fail(EINVAL, "not a message file");
+        return fail(IoError(std::errc::invalid_argument), "not a message file");
     source.size = source.status.size;
     source.fileTime = source.status.modified;
     return source;
@@ -97,12 +97,12 @@ enum class FeedEnd {
     Grew,      // the same, and there is more now: left for the next run
     Shrank,    // it ended before that size: another program cut it
     Stopped,   // the user asked the run to stop
-    ReadError, // with the errno
+    ReadError, // with the error
 };
 
 struct Fed {
     FeedEnd end = FeedEnd::Whole;
-    int error = 0;
+    std::error_code error;
 };
 
 // Reads the source through the splitter, a `chunk` at a time, up to `size`
@@ -113,15 +113,15 @@ Fed FeedSource(RecordFileIo &io, int fd, std::span<char> chunk, MessageSplitter 
 {
     while (bytesRead < size) {
         if (observer && observer->StopRequested())
-            return {FeedEnd::Stopped, ECANCELED};
+            return {FeedEnd::Stopped, IoError(std::errc::operation_canceled)};
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - bytesRead));
         const IoResult<std::size_t> got = io.Read(fd, chunk.data(), want);
         if (got.error == std::errc::interrupted)
             continue;
         if (got.error)
-            return {FeedEnd::ReadError, got.error.value()};
+            return {FeedEnd::ReadError, got.error};
         if (got.value == 0)
-            return {FeedEnd::Shrank, EIO};
+            return {FeedEnd::Shrank, IoError(std::errc::io_error)};
         bytesRead += got.value;
         if (!splitter.Feed(std::string_view(chunk.data(), got.value)))
             return {};
@@ -132,8 +132,8 @@ Fed FeedSource(RecordFileIo &io, int fd, std::span<char> chunk, MessageSplitter 
         more = io.Read(fd, chunk.data(), 1);
     } while (more.error == std::errc::interrupted);
     if (more.error)
-        return {FeedEnd::ReadError, more.error.value()};
-    return {more.value > 0 ? FeedEnd::Grew : FeedEnd::Whole, 0};
+        return {FeedEnd::ReadError, more.error};
+    return {more.value > 0 ? FeedEnd::Grew : FeedEnd::Whole, {}};
 }
 
 // The parts of the record of one message around its text: the From line
@@ -188,24 +188,26 @@ public:
     bool Write(std::span<std::string_view> pieces, int records)
     {
         if (Stopped())
-            return Fail(ECANCELED, Interrupted());
+            return Fail(IoError(std::errc::operation_canceled), Interrupted());
         // Held since this program's last record: its tail is whole.
         const bool tailKnown = m_mailbox.WrittenLastByUs();
-        const int openError = m_mailbox.Open();
+        const std::error_code openError = m_mailbox.Open();
         TakeWarnings();
-        if (openError != 0)
-            return Fail(openError, openError == ECANCELED ? Interrupted() : m_mailbox.OpenFailure());
+        if (openError)
+            return Fail(openError,
+                        openError == std::errc::operation_canceled ? Interrupted() : m_mailbox.OpenFailure());
         std::string completion;
         if (!m_mark) {
             // Before this source's first record: where it may be cut back
             // to, and a tail left torn by an earlier run completed first.
             m_mark = m_mailbox.Length();
-            std::string tail;
-            if (!tailKnown && m_mailbox.ReadTail(tail) == 0) {
-                const MailboxTail state = CheckMailboxTail(tail, m_mailbox.Length());
-                completion = TailCompletion(state, tail, m_lineEnds);
-                if (!completion.empty())
-                    m_completion = state;
+            if (!tailKnown) {
+                if (const IoResult<std::string> tail = m_mailbox.ReadTail()) {
+                    const MailboxTail state = CheckMailboxTail(tail.value, m_mailbox.Length());
+                    completion = TailCompletion(state, tail.value, m_lineEnds);
+                    if (!completion.empty())
+                        m_completion = state;
+                }
             }
         } else if (m_mailbox.Length() != m_end) {
             // Another program appended between two records of this source:
@@ -221,11 +223,11 @@ public:
             all.insert(all.end(), pieces.begin(), pieces.end());
             pieces = all;
         }
-        if (const int error = m_mailbox.Write(pieces); error != 0)
+        if (const std::error_code error = m_mailbox.Write(pieces))
             return Fail(error, "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(error));
         m_end = m_mailbox.Length();
         if (!m_keepOpen || m_mailbox.HeldFor(m_mailbox.Io().HoldLimit())) {
-            if (const int closeError = m_mailbox.Close(); closeError != 0)
+            if (const std::error_code closeError = m_mailbox.Close())
                 return Fail(closeError,
                             "cannot write to mailbox " + Quoted(m_mailbox.Path()) + ": " + Describe(closeError));
         }
@@ -238,10 +240,10 @@ public:
     bool Append(const SplitMessage &message, std::int64_t fileTime)
     {
         if (Stopped())
-            return Fail(ECANCELED, Interrupted());
+            return Fail(IoError(std::errc::operation_canceled), Interrupted());
         if (m_skipper) {
             SkipVerdict verdict = m_skipper->Check(message.text, ClosingOf(message.text, m_lineEnds));
-            if (verdict.errorCode != 0)
+            if (verdict.errorCode)
                 return Fail(verdict.errorCode, std::move(verdict.error));
             if (verdict.skip) {
                 ++m_skipped;
@@ -260,10 +262,10 @@ public:
 
     // Fails the whole source for a reason outside the mailbox (a read
     // error): takes back the records already appended.
-    void Abandon(int error, std::string text) { (void)Fail(error, std::move(text)); }
+    void Abandon(std::error_code error, std::string text) { (void)Fail(error, std::move(text)); }
 
-    bool Failed() const { return m_errorCode != 0; }
-    int ErrorCode() const { return m_errorCode; }
+    bool Failed() const { return static_cast<bool>(m_errorCode); }
+    const std::error_code &ErrorCode() const { return m_errorCode; }
     const std::string &Error() const { return m_error; }
     int Records() const { return m_records; }
     int Skipped() const { return m_skipped; }
@@ -297,10 +299,10 @@ private:
         return "interrupted before all its messages were in mailbox " + Quoted(m_mailbox.Path());
     }
 
-    bool Fail(int error, std::string text)
+    bool Fail(std::error_code error, std::string text)
     {
-        if (m_errorCode == 0) {
-            m_errorCode = error != 0 ? error : EIO;
+        if (!m_errorCode) {
+            m_errorCode = error ? error : IoError(std::errc::io_error);
             m_error = std::move(text);
         }
         m_records = 0;
@@ -332,7 +334,7 @@ private:
     int m_sinceMark = 0; // records written since m_mark
     int m_records = 0;
     int m_skipped = 0;
-    int m_errorCode = 0;
+    std::error_code m_errorCode;
     std::string m_error;
 };
 
@@ -346,12 +348,12 @@ RecordResult OutOfMemory() noexcept
     return bare;
 }
 
-RecordResult Failure(RecordResult result, int error, std::string text)
+RecordResult Failure(RecordResult result, const std::error_code &error, std::string text)
 {
     result.ok = false;
     result.messages = 0;
     result.skipped = 0;
-    result.errorCode = error != 0 ? error : EIO;
+    result.errorCode = error ? error.value() : EIO;
     result.error = std::move(text);
     return result;
 }
@@ -365,9 +367,9 @@ RecordResult Guarded(RecordAppender &appender, const std::uint64_t &bytesRead, C
         try {
             return convert();
         } catch (const std::bad_alloc &) {
-            appender.Abandon(ENOMEM, "not enough memory to convert it");
+            appender.Abandon(IoError(std::errc::not_enough_memory), "not enough memory to convert it");
         } catch (...) {
-            appender.Abandon(EIO, "its conversion was interrupted");
+            appender.Abandon(IoError(std::errc::io_error), "its conversion was interrupted");
         }
         RecordResult result;
         result.bytesRead = bytesRead;
@@ -394,7 +396,7 @@ public:
             return Failure(m_result, opened.errorCode, std::move(opened.error));
         if (!m_mailbox.Exclude(opened.status.device, opened.status.inode)) {
             (void)m_io.Close(opened.fd);
-            return Failure(m_result, EINVAL,
+            return Failure(m_result, IoError(std::errc::invalid_argument),
                            "the source is the mailbox " + Quoted(m_mailbox.Path()) + " it would go into");
         }
         OpenFile source(m_io, opened.fd);
@@ -438,7 +440,7 @@ public:
         // An empty record would run into the next one in readers that want
         // text after a From line: an empty file gives none, and is no message.
         if (m_result.bytesRead == 0)
-            return Failure(m_result, EINVAL, "the file is empty");
+            return Failure(m_result, IoError(std::errc::invalid_argument), "the file is empty");
         if (!m_appender.Failed())
             (void)splitter.Finish();
         if (m_appender.Failed())
@@ -540,7 +542,7 @@ RecordResult AppendMailboxRecord(const std::string &sourcePath, const MailboxLoc
         return OutOfMemory();
     }
     RecordResult result = AppendMailboxRecord(sourcePath, *mailbox, observer, lineEnds, skipper);
-    if (const int closeError = mailbox->Close(); closeError != 0 && result.ok)
+    if (const std::error_code closeError = mailbox->Close(); closeError && result.ok)
         result = Failure(std::move(result), closeError,
                          "cannot write to mailbox " + Quoted(mailbox->Path()) + ": " + Describe(closeError));
     return result;

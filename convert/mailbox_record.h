@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -70,8 +71,8 @@ struct [[nodiscard]] RecordResult {
 
 /// What a RecordSkipper makes of a record.
 struct [[nodiscard]] SkipVerdict {
-    bool skip = false; ///< leave the record out
-    int errorCode = 0; ///< nonzero: fail the source with `error`
+    bool skip = false;         ///< leave the record out
+    std::error_code errorCode; ///< set: fail the source with `error`
     std::string error;
 };
 

@@ -1,5 +1,6 @@
 #include "message_digest.h"
 
+#include "error_text.h"
 #include "utf8_path.h"
 
 // xxHash compiled into this file alone, from its header: nothing to link,
@@ -190,11 +191,11 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
             // Windows will not open a folder as a file; POSIX opens it and
             // then fails the read. Either way, the same words.
             scan.errorCode = EISDIR;
-            scan.error = "cannot read mailbox '" + path + "': " + std::generic_category().message(EISDIR);
+            scan.error = "cannot read mailbox " + Quoted(path) + ": " + Describe(EISDIR);
             return scan;
         }
         scan.errorCode = error != 0 ? error : EIO;
-        scan.error = "cannot open mailbox '" + path + "': " + std::generic_category().message(scan.errorCode);
+        scan.error = "cannot open mailbox " + Quoted(path) + ": " + Describe(scan.errorCode);
         return scan;
     }
     scan.exists = true;
@@ -209,7 +210,7 @@ MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
             if (std::ferror(file.get())) {
                 const int error = errno != 0 ? errno : EIO;
                 scan.errorCode = error;
-                scan.error = "cannot read mailbox '" + path + "': " + std::generic_category().message(error);
+                scan.error = "cannot read mailbox " + Quoted(path) + ": " + Describe(error);
                 return scan;
             }
             break;

@@ -46,7 +46,8 @@ inline constexpr std::chrono::milliseconds kMailboxHoldLimit{1000};
 /// taken over.
 inline constexpr std::chrono::seconds kStaleDotlockAge{300};
 
-/// A descriptor or a byte count, or the error that stopped the call.
+/// What a call gives back (a descriptor, a byte count, the last bytes of a
+/// file), or the error that stopped it.
 template <typename T>
 struct [[nodiscard]] IoResult {
     T value{};

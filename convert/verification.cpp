@@ -101,7 +101,7 @@ public:
     SkipVerdict Check(std::string_view text, std::string_view closing) override
     {
         SkipVerdict verdict = m_inner ? m_inner->Check(text, closing) : SkipVerdict{};
-        if (!verdict.skip && verdict.errorCode == 0)
+        if (!verdict.skip && !verdict.errorCode)
             m_verifier.Noted(text, closing);
         return verdict;
     }

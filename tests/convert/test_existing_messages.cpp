@@ -293,7 +293,7 @@ TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)
     fs::create_directories(m_dir / "out" / "folder.mbox");
     ExistingMessages folder(MailboxLocation::At(Mailbox("folder.mbox")), nullptr);
     EXPECT_FALSE(folder.Load());
-    EXPECT_EQ(folder.ErrorCode(), EISDIR);
+    EXPECT_EQ(folder.ErrorCode().value(), EISDIR);
     EXPECT_EQ(folder.Error(), "the mailbox '" + Mailbox("folder.mbox") +
                                   "' is not a plain file (a folder, a pipe or a device stands there)");
 
@@ -303,7 +303,7 @@ TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     ExistingMessages pipe(MailboxLocation::At(fifo), nullptr);
     EXPECT_FALSE(pipe.Load());
-    EXPECT_EQ(pipe.ErrorCode(), EINVAL);
+    EXPECT_EQ(pipe.ErrorCode().value(), EINVAL);
 #endif
 
     // In a batch, the sources bound for it fail and the rest go on.
@@ -459,7 +459,7 @@ TEST_F(ExistingMessagesTest, WhatIsPutInTheMailboxsPlaceIsNeitherReadNorCut)
                                   &io);
         const bool loaded = existing.Load(); // and it returns: no FIFO is waited on
         EXPECT_EQ(loaded, row.errorCode == 0) << existing.Error();
-        EXPECT_EQ(existing.ErrorCode(), row.errorCode);
+        EXPECT_EQ(existing.ErrorCode().value(), row.errorCode);
         EXPECT_EQ(ReadAll(m_dir / "outside"), outsideText);
         // The file it opened, and only that, is cut back to its whole record.
         const std::string opened = ReadAll(mailbox + ".was");

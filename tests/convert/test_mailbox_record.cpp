@@ -641,21 +641,55 @@ TEST_F(MailboxRecordTest, MailboxFileTracksItsLengthAndCutsBack)
     WriteFile(Mailbox(), "kept\r\n");
     tovaly::RecordFileIo io;
     tovaly::MailboxFile mailbox(tovaly::MailboxLocation::At(Mailbox().string()), io);
-    ASSERT_EQ(mailbox.Open(), 0);
+    ASSERT_EQ(mailbox.Open(), std::error_code());
     EXPECT_EQ(mailbox.Length(), 6u);
     const std::array<std::string_view, 2> pieces{"From a\r\n", "text\r\n"};
-    ASSERT_EQ(mailbox.Write(pieces), 0);
+    ASSERT_EQ(mailbox.Write(pieces), std::error_code());
     EXPECT_EQ(mailbox.Length(), 20u);
 
     EXPECT_EQ(mailbox.CutBack(6), "");
     EXPECT_EQ(mailbox.Length(), 6u);
-    ASSERT_EQ(mailbox.Write(pieces), 0); // appends at the new end
+    ASSERT_EQ(mailbox.Write(pieces), std::error_code()); // appends at the new end
     EXPECT_EQ(ReadFile(Mailbox()), "kept\r\nFrom a\r\ntext\r\n");
 
     fs::remove(Mailbox());
-    EXPECT_EQ(mailbox.Close(), 0);
+    EXPECT_EQ(mailbox.Close(), std::error_code());
     EXPECT_FALSE(mailbox.IsOpen());
     EXPECT_NE(mailbox.CutBack(0), ""); // nothing left to cut
+}
+
+TEST_F(MailboxRecordTest, MailboxFileReadsItsTail)
+{
+    struct Row {
+        const char *name;
+        std::string bytes;
+        bool open;
+        std::optional<std::uintmax_t> cutTo; // by another program, after the open
+        std::string tail;
+        std::error_code error;
+    };
+    const Row rows[] = {
+        {"empty", "", true, std::nullopt, "", {}},
+        {"shorter than four bytes", "\n", true, std::nullopt, "\n", {}},
+        {"its last four bytes", "kept\r\n", true, std::nullopt, "pt\r\n", {}},
+        {"not open", "kept\r\n", false, std::nullopt, "", tovaly::IoError(std::errc::bad_file_descriptor)},
+        {"shorter than when opened", "kept\r\n", true, 3u, "", tovaly::IoError(std::errc::io_error)},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteFile(Mailbox(), row.bytes);
+        tovaly::RecordFileIo io;
+        tovaly::MailboxFile mailbox(tovaly::MailboxLocation::At(Mailbox().string()), io);
+        if (row.open) {
+            ASSERT_EQ(mailbox.Open(), std::error_code());
+        }
+        if (row.cutTo)
+            fs::resize_file(Mailbox(), *row.cutTo);
+        const tovaly::IoResult<std::string> tail = mailbox.ReadTail();
+        EXPECT_EQ(tail.error, row.error);
+        EXPECT_EQ(tail.value, row.tail);
+        EXPECT_EQ(mailbox.Close(), std::error_code());
+    }
 }
 
 // ---- other programs at the same mailbox --------------------------------------
