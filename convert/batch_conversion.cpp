@@ -274,7 +274,7 @@ BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &obser
     summary.interrupted = stoppedAt < total;
     summary.notConverted = total - stoppedAt;
     if (verifier)
-        summary.verification = verifier->Verify(request.sources, [&observer] { observer.Yield(); });
+        summary.verification = verifier->Verify(request.sources, io, [&observer] { observer.Yield(); });
     return summary;
 }
 

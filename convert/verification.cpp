@@ -5,9 +5,7 @@
 #include "utf8_path.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -150,7 +148,7 @@ void RunVerifier::SourceDone(bool ok)
     m_pending.clear();
 }
 
-VerificationReport RunVerifier::Verify(const std::vector<std::string> &sources,
+VerificationReport RunVerifier::Verify(const std::vector<std::string> &sources, RecordFileIo &io,
                                        const std::function<void()> &yield) const
 {
     VerificationReport report;
@@ -159,41 +157,54 @@ VerificationReport RunVerifier::Verify(const std::vector<std::string> &sources,
             continue;
         if (yield)
             yield();
-        CheckMailbox(mailbox, sources, yield, report);
+        CheckMailbox(mailbox, sources, io, yield, report);
     }
     return report;
 }
 
-void RunVerifier::CheckMailbox(const Mailbox &mailbox, const std::vector<std::string> &sources,
+void RunVerifier::CheckMailbox(const Mailbox &mailbox, const std::vector<std::string> &sources, RecordFileIo &io,
                                const std::function<void()> &yield, VerificationReport &report) const
 {
     ++report.mailboxes;
     const auto mismatch = [&](std::string problem) { report.mismatches.push_back({mailbox.path, std::move(problem)}); };
     ReadBack readBack(mailbox.from);
     {
-        errno = 0;
-        std::ifstream in(PathFromUtf8(mailbox.path), std::ios::binary);
-        if (in)
-            in.seekg(static_cast<std::streamoff>(mailbox.from));
-        if (!in) {
-            const int error = errno != 0 ? errno : EIO;
-            mismatch("cannot be read back: " + Describe(error));
+        const IoResult<int> opened = io.OpenSource(mailbox.path);
+        if (!opened) {
+            mismatch("cannot be read back: " + Describe(opened.error));
+            return;
+        }
+        const int fd = opened.value;
+        const auto fail = [&](std::string problem) {
+            (void)io.Close(fd); // read only: nothing to lose
+            mismatch(std::move(problem));
+        };
+        FileStatus status;
+        if (const std::error_code error = io.Stat(fd, status)) {
+            fail("cannot be read back: " + Describe(error));
+            return;
+        }
+        if (!status.regular) {
+            // Something else was put in its place: a pipe would never end.
+            fail("cannot be read back: it is no longer a plain file");
             return;
         }
         MboxReader reader(readBack);
         const auto chunk = std::make_unique_for_overwrite<char[]>(kReadChunk);
-        while (in) {
-            in.read(chunk.get(), static_cast<std::streamsize>(kReadChunk));
-            const auto got = static_cast<std::size_t>(in.gcount());
-            if (got > 0)
-                reader.Feed(std::string_view(chunk.get(), got));
+        for (std::uint64_t at = mailbox.from;;) {
+            const IoResult<std::size_t> got = io.ReadAt(fd, chunk.get(), kReadChunk, at);
+            if (!got) {
+                fail("cannot be read back to its end: " + Describe(got.error));
+                return;
+            }
+            if (got.value == 0)
+                break;
+            reader.Feed(std::string_view(chunk.get(), got.value));
+            at += got.value;
             if (yield)
                 yield();
         }
-        if (in.bad()) {
-            mismatch("cannot be read back to its end");
-            return;
-        }
+        (void)io.Close(fd);
         reader.Finish();
     }
 

@@ -65,9 +65,12 @@ public:
     void SourceDone(bool ok);
 
     /// Reads back every mailbox the run wrote a record to, in the order
-    /// they were first written. `sources` names the sources in mismatches;
-    /// `yield` is called between pieces of the reading.
-    VerificationReport Verify(const std::vector<std::string> &sources, const std::function<void()> &yield) const;
+    /// they were first written, through `io` (without blocking on whatever
+    /// was put in a mailbox's place, and only from a plain file). `sources`
+    /// names the sources in mismatches; `yield` is called between pieces of
+    /// the reading.
+    VerificationReport Verify(const std::vector<std::string> &sources, RecordFileIo &io,
+                              const std::function<void()> &yield) const;
 
 private:
     struct Written {
@@ -83,7 +86,7 @@ private:
     class Watcher;
 
     void Noted(std::string_view text, std::string_view closing);
-    void CheckMailbox(const Mailbox &mailbox, const std::vector<std::string> &sources,
+    void CheckMailbox(const Mailbox &mailbox, const std::vector<std::string> &sources, RecordFileIo &io,
                       const std::function<void()> &yield, VerificationReport &report) const;
 
     std::vector<Mailbox> m_mailboxes;

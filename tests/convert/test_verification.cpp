@@ -1,10 +1,16 @@
 #include "batch_conversion.h"
+#include "error_text.h"
 #include "output_layout.h"
 #include "test_files.h"
 #include "verification.h"
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -127,3 +133,86 @@ TEST(RunVerifier, EveryRecordWrittenIsReadBackAsWrittenOrTheMismatchIsNamed)
 }
 
 } // namespace
+
+namespace {
+
+// Reading a mailbox back: what another program or the disk may do to it
+// between the run writing it and the read-back.
+class ReadBackIo final : public RecordFileIo {
+public:
+    std::string mailbox;
+    std::function<std::error_code()> beforeOpen; // an error makes the open fail
+    bool failReads = false;
+
+    IoResult<int> OpenSource(const std::string &path) override
+    {
+        if (path == mailbox && beforeOpen) {
+            if (const std::error_code error = beforeOpen())
+                return {-1, error};
+        }
+        return RecordFileIo::OpenSource(path);
+    }
+    IoResult<std::size_t> ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset) override
+    {
+        if (failReads)
+            return {0, IoError(std::errc::io_error)};
+        return RecordFileIo::ReadAt(fd, buffer, size, offset);
+    }
+};
+
+} // namespace
+
+TEST(RunVerifier, AMailboxThatCannotBeReadBackIsAMismatchAndNothingWaitsOnIt)
+{
+    const test::TempFolder dir("verification_read");
+    ASSERT_FALSE(dir.Path().empty());
+    const std::string source = (dir.Path() / "in" / "1.mbs").make_preferred().string();
+    fs::create_directories(fs::path(source).parent_path());
+    std::ofstream(source, std::ios::binary) << "From: ann@example.org\r\nSubject: one\r\n\r\nbody\r\n";
+    struct Case {
+        const char *name;
+        std::function<std::error_code(const std::string &mailbox)> beforeOpen;
+        bool failReads;
+        std::string problem;
+    };
+    std::vector<Case> cases{
+        {"the open fails", [](const std::string &) { return IoError(std::errc::permission_denied); }, false,
+         "cannot be read back: " + Describe(EACCES)},
+        {"a read fails", nullptr, true, "cannot be read back to its end: " + Describe(EIO)},
+        {"a folder put in its place",
+         [](const std::string &mailbox) {
+             fs::remove(mailbox);
+             fs::create_directory(mailbox);
+             return std::error_code();
+         },
+         false, "cannot be read back: it is no longer a plain file"},
+    };
+#ifndef _WIN32
+    // A pipe with no writer: reading it as a file would wait for ever.
+    cases.push_back({"a pipe put in its place",
+                     [](const std::string &mailbox) {
+                         fs::remove(mailbox);
+                         return ::mkfifo(mailbox.c_str(), 0600) == 0 ? std::error_code()
+                                                                     : std::error_code(errno, std::generic_category());
+                     },
+                     false, "cannot be read back: it is no longer a plain file"});
+#endif
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = dir.Path() / "out";
+        fs::remove_all(out);
+        ConversionRequest request{out.string(), {source}, LineEnds::Lf};
+        request.verify = true;
+        ReadBackIo io;
+        io.mailbox = MailboxPathFor(source, (out / "").string()).Path();
+        io.beforeOpen = c.beforeOpen ? [&] { return c.beforeOpen(io.mailbox); } : std::function<std::error_code()>();
+        io.failReads = c.failReads;
+        BatchObserver observer;
+        const BatchSummary summary = ConvertBatch(request, observer, io);
+        ASSERT_TRUE(summary.verification);
+        EXPECT_EQ(summary.verification->messages, 0u);
+        ASSERT_EQ(summary.verification->mismatches.size(), 1u);
+        EXPECT_EQ(summary.verification->mismatches[0].mailboxPath, io.mailbox);
+        EXPECT_EQ(summary.verification->mismatches[0].problem, c.problem);
+    }
+}
