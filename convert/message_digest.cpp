@@ -1,20 +1,13 @@
 #include "message_digest.h"
 
-#include "error_text.h"
-#include "utf8_path.h"
-
 // xxHash compiled into this file alone, from its header: nothing to link,
 // and the same code on every system.
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <system_error>
-#include <vector>
+#include <utility>
 
 namespace tovaly {
 
@@ -165,58 +158,6 @@ void RecordDigester::RecordEnded(std::uint64_t, RecordEnd how)
     m_last = m_hasher.Finish();
     if (how != RecordEnd::Torn)
         m_digests.Add(m_last);
-}
-
-namespace {
-
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
-};
-
-} // namespace
-
-MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize)
-{
-    MailboxScan scan;
-    errno = 0;
-    std::unique_ptr<std::FILE, FileCloser> file(OpenUtf8File(path, "rb"));
-    if (!file) {
-        const int error = errno;
-        if (error == ENOENT) {
-            scan.ok = true;
-            return scan;
-        }
-        std::error_code ec;
-        if (std::filesystem::is_directory(PathFromUtf8(path), ec)) {
-            // Windows will not open a folder as a file; POSIX opens it and
-            // then fails the read. Either way, the same words.
-            scan.errorCode = EISDIR;
-            scan.error = "cannot read mailbox " + Quoted(path) + ": " + Describe(EISDIR);
-            return scan;
-        }
-        scan.errorCode = error != 0 ? error : EIO;
-        scan.error = "cannot open mailbox " + Quoted(path) + ": " + Describe(scan.errorCode);
-        return scan;
-    }
-    scan.exists = true;
-
-    MailboxScanner scanner;
-    std::vector<char> buffer(chunkSize > 0 ? chunkSize : 1);
-    while (true) {
-        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-        if (got > 0)
-            scanner.Feed(std::string_view(buffer.data(), got));
-        if (got < buffer.size()) {
-            if (std::ferror(file.get())) {
-                const int error = errno != 0 ? errno : EIO;
-                scan.errorCode = error;
-                scan.error = "cannot read mailbox " + Quoted(path) + ": " + Describe(error);
-                return scan;
-            }
-            break;
-        }
-    }
-    return scanner.Finish();
 }
 
 MailboxScan MailboxScanner::Finish()

@@ -158,9 +158,4 @@ private:
     MboxReader m_reader;
 };
 
-/// Reads the mailbox at `path` in chunks of `chunkSize` bytes and hashes
-/// each of its records; memory grows with the number of records only. A
-/// mailbox that does not exist is read as empty.
-MailboxScan ScanMailbox(const std::string &path, std::size_t chunkSize = std::size_t{1} << 18);
-
 } // namespace tovaly

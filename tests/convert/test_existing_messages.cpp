@@ -2,6 +2,7 @@
 #include "existing_messages.h"
 #include "mailbox_location.h"
 #include "mailbox_record.h"
+#include "mailbox_scan.h"
 #include "message_digest.h"
 #include "message_text.h"
 #include "test_files.h"
@@ -150,7 +151,7 @@ TEST_F(ExistingMessagesTest, EachHeldMessageIsLeftOutAsOftenAsItIsHeld)
     EXPECT_EQ(rerun.skipped, 1);
     EXPECT_EQ(rerun.messages, 4);
 
-    const MailboxScan scan = ScanMailbox(mailbox);
+    const MailboxScan scan = tovaly::test::ScanMailboxFile(mailbox);
     EXPECT_EQ(scan.records, 5u);
     EXPECT_EQ(scan.digests.Count(test::DigestOf(Message("a", "same\r\n"))), 2u);
 }
@@ -161,7 +162,7 @@ TEST_F(ExistingMessagesTest, ATornLastRecordIsCutOffAndReported)
     const std::string clean = Mailbox("clean.mbox");
     ASSERT_EQ(AppendAll(sources, clean, LineEnds::Lf).messages, 7);
     const std::string whole = ReadAll(clean);
-    const MailboxScan full = ScanMailbox(clean);
+    const MailboxScan full = tovaly::test::ScanMailboxFile(clean);
 
     // Cut inside the From line of the fourth record, inside its text, and
     // one byte before its end.
@@ -207,7 +208,7 @@ TEST_F(ExistingMessagesTest, ACutShortCopyThatReadsAsWholeIsReplaced)
         const std::size_t cut = at + 4;
         SCOPED_TRACE(cut);
         const std::string mailbox = Put("out/short.mbox", whole.substr(0, cut));
-        const MailboxScan scan = ScanMailbox(mailbox);
+        const MailboxScan scan = tovaly::test::ScanMailboxFile(mailbox);
         ASSERT_EQ(scan.wholeEnd, cut); // nothing tells it is cut short
         Cuts cuts;
         ExistingMessages existing(MailboxLocation::At(mailbox), cuts.Handler());
@@ -279,7 +280,7 @@ TEST_F(ExistingMessagesTest, AWholeLastRecordThatASourceMatchedStays)
     EXPECT_EQ(rerun.messages, 1);
     EXPECT_TRUE(cuts.seen.empty());
     EXPECT_TRUE(ReadAll(mailbox).starts_with(before));
-    EXPECT_EQ(ScanMailbox(mailbox).records, 2u);
+    EXPECT_EQ(tovaly::test::ScanMailboxFile(mailbox).records, 2u);
 }
 
 TEST_F(ExistingMessagesTest, MailboxesThatCannotBeReadFailWithoutWaiting)

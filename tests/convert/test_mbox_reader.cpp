@@ -1,4 +1,5 @@
 #include "mailbox_record.h"
+#include "mailbox_scan.h"
 #include "mbox_reader.h"
 #include "message_digest.h"
 #include "message_text.h"
@@ -469,7 +470,7 @@ TEST_F(MailboxFiles, ReadsBackWhatTheRecordWriterWrote)
     }
     EXPECT_FALSE(reading.torn);
 
-    const MailboxScan scan = ScanMailbox(mailbox, 7);
+    const MailboxScan scan = tovaly::test::ScanMailboxFile(mailbox, 7);
     ASSERT_TRUE(scan.ok) << scan.error;
     EXPECT_TRUE(scan.exists);
     EXPECT_EQ(scan.size, data.size());
@@ -554,7 +555,7 @@ TEST_F(MailboxFiles, AMailboxCutAnywhereKeepsItsWholeRecords)
             EXPECT_NE(digests.back(), all[whole]);
             // The message it was cut from shows it: the record is a prefix
             // of that message's text.
-            const MailboxScan scan = ScanMailbox(Put("torn.mbox", std::string(prefix)));
+            const MailboxScan scan = tovaly::test::ScanMailboxFile(Put("torn.mbox", std::string(prefix)));
             EXPECT_EQ(scan.lastRecordDigest, digests.back());
             MessageHasher hasher;
             hasher.WatchPrefix(scan.lastRecordSize);
@@ -568,23 +569,12 @@ TEST_F(MailboxFiles, AMailboxCutAnywhereKeepsItsWholeRecords)
     EXPECT_EQ(looksWhole, 6);
 }
 
-TEST_F(MailboxFiles, MissingMailboxAndFailures)
+TEST_F(MailboxFiles, ChunkSizesDoNotChangeWhatIsFound)
 {
-    const MailboxScan missing = ScanMailbox((m_dir / "none.mbox").string());
-    EXPECT_TRUE(missing.ok);
-    EXPECT_FALSE(missing.exists);
-    EXPECT_EQ(missing.records, 0u);
-
-    const MailboxScan folder = ScanMailbox(m_dir.string());
-    EXPECT_FALSE(folder.ok);
-    EXPECT_EQ(folder.errorCode, EISDIR);
-    EXPECT_EQ(folder.error, "cannot read mailbox '" + m_dir.string() + "': Is a directory");
-
-    // Chunk sizes do not change what is found.
     const std::string path = Put("x.mbox", CrLfMailbox() + LfMailbox() + "From x\r\nto");
-    const MailboxScan big = ScanMailbox(path);
+    const MailboxScan big = tovaly::test::ScanMailboxFile(path);
     for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{64}}) {
-        const MailboxScan scan = ScanMailbox(path, chunk);
+        const MailboxScan scan = tovaly::test::ScanMailboxFile(path, chunk);
         EXPECT_EQ(scan.records, big.records);
         EXPECT_EQ(scan.wholeEnd, big.wholeEnd);
         EXPECT_EQ(scan.lastRecordAt, big.lastRecordAt);
