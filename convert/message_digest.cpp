@@ -26,19 +26,6 @@ MessageDigest Canonical(XXH128_hash_t hash)
 } // namespace
 
 // XXH3_state_t is 64-byte aligned, which `new` of this type honours.
-struct MessageHasher::State {
-    XXH3_state_t xxh;
-};
-
-MessageHasher::MessageHasher() : m_state(std::make_unique<State>())
-{
-    XXH3_128bits_reset(&m_state->xxh);
-}
-
-MessageHasher::~MessageHasher() = default;
-MessageHasher::MessageHasher(MessageHasher &&) noexcept = default;
-MessageHasher &MessageHasher::operator=(MessageHasher &&) noexcept = default;
-
 struct ExactHasher::State {
     XXH3_state_t xxh;
 };
@@ -57,9 +44,14 @@ void ExactHasher::Add(std::string_view piece)
     XXH3_128bits_update(&m_state->xxh, piece.data(), piece.size());
 }
 
+MessageDigest ExactHasher::Digest() const
+{
+    return Canonical(XXH3_128bits_digest(&m_state->xxh));
+}
+
 MessageDigest ExactHasher::Finish()
 {
-    const MessageDigest digest = Canonical(XXH3_128bits_digest(&m_state->xxh));
+    const MessageDigest digest = Digest();
     XXH3_128bits_reset(&m_state->xxh);
     return digest;
 }
@@ -97,13 +89,13 @@ void MessageHasher::Put(const char *data, std::size_t size)
         // The watched prefix ends in this piece; taking a digest leaves the
         // hash going on.
         const auto head = static_cast<std::size_t>(*m_prefixSize - m_size);
-        XXH3_128bits_update(&m_state->xxh, data, head);
-        m_prefix = Canonical(XXH3_128bits_digest(&m_state->xxh));
+        m_hash.Add(std::string_view(data, head));
+        m_prefix = m_hash.Digest();
         m_size += head;
         data += head;
         size -= head;
     }
-    XXH3_128bits_update(&m_state->xxh, data, size);
+    m_hash.Add(std::string_view(data, size));
     m_size += size;
 }
 
@@ -117,9 +109,7 @@ MessageDigest MessageHasher::Finish()
     m_finishedPrefix = m_prefix;
     m_prefix.reset();
     m_size = 0;
-    const MessageDigest digest = Canonical(XXH3_128bits_digest(&m_state->xxh));
-    XXH3_128bits_reset(&m_state->xxh);
-    return digest;
+    return m_hash.Finish();
 }
 
 std::size_t DigestCounts::Hash::operator()(const MessageDigest &digest) const

@@ -20,16 +20,31 @@ namespace tovaly {
 /// XXH3-128 in its canonical (big-endian) byte order.
 using MessageDigest = std::array<std::uint8_t, 16>;
 
+/// The digest of a text exactly as given, fed in pieces of any size: what
+/// reading a mailbox back compares, byte for byte.
+class ExactHasher {
+public:
+    ExactHasher();
+    ~ExactHasher();
+    ExactHasher(ExactHasher &&) noexcept;
+    ExactHasher &operator=(ExactHasher &&) noexcept;
+
+    void Add(std::string_view piece);
+    /// The digest of the text added so far; adding goes on after it.
+    MessageDigest Digest() const;
+    /// The digest of the text added; the hasher starts afresh afterwards.
+    MessageDigest Finish();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
 /// The digest of a message text in its normal form, fed in pieces of any
 /// size: every line end (CR LF, a lone CR, a lone LF) counts as one LF, so
 /// the digest does not change with the line ends a mailbox was written with.
 class MessageHasher {
 public:
-    MessageHasher();
-    ~MessageHasher();
-    MessageHasher(MessageHasher &&) noexcept;
-    MessageHasher &operator=(MessageHasher &&) noexcept;
-
     /// Adds the next piece of the text.
     void Add(std::string_view piece);
     /// Bytes of the normal form added so far (a CR waiting for its LF not
@@ -47,33 +62,14 @@ public:
     const std::optional<MessageDigest> &PrefixDigest() const { return m_finishedPrefix; }
 
 private:
-    struct State; // the hash library's, kept out of this header
     void Put(const char *data, std::size_t size);
 
-    std::unique_ptr<State> m_state;
+    ExactHasher m_hash;       // of the normal form
     bool m_pendingCr = false; // the last piece ended in a CR
     std::uint64_t m_size = 0;
     std::optional<std::uint64_t> m_prefixSize;
     std::optional<MessageDigest> m_prefix;         // of the text being added
     std::optional<MessageDigest> m_finishedPrefix; // of the text finished last
-};
-
-/// The digest of a text exactly as given, fed in pieces of any size: what
-/// reading a mailbox back compares, byte for byte.
-class ExactHasher {
-public:
-    ExactHasher();
-    ~ExactHasher();
-    ExactHasher(ExactHasher &&) noexcept;
-    ExactHasher &operator=(ExactHasher &&) noexcept;
-
-    void Add(std::string_view piece);
-    /// The digest of the text added; the hasher starts afresh afterwards.
-    MessageDigest Finish();
-
-private:
-    struct State;
-    std::unique_ptr<State> m_state;
 };
 
 /// Digests with a count each: the messages of a mailbox, taken off one by
