@@ -126,8 +126,6 @@ const char *MessageSplitter::CopyPlainLines(const char *p, const char *end)
     if (m_lineEnd.size() == 1)
         return CopyPlainLinesAsLf(p, end);
     const char *copyFrom = p;
-    // Written with LF, the text never grows: room for all of it at once, and
-    // no check per line.
     while (p < end) {
         const char first = *p;
         if (first == '>' || first == 'F')
@@ -191,32 +189,29 @@ const char *MessageSplitter::CopyPlainLinesAsLf(const char *p, const char *end)
         const std::size_t lineStart = size;
         const char *eol = p;
         if (first != '\r' && first != '\n') {
+            for (;;) {
 #if defined(__SSE2__)
-            const __m128i cr = _mm_set1_epi8('\r');
-            const __m128i lf = _mm_set1_epi8('\n');
-            while (end - eol >= 16) {
-                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(eol));
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(out + size), bytes);
-                const auto mask = static_cast<unsigned>(
-                    _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf))));
-                if (mask != 0) {
-                    eol += std::countr_zero(mask);
-                    break;
+                if (end - eol >= 16) {
+                    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(eol));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + size), bytes);
+                    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                        _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')))));
+                    if (mask != 0) {
+                        eol += std::countr_zero(mask);
+                        break;
+                    }
+                    eol += 16;
+                    size += 16;
+                    continue;
                 }
-                eol += 16;
-                size += 16;
-            }
-            if (end - eol < 16 || (*eol != '\r' && *eol != '\n')) {
+#endif
+                // The last bytes of the chunk, or every byte without SSE2.
                 const char *const rest = eol;
                 eol = FindLineEnd(eol, end);
                 std::memcpy(out + size, rest, static_cast<std::size_t>(eol - rest));
+                break;
             }
             size = lineStart + static_cast<std::size_t>(eol - p);
-#else
-            eol = FindLineEnd(p, end);
-            std::memcpy(out + size, p, static_cast<std::size_t>(eol - p));
-            size += static_cast<std::size_t>(eol - p);
-#endif
             if (eol == end) {
                 size = lineStart; // an unfinished line is left to the caller
                 break;

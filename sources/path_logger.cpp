@@ -261,7 +261,7 @@ void SortAsListed(std::vector<std::string> &names)
         return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     };
     if (std::all_of(names.begin(), names.end(), ascii)) {
-        const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+        const auto upper = [](char c) { return UpperUnit(static_cast<unsigned char>(c)); };
         std::sort(names.begin(), names.end(), [&upper](const std::string &a, const std::string &b) {
             const auto differ = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
                                               [&upper](char x, char y) { return upper(x) == upper(y); });
