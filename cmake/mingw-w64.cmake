@@ -19,8 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Tests and test discovery run the programs under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests and test discovery run the programs under Wine, through a script that
+# keeps Wine's helper processes off CTest's pipes.
+get_filename_component(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../windows/wine-run.sh ABSOLUTE)
 # One self-contained .exe: no MinGW runtime DLLs to ship beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(ENV{PKG_CONFIG_LIBDIR} "${TOVALY_WINDOWS_PREFIX}/lib/pkgconfig:/usr/${TOVALY_MINGW_HOST}/lib/pkgconfig")

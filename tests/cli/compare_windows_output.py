@@ -94,7 +94,8 @@ def main():
     # both must say so alike.
     on_linux = run([args.linux, "-q", "--line-ends=crlf", "-o", linux_out] + sources, cwd=stores, allowed=(0, 1))
     env = dict(os.environ, WINEDEBUG="-all")
-    on_windows = run(["wine", args.windows, "-q", "-o", windows_path(windows_out)] +
+    wine = os.path.join(args.repo, "windows", "wine-run.sh")  # Wine off our pipes
+    on_windows = run([wine, args.windows, "-q", "-o", windows_path(windows_out)] +
                      [s.replace("/", "\\") for s in sources], env=env, cwd=stores, allowed=(0, 1))
     if on_linux.returncode != on_windows.returncode:
         sys.exit(f"exit status {on_linux.returncode} on Linux, {on_windows.returncode} on Windows")
