@@ -3,6 +3,7 @@
 #include "error_text.h"
 #include "existing_messages.h"
 #include "output_layout.h"
+#include "prefetching_file_io.h"
 #include "utf8_path.h"
 
 #include <algorithm>
@@ -194,7 +195,12 @@ private:
 
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer)
 {
-    RecordFileIo io;
+    if (observer.Yields()) {
+        RecordFileIo io;
+        return ConvertBatch(request, observer, io);
+    }
+    // Nothing waits between sources: the next ones are read meanwhile.
+    PrefetchingFileIo io(request.sources);
     return ConvertBatch(request, observer, io);
 }
 

@@ -118,8 +118,9 @@ public:
 /// stops the batch. A mirror folder is made once for a run of sources that
 /// share it, and made again if it vanishes in between.
 ///
-/// One source is read and written at a time, and no mailbox is open while
-/// the observer yields. When the observer asks to stop, the source being
+/// One source is converted at a time, and no mailbox is open while the
+/// observer yields. An observer that never yields has the next few sources
+/// read ahead meanwhile (see PrefetchingFileIo). When the observer asks to stop, the source being
 /// converted is taken back and the run ends there (BatchSummary::interrupted).
 /// With `verify`, the mailboxes are read back at the end, with yields between
 /// pieces of the reading.

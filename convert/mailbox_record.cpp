@@ -115,15 +115,15 @@ Fed FeedSource(RecordFileIo &io, int fd, std::span<char> chunk, MessageSplitter 
         if (observer && observer->StopRequested())
             return {FeedEnd::Stopped, IoError(std::errc::operation_canceled)};
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size - bytesRead));
-        const IoResult<std::size_t> got = io.Read(fd, chunk.data(), want);
+        const IoResult<std::string_view> got = io.ReadView(fd, chunk.first(want));
         if (got.error == std::errc::interrupted)
             continue;
         if (got.error)
             return {FeedEnd::ReadError, got.error};
-        if (got.value == 0)
+        if (got.value.empty())
             return {FeedEnd::Shrank, IoError(std::errc::io_error)};
-        bytesRead += got.value;
-        if (!splitter.Feed(std::string_view(chunk.data(), got.value)))
+        bytesRead += got.value.size();
+        if (!splitter.Feed(got.value))
             return {};
     }
     // One byte more tells whether it grew.

@@ -34,6 +34,12 @@ bool NamesStayBelowRoot(const MailboxLocation &location)
     return location.file.empty() || IsOneName(location.file, location.style);
 }
 
+IoResult<std::string_view> RecordFileIo::ReadView(int fd, std::span<char> scratch)
+{
+    const IoResult<std::size_t> got = Read(fd, scratch.data(), scratch.size());
+    return {std::string_view(scratch.data(), got.error ? 0 : got.value), got.error};
+}
+
 FolderMade RecordFileIo::MakeFolders(const MailboxLocation &location, std::string *link)
 {
     try {

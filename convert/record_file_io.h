@@ -32,6 +32,7 @@ struct FileStatus {
     std::int64_t modified = 0; ///< seconds since 1970
     std::uint64_t device = 0;  ///< with `inode`, which file this is
     std::uint64_t inode = 0;
+    std::uint64_t links = 0; ///< names the file has (hard links)
 };
 
 /// How long a mailbox that another program holds locked is waited for.
@@ -80,6 +81,10 @@ public:
     virtual IoResult<int> OpenSource(const std::string &path);
     /// Reads up to `size` bytes of the source: bytes read, 0 at its end.
     virtual IoResult<std::size_t> Read(int fd, char *buffer, std::size_t size);
+    /// Reads the next bytes of the source, up to `scratch.size()`: a view of
+    /// them, empty at its end. They are in `scratch` or in a buffer of the
+    /// io's own that stays valid until the next call for `fd`.
+    virtual IoResult<std::string_view> ReadView(int fd, std::span<char> scratch);
     /// Reads up to `size` bytes at `offset` without moving the file position.
     virtual IoResult<std::size_t> ReadAt(int fd, char *buffer, std::size_t size, std::uint64_t offset);
     /// Creates the folders of `location` that are missing, and its root.

@@ -376,6 +376,7 @@ std::error_code RecordFileIo::Stat(int fd, FileStatus &status)
     status.modified = static_cast<std::int64_t>(info.st_mtime);
     status.device = static_cast<std::uint64_t>(info.st_dev);
     status.inode = static_cast<std::uint64_t>(info.st_ino);
+    status.links = static_cast<std::uint64_t>(info.st_nlink);
     return {};
 }
 

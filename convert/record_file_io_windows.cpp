@@ -356,6 +356,7 @@ std::error_code RecordFileIo::Stat(int fd, FileStatus &status)
     status.modified = UnixSeconds(info.ftLastWriteTime);
     status.device = info.dwVolumeSerialNumber;
     status.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    status.links = info.nNumberOfLinks;
     return {};
 }
 
