@@ -120,8 +120,9 @@ public:
 ///
 /// One source is converted at a time, and no mailbox is open while the
 /// observer yields. An observer that never yields has the next few sources
-/// read ahead meanwhile (see PrefetchingFileIo). When the observer asks to stop, the source being
-/// converted is taken back and the run ends there (BatchSummary::interrupted).
+/// read ahead meanwhile (see PrefetchingFileIo). When the observer asks to
+/// stop, the source being converted is taken back and the run ends there
+/// (BatchSummary::interrupted).
 /// With `verify`, the mailboxes are read back at the end, with yields between
 /// pieces of the reading.
 BatchSummary ConvertBatch(const ConversionRequest &request, BatchObserver &observer);
