@@ -108,8 +108,7 @@ void PrefetchingFileIo::Work()
         ++m_count;
         lock.unlock();
         Fill(slot, lock);
-        if (!lock.owns_lock())
-            lock.lock();
+        lock.lock();
         slot.ready = true;
         if (m_mainWaiting)
             m_slotReady.notify_one();
@@ -119,7 +118,8 @@ void PrefetchingFileIo::Work()
 }
 
 // Opens and reads the slot's source, or leaves it to the conversion (fd -1).
-// Returns with `lock` held or not.
+// Called without `lock`, which it takes only to find room in the buffer, and
+// returns without it.
 void PrefetchingFileIo::Fill(Slot &slot, std::unique_lock<std::mutex> &lock)
 {
     const std::string &path = m_sources[slot.index];
