@@ -86,6 +86,33 @@ void EnableConvert(const AddFolderContext &context, bool enabled)
         context.hooks.enableConvert(enabled);
 }
 
+// Runs `add` with the window busy, the pointer waiting and the list drawn
+// once at the end, then enables Convert when files were added (with
+// `convertFollowsResult`, disables it when none were) and shows what was
+// added. A failure is said in a box; what was added before it still enables
+// Convert.
+template <typename Add>
+void AddAndSummarise(const AddFolderContext &context, bool convertFollowsResult, Add add)
+{
+    ScanResult result;
+    try {
+        {
+            const BusyScope busy(context.hooks);
+            const BusyPointer pointer;
+            const SourceFileList::Batch batch(*context.list);
+            add(result);
+        }
+        if (convertFollowsResult || result.added > 0)
+            EnableConvert(context, result.added > 0);
+        ShowSummary(context, result);
+        return;
+    } catch (const std::exception &) {
+        context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
+    }
+    if (result.added > 0)
+        EnableConvert(context, true);
+}
+
 } // namespace
 
 QString FilesAddedText(int found, std::size_t unreadableFolders, std::size_t unusableEntries, std::size_t alreadyListed)
@@ -113,22 +140,9 @@ void RunAddFolderCommand(const AddFolderContext &context)
     if (picked.isEmpty())
         return;
 
-    ScanResult result;
-    try {
-        {
-            const BusyScope busy(context.hooks);
-            const BusyPointer pointer;
-            const SourceFileList::Batch batch(*context.list);
-            AddTree(context, context.fileSystem, WithSeparator(ToCore(picked)), result);
-        }
-        EnableConvert(context, result.added > 0);
-        ShowSummary(context, result);
-        return;
-    } catch (const std::exception &) {
-        context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
-    }
-    if (result.added > 0)
-        EnableConvert(context, true);
+    AddAndSummarise(context, true, [&](ScanResult &result) {
+        AddTree(context, context.fileSystem, WithSeparator(ToCore(picked)), result);
+    });
 }
 
 void RunAddPathsCommand(const AddFolderContext &context, const QStringList &paths)
@@ -146,29 +160,15 @@ void RunAddPathsCommand(const AddFolderContext &context, const std::vector<std::
         return;
     const std::shared_ptr<FileSystemService> fileSystem =
         context.fileSystem ? context.fileSystem : MakeRealFileSystem([&pump = *context.pump] { pump.Yield(); });
-    ScanResult result;
-    try {
-        {
-            const BusyScope busy(context.hooks);
-            const BusyPointer pointer;
-            const SourceFileList::Batch batch(*context.list);
-            for (const std::string &path : paths) {
-                context.pump->Yield();
-                if (fileSystem->FolderExists(path))
-                    AddTree(context, fileSystem, WithSeparator(path), result);
-                else if (HasMbsExtension(path))
-                    Take(context, path, result);
-            }
+    AddAndSummarise(context, false, [&](ScanResult &result) {
+        for (const std::string &path : paths) {
+            context.pump->Yield();
+            if (fileSystem->FolderExists(path))
+                AddTree(context, fileSystem, WithSeparator(path), result);
+            else if (HasMbsExtension(path))
+                Take(context, path, result);
         }
-        if (result.added > 0)
-            EnableConvert(context, true);
-        ShowSummary(context, result);
-        return;
-    } catch (const std::exception &) {
-        context.interaction->Warn(context.owner, ApplicationTitle(), CurrentFailureText());
-    }
-    if (result.added > 0)
-        EnableConvert(context, true);
+    });
 }
 
 } // namespace tovaly
