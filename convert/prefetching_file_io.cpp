@@ -253,10 +253,8 @@ IoResult<int> PrefetchingFileIo::OpenSource(const std::string &path)
         DropFront();
         if (found && found->ready)
             break;
-        if (!found && !filling && (m_done || m_count == kSlots)) {
-            found = nullptr;
-            break;
-        }
+        if (!found && !filling && (m_done || m_count == kSlots))
+            break; // it will not come: the system opens it
         if (m_workerWaiting)
             m_workerWake.notify_one();
         m_mainWaiting = true;
